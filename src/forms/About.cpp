@@ -1,0 +1,73 @@
+#include "forms/About.h"
+
+#include "app/Application.h"
+#include "forms/Main.h"
+#include "platform/Shell.h"
+#include "platform/Version.h"
+#include "ui_About.h"
+
+TForm_About* Form_About = nullptr;
+
+const QUrl MakerWebSite(QStringLiteral("https://kelvaro.example.org/"));
+const QUrl MakerSupportMail(QStringLiteral("mailto:support@kelvaro.example.org"));
+
+QString ReadVersionString(const QString& key) {
+    const auto translation = platform::version::Translation();
+    if (!translation) return QString();
+    auto hex4 = [](quint16 v) {
+        return QString::number(v, 16).rightJustified(4, QLatin1Char('0')).toUpper();
+    };
+    const QString path = QStringLiteral("\\StringFileInfo\\") + hex4(translation->first) +
+                         hex4(translation->second) + QLatin1Char('\\') + key;
+    return platform::version::QueryValue(path).value_or(QString());
+}
+
+TForm_About::TForm_About(QWidget* owner)
+    : TForm(owner, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                       Qt::WindowCloseButtonHint),
+      ui(std::make_unique<Ui::TForm_About>()) {
+    ui->setupUi(this);
+    setFixedSize(424, 220);
+    setWindowIcon(TTrayIcon::ApplicationIcon());
+    ui->Image1->setPixmap(QIcon(QStringLiteral(":/kelvaro/logo.svg")).pixmap(220, 40));
+    ui->Image2->setPixmap(QIcon(QStringLiteral(":/kelvaro/strip.svg")).pixmap(424, 20));
+    ui->Btn_Web->setIcon(QIcon(QStringLiteral(":/kelvaro/web.svg")));
+    ui->Btn_Email->setIcon(QIcon(QStringLiteral(":/kelvaro/email.svg")));
+    ui->Memo1->setPlainText(QStringLiteral(
+        "Kelvaro sets the display's gamma for each program you run.\n\n"
+        "Keep a profile for each program: its executable, arguments, icon and gamma. "
+        "Launch a profile from the tray menu or the Profiles window; Kelvaro loads its "
+        "gamma, starts the program, and puts the desktop gamma back when it ends.\n\n"
+        "With hot keys on, Ctrl+Alt+Num+ and Ctrl+Alt+Num- raise and lower the gamma "
+        "in force, also in a full-screen game.\n\n"
+        "Double-click the tray icon for the Profiles window; right-click it for the menu."));
+    connect(ui->Btn_Web, &QToolButton::clicked, this, Guarded([this] { Btn_WebClick(); }));
+    connect(ui->Btn_Email, &QToolButton::clicked, this, Guarded([this] { Btn_EmailClick(); }));
+    connect(ui->Btn_Ok, &QPushButton::clicked, this, Guarded([this] { Btn_OkClick(); }));
+}
+
+TForm_About::~TForm_About() = default;
+
+void TForm_About::FormShow() {
+    if (!Form_Main->isVisible() && Application) Application->HideTaskbarWindow(this);
+    Form_Main->TrayIcon->RestoreOn = imNone;
+    ui->Label_Ver->setText(QStringLiteral("Version ") +
+                           ReadVersionString(QStringLiteral("FileVersion")));
+    ui->Btn_Ok->setFocus();
+}
+
+void TForm_About::Btn_WebClick() {
+    platform::shell().open(MakerWebSite);
+}
+
+void TForm_About::Btn_EmailClick() {
+    platform::shell().open(MakerSupportMail);
+}
+
+void TForm_About::Btn_OkClick() {
+    Close();
+}
+
+void TForm_About::FormClose(TCloseAction&) {
+    Form_Main->TrayIcon->RestoreOn = imDoubleClick;
+}

@@ -1,0 +1,36 @@
+// The about dialog, the version reader and the maker's addresses.
+#pragma once
+
+#include "app/Toolkit.h"
+
+#include <QUrl>
+#include <memory>
+
+namespace Ui {
+class TForm_About;
+}
+
+// The maker's web site and support address (placeholders of the project's own).
+extern const QUrl MakerWebSite;
+extern const QUrl MakerSupportMail;
+
+// A string of the program's version block, for its first translation; "" when missing.
+QString ReadVersionString(const QString& key);
+
+class TForm_About : public TForm {
+    Q_OBJECT
+public:
+    explicit TForm_About(QWidget* owner = nullptr);
+    ~TForm_About() override;
+    std::unique_ptr<Ui::TForm_About> ui;
+
+    void Btn_WebClick();
+    void Btn_EmailClick();
+    void Btn_OkClick();
+
+protected:
+    void FormShow() override;
+    void FormClose(TCloseAction& action) override;
+};
+
+extern TForm_About* Form_About;

@@ -1,0 +1,633 @@
+#include "forms/Main.h"
+
+#include "app/Application.h"
+#include "forms/About.h"
+#include "forms/Option.h"
+#include "forms/Osd.h"
+#include "platform/Display.h"
+#include "platform/Hotkeys.h"
+#include "platform/IconReader.h"
+#include "platform/Shell.h"
+#include "settings/Registry.h"
+#include "ui_Main.h"
+#include "ui_Option.h"
+#include "ui_Osd.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QMenu>
+#include <QSignalBlocker>
+#include <QWindowStateChangeEvent>
+
+TForm_Main* Form_Main = nullptr;
+platform::ProcessHandle LaunchedProcess;
+
+namespace {
+
+constexpr int HotkeyUp = 1;
+constexpr int HotkeyDown = 2;
+
+// Image index of a node: -1 for a node that has never been saved.
+constexpr int ImageIndexRole = Qt::UserRole + 1;
+
+int ImageIndex(const QTreeWidgetItem* node) {
+    return node ? node->data(0, ImageIndexRole).toInt() : -1;
+}
+
+QString NameProblem(const QString& name) {
+    if (name.contains(QLatin1Char('\\')))
+        return QStringLiteral("A profile name can't contain \"\\\"");
+    for (const QChar c : name)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            return QStringLiteral("A profile name can't contain control characters");
+    if (name.size() > 255)
+        return QStringLiteral("A profile name can't be longer than 255 characters");
+    return QString();
+}
+
+} // namespace
+
+TForm_Main::TForm_Main(QWidget* owner)
+    : TForm(owner, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                       Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      ui(std::make_unique<Ui::TForm_Main>()) {
+    // 1. The window from its layout. The tray icon adds itself while the layout loads; its
+    //    gestures stay off until the end of construction.
+    ui->setupUi(this);
+    setFixedSize(465, 289);
+    setWindowIcon(TTrayIcon::ApplicationIcon());
+    for (int i = 0; i < 5; ++i)
+        ImgList_Btns.Add(QIcon(QStringLiteral(":/kelvaro/btn%1.svg").arg(i)));
+    ui->Btn_New->setIcon(ImgList_Btns.GetIcon(0));
+    ui->Btn_Del->setIcon(ImgList_Btns.GetIcon(1));
+    ui->Btn_Option->setIcon(ImgList_Btns.GetIcon(2));
+    ui->Btn_About->setIcon(ImgList_Btns.GetIcon(3));
+    ui->Btn_Help->setIcon(ImgList_Btns.GetIcon(4));
+    ui->Image1->setPixmap(QIcon(QStringLiteral(":/kelvaro/image1.svg")).pixmap(132, 24));
+
+    PopupMenu = new QMenu(this);
+    PopupMenu->setSeparatorsCollapsible(true);
+    Timer_Exit = new TTimer(this, 1500, false);
+    Timer_Exit->OnTimer = [this] { Timer_ExitTimer(); };
+
+    TrayIcon = std::make_unique<TTrayIcon>();
+    TrayIcon->SetVisible(true);
+    TrayIcon->SetHint(QStringLiteral("Kelvaro"));
+    TrayIcon->SetPopupMenu(PopupMenu);
+    TrayIcon->Hide = true;
+    TrayIcon->RestoreOn = imNone;
+    TrayIcon->PopupMenuOn = imNone;
+    TrayIcon->OnMinimize = [this](TTrayIcon* s) { TrayIconMinimize(s); };
+    TrayIcon->OnRestore = [this](TTrayIcon* s) { TrayIconRestore(s); };
+    TrayIcon->Loaded();
+
+    ui->ProfileList->setHeaderHidden(true);
+    connect(ui->ProfileList, &QTreeWidget::currentItemChanged, this,
+            Guarded([this](QTreeWidgetItem* node, QTreeWidgetItem*) { ProfileListChange(node); }));
+    connect(ui->Edit_ProfName, &QLineEdit::textChanged, this,
+            Guarded([this](const QString&) { Edit_ProfNameChange(); }));
+    connect(ui->Edit_ExecFile, &QLineEdit::textChanged, this,
+            Guarded([this](const QString&) { Edit_ExecFileChange(); }));
+    connect(ui->Bar_Gamma, &QSlider::valueChanged, this,
+            Guarded([this](int) { Bar_GammaChange(); }));
+    connect(ui->Btn_New, &QToolButton::clicked, this, Guarded([this] { Btn_NewClick(); }));
+    connect(ui->Btn_Del, &QToolButton::clicked, this, Guarded([this] { Btn_DelClick(); }));
+    connect(ui->Btn_Option, &QToolButton::clicked, this, Guarded([this] { Btn_OptionClick(); }));
+    connect(ui->Btn_About, &QToolButton::clicked, this, Guarded([this] { Btn_AboutClick(); }));
+    connect(ui->Btn_Help, &QToolButton::clicked, this, Guarded([this] { Btn_HelpClick(); }));
+    connect(ui->Btn_Browse, &QPushButton::clicked, this, Guarded([this] { Btn_BrowseClick(); }));
+    connect(ui->Btn_Icon, &QPushButton::clicked, this, Guarded([this] { Btn_IconClick(); }));
+    connect(ui->Btn_Save, &QPushButton::clicked, this, Guarded([this] { Btn_SaveClick(); }));
+    connect(ui->Btn_Launch, &QPushButton::clicked, this, Guarded([this] { Btn_LaunchClick(); }));
+    connect(PopupMenu, &QMenu::triggered, this,
+            Guarded([this](QAction* a) { PopupMenuItemClick(a); }));
+    SetEditorDisabled();
+
+    // 2. The ramp the display had when the program started.
+    if (platform::display().hasDeviceContext()) platform::display().getDeviceGammaRamp(StartupRamp);
+    // 3-5.
+    LoadOptions();
+    LoadProfileList();
+    BuildTrayMenu();
+    // 6. Arm the tray icon.
+    TrayIcon->RestoreOn = imDoubleClick;
+    TrayIcon->PopupMenuOn = imRightClickUp;
+}
+
+TForm_Main::~TForm_Main() {
+    if (Application && Application->OnMessage) UnregisterHotkeys();
+}
+
+void TForm_Main::ApplyGammaRamp(GammaRamp ramp) {
+    platform::Display& d = platform::display();
+    if (!d.hasDeviceContext()) return;
+    d.setDeviceGammaRamp(ramp);
+}
+
+GammaRamp TForm_Main::RestoreRamp() const {
+    // A failed capture (or a server that never had a ramp) reads as zeros: never "restore"
+    // a black screen.
+    return StartupRamp.isZero() ? RampForPosition(GammaNeutral) : StartupRamp;
+}
+
+void TForm_Main::QuitSequence() {
+    ApplyGammaRamp(RestoreRamp());
+    if (Application) Application->Terminate();
+}
+
+// ---- Settings -------------------------------------------------------------------------
+
+void TForm_Main::LoadOptions() {
+    TRegistry reg;
+    reg.OpenKey(ProgramKey, true);
+    try {
+        ExitOnClose = reg.ReadBool(QStringLiteral("Exit"));
+        HotkeysEnabled = reg.ReadBool(QStringLiteral("Hotkeys"));
+    } catch (const ERegistryException&) {
+        ExitOnClose = false;
+        HotkeysEnabled = false;
+        return;
+    }
+    if (HotkeysEnabled)
+        RegisterHotkeys();
+    else
+        UnregisterHotkeys();
+}
+
+void TForm_Main::SaveProfileGamma() {
+    QTreeWidgetItem* node = Selected();
+    if (!node) return; // nothing to store to
+    TRegistry reg;
+    reg.OpenKey(ProfilesKey, false);
+    reg.OpenKey(node->text(0), true);
+    reg.WriteInteger(QStringLiteral("Gamma"), ui->Bar_Gamma->value());
+}
+
+// ---- Profile list -----------------------------------------------------------------------
+
+QTreeWidgetItem* TForm_Main::Selected() const {
+    return ui->ProfileList->currentItem();
+}
+
+QIcon TForm_Main::ProfileIcon(const QString& iconFile, const QString& fileName) const {
+    QString path = iconFile.isEmpty() ? fileName : iconFile;
+    if (path.isEmpty() || !QFileInfo(path).isFile()) path = platform::GenericIconFile;
+    QIcon icon = platform::ExtractIcon(path);
+    // A file that yields no icon still needs its entry, so entry i stays node i's.
+    return icon.isNull() ? platform::GenericProgramIcon() : icon;
+}
+
+void TForm_Main::LoadProfileList() {
+    {
+        // Emptying the list is not a selection change the editor should see.
+        const QSignalBlocker block(ui->ProfileList);
+        ui->ProfileList->clear();
+    }
+    IconListSm.Clear();
+    IconListLg.Clear();
+    QStringList names;
+    {
+        TRegistry reg;
+        reg.OpenKey(ProfilesKey, true);
+        reg.GetKeyNames(names);
+        for (int i = 0; i < names.size(); ++i) {
+            auto* node = new QTreeWidgetItem(QStringList{names[i]});
+            node->setData(0, ImageIndexRole, i);
+            {
+                const QSignalBlocker block(ui->ProfileList);
+                ui->ProfileList->addTopLevelItem(node);
+            }
+            TRegistry item;
+            item.OpenKey(ProfilesKey + QLatin1Char('\\') + names[i], false);
+            QString file = item.ReadString(QStringLiteral("IconFile"));
+            QString exe;
+            if (file.isEmpty()) exe = item.ReadString(QStringLiteral("FileName"));
+            const QIcon icon = ProfileIcon(file, exe);
+            IconListSm.Insert(i, icon);
+            IconListLg.Insert(i, icon);
+            node->setIcon(0, IconListSm.GetIcon(i));
+        }
+    }
+    if (isVisible() && ui->ProfileList->topLevelItemCount() > 0) {
+        const QString wanted = ui->Edit_ProfName->text();
+        for (int i = 0; i < ui->ProfileList->topLevelItemCount(); ++i) {
+            QTreeWidgetItem* node = ui->ProfileList->topLevelItem(i);
+            if (node->text(0) == wanted) {
+                ui->ProfileList->setCurrentItem(node);
+                break;
+            }
+        }
+    }
+}
+
+void TForm_Main::SetEditorDisabled() {
+    ui->Edit_ProfName->setEnabled(false);
+    ui->Edit_ProfName->clear();
+    ui->Edit_ExecFile->setEnabled(false);
+    ui->Edit_ExecFile->clear();
+    ui->Edit_Arg->setEnabled(false);
+    ui->Edit_Arg->clear();
+    ui->Bar_Gamma->setEnabled(false);
+    ui->Bar_Gamma->setValue(GammaNeutral);
+    for (QWidget* w : {static_cast<QWidget*>(ui->Btn_Browse), static_cast<QWidget*>(ui->Btn_Icon),
+                       static_cast<QWidget*>(ui->Btn_Save), static_cast<QWidget*>(ui->Btn_Launch),
+                       static_cast<QWidget*>(ui->Btn_Del), static_cast<QWidget*>(ui->Label1),
+                       static_cast<QWidget*>(ui->Label2), static_cast<QWidget*>(ui->Label3),
+                       static_cast<QWidget*>(ui->Label4)})
+        w->setEnabled(false);
+    ShowIcon(QIcon());
+}
+
+void TForm_Main::ShowIcon(const QIcon& icon) {
+    shownIcon_ = icon;
+    if (icon.isNull())
+        ui->Image_Icon->clear();
+    else
+        ui->Image_Icon->setPixmap(icon.pixmap(32, 32));
+}
+
+void TForm_Main::ProfileListChange(QTreeWidgetItem* node) {
+    if (!node) {
+        SetEditorDisabled();
+        return;
+    }
+    TRegistry reg;
+    reg.OpenKey(ProfilesKey + QLatin1Char('\\') + node->text(0), false);
+    ui->Edit_ProfName->setEnabled(true);
+    ui->Edit_ProfName->setText(node->text(0));
+    ui->Edit_ExecFile->setEnabled(true);
+    ui->Edit_Arg->setEnabled(true);
+    if (reg.ValueExists(QStringLiteral("FileName"))) {
+        ui->Edit_ExecFile->setText(reg.ReadString(QStringLiteral("FileName")));
+        ui->Btn_Launch->setEnabled(true);
+    } else {
+        ui->Edit_ExecFile->clear();
+        ui->Btn_Launch->setEnabled(false);
+    }
+    // A profile without its own icon file must not inherit the previous profile's.
+    IconFileName = reg.ValueExists(QStringLiteral("IconFile"))
+                       ? reg.ReadString(QStringLiteral("IconFile"))
+                       : QString();
+    if (reg.ValueExists(QStringLiteral("Args")))
+        ui->Edit_Arg->setText(reg.ReadString(QStringLiteral("Args")));
+    else
+        ui->Edit_Arg->clear();
+    ui->Bar_Gamma->setEnabled(true);
+    ui->Bar_Gamma->setValue(reg.ValueExists(QStringLiteral("Gamma"))
+                                ? reg.ReadInteger(QStringLiteral("Gamma"))
+                                : GammaNeutral);
+    const int index = ui->ProfileList->indexOfTopLevelItem(node);
+    ShowIcon(index < IconListLg.Count() && ImageIndex(node) >= 0 ? IconListLg.GetIcon(index)
+                                                                 : QIcon());
+    for (QWidget* w : {static_cast<QWidget*>(ui->Btn_Browse), static_cast<QWidget*>(ui->Btn_Icon),
+                       static_cast<QWidget*>(ui->Btn_Del), static_cast<QWidget*>(ui->Label1),
+                       static_cast<QWidget*>(ui->Label2), static_cast<QWidget*>(ui->Label3),
+                       static_cast<QWidget*>(ui->Label4)})
+        w->setEnabled(true);
+}
+
+// ---- Editor -------------------------------------------------------------------------------
+
+void TForm_Main::FormShow() {
+    if (!Selected()) SetEditorDisabled();
+    ui->Btn_New->setFocus();
+}
+
+void TForm_Main::Edit_ProfNameChange() {
+    const QString name = ui->Edit_ProfName->text();
+    if (name != QLatin1String("New Profile") && !name.isEmpty() &&
+        !ui->Edit_ExecFile->text().isEmpty()) {
+        ui->Btn_Save->setEnabled(true);
+    } else {
+        ui->Btn_Save->setEnabled(false);
+        ui->Btn_Launch->setEnabled(false);
+    }
+}
+
+void TForm_Main::Edit_ExecFileChange() {
+    Edit_ProfNameChange();
+}
+
+void TForm_Main::Bar_GammaChange() {
+    const GammaPosition position = ui->Bar_Gamma->value();
+    ApplyGammaRamp(BuildGammaRamp(GammaValue(position)));
+    ui->Label4->setText(QStringLiteral("Gamma - ") + GammaText(position));
+}
+
+void TForm_Main::Btn_NewClick() {
+    auto* node = new QTreeWidgetItem(QStringList{QStringLiteral("New Profile")});
+    node->setData(0, ImageIndexRole, -1);
+    ui->ProfileList->addTopLevelItem(node);
+    ui->ProfileList->setCurrentItem(node);
+    IconFileName.clear();
+    ui->Edit_ExecFile->clear();
+    ui->Edit_Arg->clear();
+    ui->Bar_Gamma->setValue(GammaNeutral);
+    ShowIcon(QIcon());
+    ui->Edit_ProfName->setFocus();
+}
+
+void TForm_Main::Btn_BrowseClick() {
+    const auto file = platform::prompts().openFile(
+        this, QStringLiteral("Executables|*|Windows programs|*.exe"), ui->Edit_ExecFile->text());
+    if (!file) return;
+    ShowIcon(ProfileIcon(QString(), *file));
+    ui->Edit_ExecFile->setText(*file);
+    IconFileName = *file;
+}
+
+void TForm_Main::Btn_IconClick() {
+    const auto file = platform::prompts().openFile(
+        this,
+        QStringLiteral("Icon Files|*.exe;*.dll;*.ico;*.png;*.svg;*.xpm|Executable Files|*.exe|"
+                       "DLL Files|*.dll|Icon Files|*.ico|Images|*.png;*.svg;*.xpm"),
+        IconFileName);
+    if (!file) return;
+    IconFileName = *file;
+    ShowIcon(ProfileIcon(*file, QString()));
+}
+
+void TForm_Main::Btn_SaveClick() {
+    QTreeWidgetItem* node = Selected();
+    if (!node) return;
+    const QString name = ui->Edit_ProfName->text();
+    const QString problem = NameProblem(name);
+    if (!problem.isEmpty()) {
+        platform::prompts().messageBox(this, problem + QLatin1Char('.'), QStringLiteral("Kelvaro"),
+                                       platform::MessageKind::Error);
+        return;
+    }
+    const QIcon icon = shownIcon_;
+    const QString oldName = node->text(0);
+    try {
+        // The old key goes and the new one comes in one transaction: a crash or a failed
+        // write never leaves the profile half-saved or gone.
+        platform::HiveTransaction tx(platform::Hive::instance());
+        TRegistry reg;
+        if (reg.OpenKey(ProfilesKey, false) && ImageIndex(node) >= 0) {
+            // Only a saved node owns a key; an unsaved "New Profile" must not delete a stored
+            // profile whose name differs only in case.
+            reg.DeleteKey(node->text(0));
+        }
+        node->setText(0, name);
+        TRegistry profile;
+        if (!profile.OpenKey(ProfilesKey + QLatin1Char('\\') + name, true))
+            throw ERegistryException(QStringLiteral("Failed to set data for '%1'")
+                                         .arg(QStringLiteral("FileName"))
+                                         .toStdString());
+        profile.WriteString(QStringLiteral("FileName"), ui->Edit_ExecFile->text());
+        profile.WriteString(QStringLiteral("Args"), ui->Edit_Arg->text());
+        profile.WriteString(QStringLiteral("IconFile"), IconFileName);
+        SaveProfileGamma();
+        tx.commit();
+    } catch (...) {
+        node->setText(0, oldName); // the store is as it was; so is the list
+        throw;
+    }
+    const int index = ui->ProfileList->indexOfTopLevelItem(node);
+    if (ImageIndex(node) >= 0 && index < IconListSm.Count()) {
+        IconListSm.Replace(index, icon);
+        IconListLg.Replace(index, icon);
+    } else if (index == IconListSm.Count()) {
+        IconListSm.Add(icon);
+        IconListLg.Add(icon);
+        node->setData(0, ImageIndexRole, index);
+    }
+    node->setIcon(0, IconListSm.GetIcon(index));
+    platform::prompts().messageBox(this,
+                                   QStringLiteral("Profile ") + name + QStringLiteral(" saved"),
+                                   QStringLiteral("Saved"), platform::MessageKind::Information);
+    LoadProfileList();
+    BuildTrayMenu();
+}
+
+void TForm_Main::Btn_DelClick() {
+    QTreeWidgetItem* node = Selected();
+    if (!node) return;
+    const int answer = platform::prompts().messageBox(
+        this, QStringLiteral("Delete profile ") + node->text(0) + QLatin1Char('?'),
+        QStringLiteral("Confirm"), platform::MessageKind::Confirmation);
+    if (answer == platform::mrYes) {
+        {
+            platform::HiveTransaction tx(platform::Hive::instance());
+            TRegistry reg;
+            if (reg.OpenKey(ProfilesKey, false) && ImageIndex(node) >= 0 &&
+                reg.KeyExists(node->text(0)))
+                reg.DeleteKey(node->text(0));
+            tx.commit();
+        }
+        delete node;
+        LoadProfileList();
+        BuildTrayMenu();
+    }
+    if (ui->ProfileList->topLevelItemCount() == 0) SetEditorDisabled();
+}
+
+// ---- Launcher -------------------------------------------------------------------------------
+
+void TForm_Main::LaunchProfile(const QString& name) {
+    ui->ProfileList->setCurrentItem(nullptr);
+    QString exe, args;
+    for (int i = 0; i < ui->ProfileList->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* node = ui->ProfileList->topLevelItem(i);
+        if (node->text(0) == name) {
+            ui->ProfileList->setCurrentItem(node);
+            exe = ui->Edit_ExecFile->text();
+            args = ui->Edit_Arg->text();
+            break;
+        }
+    }
+    if (exe.isEmpty()) return;
+    const qsizetype slash = exe.lastIndexOf(QLatin1Char('/'));
+    const QString directory = slash >= 0 ? exe.left(slash + 1) : QString();
+    const platform::ProcessHandle started =
+        platform::processes().CreateProcess(exe, args, directory);
+    // The watch follows the newest program; an earlier one is reaped whenever it ends.
+    if (!LaunchedProcess.empty()) platform::processes().Release(LaunchedProcess);
+    LaunchedProcess = started;
+    Timer_Exit->SetEnabled(true);
+}
+
+void TForm_Main::Btn_LaunchClick() {
+    if (QTreeWidgetItem* node = Selected()) LaunchProfile(node->text(0));
+}
+
+void TForm_Main::Timer_ExitTimer() {
+    std::uint32_t code = 0;
+    if (platform::processes().GetExitCodeProcess(LaunchedProcess, &code) &&
+        code == platform::STILL_ACTIVE)
+        return;
+    platform::processes().CloseHandle(LaunchedProcess);
+    LaunchedProcess = {};
+    ApplyGammaRamp(DesktopRamp);
+    Timer_Exit->SetEnabled(false);
+}
+
+// ---- Hot keys -------------------------------------------------------------------------------
+
+void TForm_Main::RegisterHotkeys() {
+    platform::hotkeys().RegisterHotKey(HotkeyUp, MOD_CONTROL | MOD_ALT, VK_ADD);
+    platform::hotkeys().RegisterHotKey(HotkeyDown, MOD_CONTROL | MOD_ALT, VK_SUBTRACT);
+    if (Application)
+        Application->OnMessage = [this](TMessage& m, bool& handled) { AppMessage(m, handled); };
+}
+
+void TForm_Main::UnregisterHotkeys() {
+    platform::hotkeys().UnregisterHotKey(HotkeyUp);
+    platform::hotkeys().UnregisterHotKey(HotkeyDown);
+    if (Application) Application->OnMessage = nullptr;
+}
+
+void TForm_Main::AppMessage(TMessage& msg, bool& handled) {
+    if (msg.Msg != WM_HOTKEY) return;
+    int step = 0;
+    if (msg.WParam == HotkeyUp)
+        step = 1;
+    else if (msg.WParam == HotkeyDown)
+        step = -1;
+    else
+        return;
+    if (Timer_Exit->Enabled()) {
+        QTreeWidgetItem* node = Selected();
+        if (!node) {
+            handled = true; // nothing to step or to name: ignored
+            return;
+        }
+        ui->Bar_Gamma->setValue(ui->Bar_Gamma->value() + step);
+        SaveProfileGamma();
+        Form_OSD->ui->Label_Prof->setText(node->text(0));
+        Form_OSD->ui->Label_Gamma->setText(QStringLiteral("Gamma - ") +
+                                           GammaText(ui->Bar_Gamma->value()));
+        Form_OSD->SetIcon(IconListLg.GetIcon(ui->ProfileList->indexOfTopLevelItem(node)));
+    } else {
+        QSlider* bar = Form_Option->ui->Bar_Gamma;
+        bar->setValue(bar->value() + step);
+        Form_Option->SaveDesktopGamma();
+        Form_OSD->ui->Label_Prof->setText(QStringLiteral("Desktop"));
+        Form_OSD->ui->Label_Gamma->setText(QStringLiteral("Gamma - ") + GammaText(bar->value()));
+        Form_OSD->SetIcon(TTrayIcon::ApplicationIcon());
+    }
+    Form_OSD->Display();
+    handled = true;
+}
+
+// ---- Tray menu --------------------------------------------------------------------------------
+
+void TForm_Main::BuildTrayMenu() {
+    PopupMenu->clear();
+    QAction* profiles = PopupMenu->addAction(QStringLiteral("Profiles"));
+    PopupMenu->setDefaultAction(profiles);
+    PopupMenu->addAction(QStringLiteral("Options"));
+    PopupMenu->addAction(QStringLiteral("About"));
+    PopupMenu->addAction(QStringLiteral("Help"));
+    PopupMenu->addSeparator();
+    for (int i = 0; i < ui->ProfileList->topLevelItemCount(); ++i) {
+        const QString name = ui->ProfileList->topLevelItem(i)->text(0);
+        if (name == QLatin1String("-")) {
+            PopupMenu->addSeparator(); // the toolkit draws a caption of "-" as a line
+            continue;
+        }
+        // Qt reads "&" as an accelerator mark; "&&" shows one ampersand. The name itself is
+        // kept in the action's data so the launch gets it exactly.
+        QAction* item = PopupMenu->addAction(
+            IconListSm.GetIcon(i), QString(name).replace(QLatin1String("&"), QLatin1String("&&")));
+        item->setData(name);
+    }
+    PopupMenu->addSeparator();
+    PopupMenu->addAction(QStringLiteral("Exit"));
+}
+
+void TForm_Main::PopupMenuItemClick(QAction* item) {
+    const QList<QAction*> items = PopupMenu->actions();
+    const qsizetype p = items.indexOf(item);
+    if (p < 0) return;
+    if (p == 0) {
+        show();
+        raise();
+        TrayIcon->Restore();
+    } else if (p == 1) {
+        Form_Option->ShowModal();
+    } else if (p == 2) {
+        Form_About->ShowModal();
+    } else if (p == 3) {
+        OpenHelp();
+    } else if (p == items.size() - 1) {
+        QuitSequence();
+    } else {
+        LaunchProfile(item->data().toString());
+    }
+}
+
+void TForm_Main::TrayIconRestore(TTrayIcon*) {
+    show();
+    raise();
+    activateWindow();
+}
+
+void TForm_Main::TrayIconMinimize(TTrayIcon*) {
+    ApplyGammaRamp(DesktopRamp);
+}
+
+// ---- Tool bar, close, minimise ----------------------------------------------------------------
+
+void TForm_Main::Btn_OptionClick() {
+    Form_Option->ShowModal();
+}
+
+void TForm_Main::Btn_AboutClick() {
+    Form_About->ShowModal();
+}
+
+void TForm_Main::Btn_HelpClick() {
+    OpenHelp();
+}
+
+void TForm_Main::FormClose(TCloseAction& action) {
+    if (!ExitOnClose) {
+        action = TCloseAction::caNone;
+        TrayIcon->Minimize();
+        return;
+    }
+    ApplyGammaRamp(RestoreRamp());
+    // The main form closing ends the program.
+    if (Application) Application->Terminate();
+}
+
+void TForm_Main::changeEvent(QEvent* e) {
+    TForm::changeEvent(e);
+    if (e->type() != QEvent::WindowStateChange || !Application) return;
+    const auto* change = static_cast<QWindowStateChangeEvent*>(e);
+    const bool nowMinimized = windowState() & Qt::WindowMinimized;
+    if (nowMinimized && !(change->oldState() & Qt::WindowMinimized)) {
+        // The minimise button, as the system command the main-window hooks expect.
+        TMessage msg;
+        msg.Msg = WM_SYSCOMMAND;
+        msg.WParam = SC_MINIMIZE;
+        try {
+            Application->MainWindowMessage(msg);
+        } catch (const std::exception& ex) {
+            Application->HandleException(ex);
+        }
+    }
+}
+
+// ---- Help
+// ----------------------------------------------------------------------------------------
+
+QString ProgramFolder() {
+    QString dir = QCoreApplication::applicationDirPath();
+    return dir.isEmpty() ? QString() : dir + QLatin1Char('/');
+}
+
+QString HelpFilePath() {
+    const QString beside = ProgramFolder() + QStringLiteral("gamma_help.chm");
+    if (QFileInfo::exists(beside)) return beside;
+    // Installed: <prefix>/bin/kelvaro finds <prefix>/share/kelvaro/gamma_help.chm.
+    return ProgramFolder() + QStringLiteral("../share/kelvaro/gamma_help.chm");
+}
+
+void OpenHelp() {
+    const QString path = QFileInfo(HelpFilePath()).absoluteFilePath();
+    if (!QFileInfo::exists(path)) return;
+    platform::shell().open(QUrl::fromLocalFile(path));
+}

@@ -1,0 +1,113 @@
+// The profiles window: the profile list and editor, the launcher, the hot-key handler, the tray
+// icon and its menu, and the state the whole program shares (ramps and option flags).
+#pragma once
+
+#include "app/Messages.h"
+#include "app/Toolkit.h"
+#include "gamma/Gamma.h"
+#include "platform/Process.h"
+#include "tray/Trayicon.h"
+
+#include <QIcon>
+#include <memory>
+
+class QAction;
+class QMenu;
+class QTreeWidgetItem;
+namespace Ui {
+class TForm_Main;
+}
+
+class TForm_Main : public TForm {
+    Q_OBJECT
+public:
+    explicit TForm_Main(QWidget* owner = nullptr);
+    ~TForm_Main() override;
+
+    std::unique_ptr<Ui::TForm_Main> ui;
+
+    // Components without a window.
+    std::unique_ptr<TTrayIcon> TrayIcon;
+    QMenu* PopupMenu = nullptr;
+    TImageList IconListSm{16, 16};
+    TImageList IconListLg{32, 32};
+    TImageList ImgList_Btns{16, 16};
+    TTimer* Timer_Exit = nullptr;
+    // The file name OpenDialogIcon holds: the profile's icon file.
+    QString IconFileName;
+
+    // Shared state.
+    GammaRamp StartupRamp{};
+    GammaRamp DesktopRamp{};
+    bool ExitOnClose = false;
+    bool HotkeysEnabled = false;
+
+    // Gamma engine.
+    GammaRamp BuildGammaRamp(float gamma) const { return ::BuildGammaRamp(gamma); }
+    void ApplyGammaRamp(GammaRamp ramp);
+    QString GammaText(GammaPosition position) const { return ::GammaText(position); }
+
+    // Settings.
+    void LoadOptions();
+    void SaveProfileGamma();
+
+    // Profile list and editor.
+    void LoadProfileList();
+    void ProfileListChange(QTreeWidgetItem* node);
+    QTreeWidgetItem* Selected() const;
+    void Btn_NewClick();
+    void Btn_DelClick();
+    void Btn_BrowseClick();
+    void Btn_IconClick();
+    void Btn_SaveClick();
+    void Edit_ProfNameChange();
+    void Edit_ExecFileChange();
+    void Bar_GammaChange();
+
+    // Launcher.
+    void LaunchProfile(const QString& name);
+    void Btn_LaunchClick();
+    void Timer_ExitTimer();
+
+    // Hot keys.
+    void RegisterHotkeys();
+    void UnregisterHotkeys();
+    void AppMessage(TMessage& msg, bool& handled);
+
+    // Tray menu and tray handlers.
+    void BuildTrayMenu();
+    void PopupMenuItemClick(QAction* item);
+    void TrayIconRestore(TTrayIcon* sender);
+    void TrayIconMinimize(TTrayIcon* sender);
+
+    // Tool bar.
+    void Btn_OptionClick();
+    void Btn_AboutClick();
+    void Btn_HelpClick();
+
+    // Loads StartupRamp (or the identity ramp when nothing usable was captured) and ends.
+    void QuitSequence();
+    // The ramp the quit paths load.
+    GammaRamp RestoreRamp() const;
+
+protected:
+    void FormShow() override;
+    void FormClose(TCloseAction& action) override;
+    void changeEvent(QEvent* e) override;
+
+private:
+    void SetEditorDisabled();
+    void ShowIcon(const QIcon& icon);
+    QIcon ProfileIcon(const QString& iconFile, const QString& fileName) const;
+    QIcon shownIcon_;
+};
+
+extern TForm_Main* Form_Main;
+// The process handle of the most recently launched program.
+extern platform::ProcessHandle LaunchedProcess;
+
+// "gamma_help.chm" in the program's folder, opened through the desktop.
+void OpenHelp();
+// The program's folder with its trailing "/", where its help file lives.
+QString ProgramFolder();
+QString HelpFilePath();

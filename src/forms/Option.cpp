@@ -1,0 +1,110 @@
+#include "forms/Option.h"
+
+#include "app/Application.h"
+#include "forms/Main.h"
+#include "settings/Registry.h"
+#include "ui_Option.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+
+TForm_Option* Form_Option = nullptr;
+
+namespace {
+QString ExecutablePath() {
+    return QFileInfo(QCoreApplication::applicationFilePath()).absoluteFilePath();
+}
+} // namespace
+
+TForm_Option::TForm_Option(QWidget* owner)
+    : TForm(owner, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                       Qt::WindowCloseButtonHint),
+      ui(std::make_unique<Ui::TForm_Option>()) {
+    ui->setupUi(this);
+    setFixedSize(233, 192);
+    setWindowIcon(TTrayIcon::ApplicationIcon());
+    connect(ui->Bar_Gamma, &QSlider::valueChanged, this,
+            Guarded([this](int) { Bar_GammaChange(); }));
+    connect(ui->Btn_Ok, &QPushButton::clicked, this, Guarded([this] { Btn_OkClick(); }));
+    connect(ui->Btn_Cancel, &QPushButton::clicked, this, Guarded([this] { Btn_CancelClick(); }));
+
+    int desktop = GammaNeutral;
+    {
+        TRegistry reg;
+        reg.OpenKey(ProgramKey, false);
+        try {
+            desktop = reg.ReadInteger(QStringLiteral("Desktop"));
+        } catch (const ERegistryException&) {
+            desktop = GammaNeutral;
+        }
+    }
+    ui->Bar_Gamma->setValue(desktop);
+    const GammaPosition position = ui->Bar_Gamma->value();
+    Form_Main->DesktopRamp = Form_Main->BuildGammaRamp(GammaValue(position));
+    Form_Main->ApplyGammaRamp(Form_Main->DesktopRamp);
+    ui->Label1->setText(QStringLiteral("Desktop Gamma - ") + GammaText(position));
+}
+
+TForm_Option::~TForm_Option() = default;
+
+void TForm_Option::FormShow() {
+    if (!Form_Main->isVisible() && Application) Application->HideTaskbarWindow(this);
+    Form_Main->TrayIcon->RestoreOn = imNone;
+    ui->Check_AutoStart->setFocus();
+    TRegistry reg;
+    reg.OpenKey(RunKey, false);
+    ui->Check_AutoStart->setChecked(reg.ValueExists(RunValueName));
+    ui->Check_Exit->setChecked(Form_Main->ExitOnClose);
+    ui->Check_Hotkey->setChecked(Form_Main->HotkeysEnabled);
+    reg.OpenKey(ProgramKey, false);
+    int desktop = GammaNeutral;
+    if (reg.ValueExists(QStringLiteral("Desktop"))) {
+        try {
+            desktop = reg.ReadInteger(QStringLiteral("Desktop"));
+        } catch (const ERegistryException&) {
+            desktop = GammaNeutral; // a value of another type counts as none
+        }
+    }
+    ui->Bar_Gamma->setValue(desktop);
+}
+
+void TForm_Option::Bar_GammaChange() {
+    const GammaPosition position = ui->Bar_Gamma->value();
+    Form_Main->ApplyGammaRamp(Form_Main->BuildGammaRamp(GammaValue(position)));
+    ui->Label1->setText(QStringLiteral("Desktop Gamma - ") + GammaText(position));
+}
+
+void TForm_Option::Btn_OkClick() {
+    {
+        TRegistry reg;
+        reg.OpenKey(RunKey, false);
+        if (ui->Check_AutoStart->isChecked())
+            reg.WriteString(RunValueName, ExecutablePath());
+        else
+            reg.DeleteValue(RunValueName);
+        reg.OpenKey(ProgramKey, false);
+        reg.WriteBool(QStringLiteral("Exit"), ui->Check_Exit->isChecked());
+        reg.WriteBool(QStringLiteral("Hotkeys"), ui->Check_Hotkey->isChecked());
+    }
+    SaveDesktopGamma();
+    Form_Main->LoadOptions();
+    Close();
+}
+
+void TForm_Option::SaveDesktopGamma() {
+    {
+        TRegistry reg;
+        reg.OpenKey(ProgramKey, false);
+        reg.WriteInteger(QStringLiteral("Desktop"), ui->Bar_Gamma->value());
+    }
+    Form_Main->DesktopRamp = Form_Main->BuildGammaRamp(GammaValue(ui->Bar_Gamma->value()));
+}
+
+void TForm_Option::Btn_CancelClick() {
+    Close();
+}
+
+void TForm_Option::FormClose(TCloseAction&) {
+    Form_Main->TrayIcon->RestoreOn = imDoubleClick;
+    Form_Main->ApplyGammaRamp(Form_Main->DesktopRamp);
+}

@@ -1,0 +1,30 @@
+// The options dialog: start with the session, quit on close, hot keys, and the desktop gamma.
+#pragma once
+
+#include "app/Toolkit.h"
+
+#include <memory>
+
+namespace Ui {
+class TForm_Option;
+}
+
+class TForm_Option : public TForm {
+    Q_OBJECT
+public:
+    explicit TForm_Option(QWidget* owner = nullptr);
+    ~TForm_Option() override;
+    std::unique_ptr<Ui::TForm_Option> ui;
+
+    void Bar_GammaChange();
+    void Btn_OkClick();
+    void Btn_CancelClick();
+    void SaveDesktopGamma();
+
+protected:
+    void FormShow() override;
+    void FormClose(TCloseAction& action) override;
+    void reject() override { Btn_CancelClick(); }
+};
+
+extern TForm_Option* Form_Option;

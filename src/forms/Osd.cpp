@@ -1,0 +1,46 @@
+#include "forms/Osd.h"
+
+#include "ui_Osd.h"
+
+#include <QGuiApplication>
+#include <QScreen>
+
+TForm_OSD* Form_OSD = nullptr;
+
+TForm_OSD::TForm_OSD(QWidget* owner)
+    // A no-focus, override-redirect tool-tip window: above full-screen windows, and the
+    // program in front keeps the keyboard.
+    : QWidget(owner, Qt::ToolTip | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
+                         Qt::WindowDoesNotAcceptFocus | Qt::X11BypassWindowManagerHint),
+      ui(std::make_unique<Ui::TForm_OSD>()) {
+    ui->setupUi(this);
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    setFocusPolicy(Qt::NoFocus);
+    setFixedSize(208, 56);
+    Timer_Close = new TTimer(this, 1000, false);
+    Timer_Close->OnTimer = [this] { Timer_CloseTimer(); };
+}
+
+TForm_OSD::~TForm_OSD() = default;
+
+void TForm_OSD::SetIcon(const QIcon& icon) {
+    if (icon.isNull())
+        ui->Image_Icon->clear();
+    else
+        ui->Image_Icon->setPixmap(icon.pixmap(32, 32));
+}
+
+void TForm_OSD::Display() {
+    QSize screen(1024, 768);
+    if (QScreen* s = QGuiApplication::primaryScreen()) screen = s->geometry().size();
+    setGeometry((screen.width() - 208) / 2, (screen.height() - 56) / 2, 208, 56);
+    show();
+    raise();
+    Timer_Close->SetEnabled(false);
+    Timer_Close->SetEnabled(true);
+}
+
+void TForm_OSD::Timer_CloseTimer() {
+    Timer_Close->SetEnabled(false);
+    hide();
+}

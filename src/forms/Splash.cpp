@@ -1,0 +1,49 @@
+#include "forms/Splash.h"
+
+#include "app/Application.h"
+#include "forms/About.h"
+#include "ui_Splash.h"
+
+#include <QGuiApplication>
+#include <QLabel>
+#include <QScreen>
+
+TForm_Splash* Form_Splash = nullptr;
+
+void SetTextKeepRightEdge(QLabel* label, const QString& text, int rightEdge) {
+    label->setText(text);
+    const int width = label->fontMetrics().horizontalAdvance(text) + 2;
+    label->setGeometry(rightEdge - width, label->y(), width, label->height());
+}
+
+TForm_Splash::TForm_Splash(QWidget* owner)
+    : TForm(owner, Qt::SplashScreen | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
+      ui(std::make_unique<Ui::TForm_Splash>()) {
+    ui->setupUi(this);
+    setFixedSize(304, 80);
+    ui->Image_Logo->setPixmap(QIcon(QStringLiteral(":/kelvaro/splash.svg")).pixmap(304, 80));
+    ui->Label_Ver->raise();
+    Timer_Splash = new TTimer(this, 1300, false);
+    Timer_Splash->OnTimer = [this] { Timer_SplashTimer(); };
+    if (QScreen* s = QGuiApplication::primaryScreen()) {
+        const QRect r = s->geometry();
+        move(r.x() + (r.width() - 304) / 2, r.y() + (r.height() - 80) / 2);
+    }
+    show();
+}
+
+TForm_Splash::~TForm_Splash() = default;
+
+void TForm_Splash::FormShow() {
+    SetTextKeepRightEdge(ui->Label_Ver, ReadVersionString(QStringLiteral("FileVersion")), 296);
+    if (Application) Application->HideTaskbarWindow(this);
+    Timer_Splash->SetEnabled(true);
+}
+
+void TForm_Splash::Timer_SplashTimer() {
+    Close();
+}
+
+void TForm_Splash::FormClose(TCloseAction&) {
+    Timer_Splash->SetEnabled(false);
+}

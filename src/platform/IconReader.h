@@ -1,0 +1,29 @@
+// The first icon of a file, as the shell's icon extraction gives it: .ico files, the icon
+// resources of Windows programs and libraries, image files, and the desktop entry of a native
+// program. Every length and offset read from a file is checked.
+#pragma once
+
+#include <QByteArray>
+#include <QIcon>
+#include <QImage>
+#include <QString>
+#include <vector>
+
+namespace platform {
+
+// The name that stands for the generic program icon.
+inline const QString GenericIconFile = QStringLiteral("shell32.dll");
+
+QIcon GenericProgramIcon();
+
+// Null when the file yields no icon.
+QIcon ExtractIcon(const QString& path);
+
+// The images of an .ico file held in memory (empty when it is not one).
+std::vector<QImage> ReadIcoImages(const QByteArray& data);
+// The first icon group of a PE32/PE32+ file, rebuilt as an .ico file (empty when none).
+QByteArray ExtractPeIconGroup(const QByteArray& data);
+// The icon the desktop entries name for a native program (null when none).
+QIcon DesktopEntryIcon(const QString& program);
+
+} // namespace platform

@@ -1,0 +1,54 @@
+// The notification area: Shell_NotifyIcon's add, modify and delete of an icon record. Mouse
+// actions on an icon come back as the record's callback message posted to its window, with
+// the mouse message in lParam.
+#pragma once
+
+#include "app/Messages.h"
+
+#include <QIcon>
+#include <QString>
+#include <array>
+
+constexpr quint32 NIM_ADD = 0;
+constexpr quint32 NIM_MODIFY = 1;
+constexpr quint32 NIM_DELETE = 2;
+constexpr quint32 NIF_MESSAGE = 1;
+constexpr quint32 NIF_ICON = 2;
+constexpr quint32 NIF_TIP = 4;
+
+struct NOTIFYICONDATAA {
+    quint32 cbSize = 0;
+    HWND hWnd = 0;
+    quintptr uID = 0;
+    quint32 uFlags = 0;
+    UINT uCallbackMessage = 0;
+    QIcon hIcon;
+    std::array<char, 128> szTip{};
+    // State and balloon fields: never used, kept zero.
+    quint32 dwState = 0;
+    quint32 dwStateMask = 0;
+    std::array<char, 256> szInfo{};
+    quint32 uTimeout = 0;
+    std::array<char, 64> szInfoTitle{};
+    quint32 dwInfoFlags = 0;
+
+    QString tip() const { return QString::fromUtf8(szTip.data()); }
+};
+
+constexpr quint32 NOTIFYICONDATAA_SIZE = 488;
+
+namespace platform {
+
+class NotifyArea {
+public:
+    virtual ~NotifyArea() = default;
+    virtual bool Shell_NotifyIcon(quint32 message, const NOTIFYICONDATAA& data) = 0;
+};
+
+NotifyArea& notifyArea();
+void setNotifyArea(NotifyArea* area);
+
+// How long an add waits for a tray to appear (a panel that starts after the program).
+void setTrayWaitMilliseconds(int ms);
+
+} // namespace platform

@@ -1,0 +1,42 @@
+// Starting programs and asking whether they still run: CreateProcess, GetExitCodeProcess and
+// CloseHandle over posix_spawn and pidfds. No shell ever runs.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <sys/types.h>
+
+namespace platform {
+
+constexpr std::uint32_t STILL_ACTIVE = 259;
+
+struct ProcessHandle {
+    int fd = -1; // pidfd; -1 is the empty handle
+    pid_t pid = 0;
+    bool empty() const { return fd < 0; }
+};
+
+// Splits an argument text into words as a POSIX shell would (single and double quotes,
+// backslashes) without expanding or substituting anything. An open quote runs to the end.
+QStringList SplitArguments(const QString& text);
+
+class Processes {
+public:
+    virtual ~Processes() = default;
+    // Starts program (searched in PATH only when it has no "/") with the split arguments in
+    // directory (empty: our own). Returns the empty handle when it can't be started.
+    virtual ProcessHandle CreateProcess(const QString& program, const QString& arguments,
+                                        const QString& directory) = 0;
+    // STILL_ACTIVE while it runs; its exit status (128 + signal) once ended. False when the
+    // query fails, which callers take as ended.
+    virtual bool GetExitCodeProcess(ProcessHandle handle, std::uint32_t* code) = 0;
+    virtual void CloseHandle(ProcessHandle handle) = 0;
+    // A handle nobody watches any more: reap the program whenever it ends, then close it.
+    virtual void Release(ProcessHandle handle) = 0;
+};
+
+Processes& processes();
+void setProcesses(Processes* p);
+
+} // namespace platform

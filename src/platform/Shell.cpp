@@ -1,0 +1,97 @@
+#include "platform/Shell.h"
+
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace platform {
+
+namespace {
+
+class DesktopShell : public Shell {
+public:
+    bool open(const QUrl& target) override { return QDesktopServices::openUrl(target); }
+};
+
+class QtPrompts : public Prompts {
+public:
+    int messageBox(QWidget* parent, const QString& text, const QString& caption,
+                   MessageKind kind) override {
+        QMessageBox box(parent);
+        box.setWindowTitle(caption);
+        box.setText(text);
+        switch (kind) {
+        case MessageKind::Information:
+            box.setIcon(QMessageBox::NoIcon);
+            box.setStandardButtons(QMessageBox::Ok);
+            break;
+        case MessageKind::Error:
+            box.setIcon(QMessageBox::Critical);
+            box.setStandardButtons(QMessageBox::Ok);
+            break;
+        case MessageKind::Confirmation: {
+            box.setIcon(QMessageBox::Question);
+            QPushButton* yes = box.addButton(QStringLiteral("&Yes"), QMessageBox::YesRole);
+            QPushButton* no = box.addButton(QStringLiteral("&No"), QMessageBox::NoRole);
+            box.setDefaultButton(yes);
+            box.setEscapeButton(no);
+            box.exec();
+            return box.clickedButton() == yes ? mrYes : mrNo;
+        }
+        }
+        box.exec();
+        return mrOk;
+    }
+
+    std::optional<QString> openFile(QWidget* parent, const QString& filter,
+                                    const QString& initialFile) override {
+        QFileDialog dialog(parent);
+        dialog.setFileMode(QFileDialog::ExistingFile);
+        dialog.setAcceptMode(QFileDialog::AcceptOpen);
+        dialog.setNameFilters(QtNameFilters(filter));
+        if (!initialFile.isEmpty()) {
+            const QFileInfo info(initialFile);
+            dialog.setDirectory(info.absolutePath());
+            dialog.selectFile(info.fileName());
+        }
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+            return std::nullopt;
+        return dialog.selectedFiles().first();
+    }
+};
+
+Shell* g_shell = nullptr;
+Prompts* g_prompts = nullptr;
+
+} // namespace
+
+QStringList QtNameFilters(const QString& toolkitFilter) {
+    const QStringList parts = toolkitFilter.split(QLatin1Char('|'));
+    QStringList out;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        QString patterns = parts[i + 1];
+        patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
+        out << QStringLiteral("%1 (%2)").arg(parts[i], patterns);
+    }
+    return out;
+}
+
+Shell& shell() {
+    static DesktopShell real;
+    return g_shell ? *g_shell : real;
+}
+void setShell(Shell* s) {
+    g_shell = s;
+}
+
+Prompts& prompts() {
+    static QtPrompts real;
+    return g_prompts ? *g_prompts : real;
+}
+void setPrompts(Prompts* p) {
+    g_prompts = p;
+}
+
+} // namespace platform

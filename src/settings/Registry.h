@@ -1,0 +1,68 @@
+// TRegistry: the registry wrapper the handlers use, with the toolkit's semantics: paths that
+// begin with "\" are taken from HKEY_CURRENT_USER, failures to open return false, failures to
+// read or write raise ERegistryException with the toolkit's messages.
+#pragma once
+
+#include "platform/Hive.h"
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+#include <stdexcept>
+
+class ERegistryException : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+constexpr unsigned KEY_ALL_ACCESS = 0xF003F;
+
+// The program's keys under HKEY_CURRENT_USER.
+extern const QString ProgramKey;
+extern const QString ProfilesKey;
+extern const QString RunKey;
+// The value under RunKey that the log-on start list stands for.
+extern const QString RunValueName;
+
+class TRegistry {
+public:
+    TRegistry();
+    explicit TRegistry(platform::Hive& hive);
+    ~TRegistry();
+    TRegistry(const TRegistry&) = delete;
+    TRegistry& operator=(const TRegistry&) = delete;
+
+    unsigned Access = KEY_ALL_ACCESS;
+
+    bool OpenKey(const QString& path, bool canCreate);
+    void CloseKey();
+    bool KeyExists(const QString& path);
+    bool ValueExists(const QString& name);
+    bool DeleteKey(const QString& path);
+    bool DeleteValue(const QString& name);
+    void GetKeyNames(QStringList& names);
+    void GetValueNames(QStringList& names);
+    QString CurrentPath() const { return currentPath_; }
+    bool HasCurrentKey() const { return current_.has_value(); }
+
+    QString ReadString(const QString& name);
+    int ReadInteger(const QString& name);
+    bool ReadBool(const QString& name);
+    void WriteString(const QString& name, const QString& value);
+    void WriteInteger(const QString& name, int value);
+    void WriteBool(const QString& name, bool value);
+
+    // Raw typed access, for tools that copy whole keys.
+    std::optional<platform::RegValue> ReadValue(const QString& name);
+    void WriteValue(const QString& name, const platform::RegValue& value);
+
+private:
+    // Resolves path to a key id (creating it when asked); the resolved path in *resolved.
+    std::optional<platform::KeyId> resolve(const QString& path, bool create, QString* resolved);
+    bool isRunValue(const QString& name) const;
+    QString targetPath(const QString& path) const;
+
+    platform::Hive& hive_;
+    std::optional<platform::KeyId> current_;
+    QString currentPath_;
+};
