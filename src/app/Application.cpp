@@ -110,9 +110,9 @@ void TApplication::MainWindowMessage(TMessage& msg) {
 }
 
 void TApplication::Minimize() {
+    // The on-screen display and open menus are not windows the user sends away.
     for (QWidget* w : topLevelWidgets())
-        if (w->isVisible() && !(w->windowFlags() & Qt::ToolTip) && w->isWindow() &&
-            w->windowType() != Qt::Popup)
+        if (w->isVisible() && w->windowType() != Qt::ToolTip && w->windowType() != Qt::Popup)
             w->hide();
 }
 

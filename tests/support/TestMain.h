@@ -1,0 +1,14 @@
+// A Qt Test main that runs the tests inside the program's own application object.
+#pragma once
+
+#include "app/Application.h"
+
+#include <QTest>
+
+#define KELVARO_TEST_MAIN(TestClass)                                                               \
+    int main(int argc, char** argv) {                                                              \
+        TApplication app(argc, argv);                                                              \
+        app.Title = QStringLiteral("Kelvaro");                                                     \
+        TestClass test;                                                                            \
+        return QTest::qExec(&test, argc, argv);                                                    \
+    }

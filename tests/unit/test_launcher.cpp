@@ -1,0 +1,325 @@
+#include "Program.h"
+#include "TestMain.h"
+#include "platform/Process.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <csignal>
+#include <dirent.h>
+#include <unistd.h>
+
+class LauncherTest : public QObject {
+    Q_OBJECT
+    std::unique_ptr<Program> p;
+    QTemporaryDir tmp;
+
+    // A program that writes its working directory and arguments, one per line, then sleeps.
+    QString recorder(const QString& name, double sleepSeconds = 0) {
+        QDir().mkpath(QFileInfo(tmp.filePath(name)).absolutePath());
+        const QString path = tmp.filePath(name);
+        QFile f(path);
+        f.open(QIODevice::WriteOnly);
+        f.write(QStringLiteral("#!/bin/sh\nout=\"$KELVARO_RECORD\"\npwd > \"$out\"\nfor a in "
+                               "\"$@\"; do printf '%s\\n' \"$a\" >> \"$out\"; done\n"
+                               "sleep %1\n")
+                    .arg(sleepSeconds)
+                    .toUtf8());
+        f.close();
+        f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        return path;
+    }
+    QStringList record() {
+        QFile f(tmp.filePath("record.txt"));
+        if (!f.open(QIODevice::ReadOnly)) return {};
+        QStringList lines = QString::fromUtf8(f.readAll()).split('\n');
+        if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
+        return lines;
+    }
+    static int openDescriptors() {
+        int n = 0;
+        DIR* d = opendir("/proc/self/fd");
+        while (dirent* e = readdir(d))
+            n += e->d_name[0] != '.';
+        closedir(d);
+        return n;
+    }
+    static int zombies() {
+        int n = 0;
+        QDir proc("/proc");
+        for (const QString& pid : proc.entryList(QDir::Dirs)) {
+            QFile stat("/proc/" + pid + "/stat");
+            if (!stat.open(QIODevice::ReadOnly)) continue;
+            const QByteArray s = stat.readAll();
+            const auto tail = s.mid(s.lastIndexOf(')') + 2).split(' ');
+            if (tail.size() > 2 && tail[0] == "Z" && tail[1].toInt() == getpid()) ++n;
+        }
+        return n;
+    }
+
+private slots:
+    void initTestCase() { qputenv("KELVARO_RECORD", tmp.filePath("record.txt").toUtf8()); }
+    void init() {
+        QFile::remove(tmp.filePath("record.txt"));
+        p = std::make_unique<Program>();
+    }
+    void cleanup() { p.reset(); }
+
+    void splitting_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QStringList>("words");
+        QTest::newRow("empty") << "" << QStringList{};
+        QTest::newRow("plain") << "-level 3" << QStringList{"-level", "3"};
+        QTest::newRow("blanks") << "  a \t b  " << QStringList{"a", "b"};
+        QTest::newRow("double quotes") << "\"a b\" c" << QStringList{"a b", "c"};
+        QTest::newRow("single quotes") << "'a \"b\" \\c'" << QStringList{"a \"b\" \\c"};
+        QTest::newRow("backslash") << "a\\ b \\\"c" << QStringList{"a b", "\"c"};
+        QTest::newRow("escapes in double") << "\"x\\\"y\\\\z\\n\"" << QStringList{"x\"y\\z\\n"};
+        QTest::newRow("empty quotes") << "'' \"\"" << QStringList{"", ""};
+        QTest::newRow("joined") << "a'b'\"c\"" << QStringList{"abc"};
+        QTest::newRow("shell syntax is literal")
+            << "; $(rm -rf /) `id` * $HOME |x"
+            << QStringList{";", "$(rm", "-rf", "/)", "`id`", "*", "$HOME", "|x"};
+        QTest::newRow("open quote runs to the end") << "a \"b c" << QStringList{"a", "b c"};
+    }
+    void splitting() {
+        QFETCH(QString, text);
+        QFETCH(QStringList, words);
+        QCOMPARE(platform::SplitArguments(text), words);
+    }
+
+    void launchRunsWithLiteralArgumentsInItsFolder() {
+        const QString exe = recorder("My Games/run game", 0);
+        Program::addProfile("Game", exe, 14, "-level 3 \"two words\" $(id) `id` *");
+        p->start();
+        Form_Main->LaunchProfile("Game");
+        QVERIFY(Form_Main->Timer_Exit->Enabled());
+        QCOMPARE(Form_Main->Timer_Exit->Interval(), 1500);
+        QVERIFY(p->displayShows(14));
+        QTRY_COMPARE(record().size(), 7);
+        QCOMPARE(record(), (QStringList{QFileInfo(exe).absolutePath(), "-level", "3", "two words",
+                                        "$(id)", "`id`", "*"}));
+        // The watch sees the end and puts the desktop gamma back.
+        QTRY_VERIFY_WITH_TIMEOUT(!Form_Main->Timer_Exit->Enabled(), 4000);
+        QVERIFY(p->displayShows(10));
+        QVERIFY(LaunchedProcess.empty());
+    }
+
+    void launchByAName_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("starts");
+        QTest::newRow("exact") << "Game" << true;
+        QTest::newRow("other case") << "game" << false;
+        QTest::newRow("missing") << "Nope" << false;
+    }
+    void launchByAName() {
+        QFETCH(QString, name);
+        QFETCH(bool, starts);
+        Program::addProfile("Game", recorder("g"), 20);
+        p->start();
+        p->display.ramp = RampForPosition(5);
+        Form_Main->LaunchProfile(name);
+        QCOMPARE(Form_Main->Timer_Exit->Enabled(), starts);
+        // Without a match: no selection, the slider at 10, and its ramp on the display.
+        // Without a match the slider stays at 10, so no ramp is loaded at all.
+        QVERIFY(p->displayShows(starts ? 20 : 5));
+        QCOMPARE(Form_Main->ui->ProfileList->currentItem() != nullptr, starts);
+    }
+
+    void noExecutableStartsNothing() {
+        Program::addProfile("Empty", QString(), 18);
+        p->start();
+        Form_Main->LaunchProfile("Empty");
+        QVERIFY(!Form_Main->Timer_Exit->Enabled());
+        QVERIFY(p->displayShows(18)); // its ramp stays
+    }
+
+    void launchUnsavedEditsUseTheStoredProfile() {
+        Program::addProfile("Game", recorder("g"), 12, "stored");
+        p->start();
+        Form_Main->show();
+        Form_Main->ui->ProfileList->setCurrentItem(Program::node("Game"));
+        Form_Main->ui->Edit_Arg->setText("edited");
+        Form_Main->ui->Bar_Gamma->setValue(25);
+        Form_Main->ui->Btn_Launch->click();
+        QTRY_COMPARE(record().value(1), QStringLiteral("stored"));
+        QVERIFY(p->displayShows(12));
+    }
+
+    void missingProgramEndsTheWatchAtTheFirstTick() {
+        Program::addProfile("Gone", "/nonexistent/dir/prog", 17);
+        p->start();
+        Form_Main->LaunchProfile("Gone");
+        QVERIFY(Form_Main->Timer_Exit->Enabled());
+        QVERIFY(LaunchedProcess.empty());
+        QVERIFY(p->displayShows(17));
+        QTRY_VERIFY_WITH_TIMEOUT(!Form_Main->Timer_Exit->Enabled(), 3000);
+        QVERIFY(p->displayShows(10));
+        QVERIFY(p->prompts.boxes.empty() && p->errors.isEmpty());
+    }
+
+    void secondLaunchReplacesTheWatch() {
+        Program::addProfile("Long", recorder("long", 2.5), 15);
+        Program::addProfile("Short", recorder("short", 0.5), 25);
+        p->start();
+        Form_Main->LaunchProfile("Long");
+        const auto first = LaunchedProcess;
+        Form_Main->LaunchProfile("Short");
+        QVERIFY(LaunchedProcess.pid != first.pid);
+        QVERIFY(p->displayShows(25));
+        QTRY_VERIFY_WITH_TIMEOUT(!Form_Main->Timer_Exit->Enabled(), 4000);
+        QVERIFY(p->displayShows(10));
+        // The first program is reaped when it ends: no zombie left behind.
+        QTRY_COMPARE_WITH_TIMEOUT(zombies(), 0, 5000);
+    }
+
+    void exitStatusOfNormalAndSignalledEnds() {
+        auto& procs = platform::processes();
+        auto h = procs.CreateProcess("/bin/sh", "-c 'exit 7'", QString());
+        QVERIFY(!h.empty());
+        std::uint32_t code = 0;
+        // The first query that sees the end also reaps: ask once per round.
+        auto ended = [&] {
+            return procs.GetExitCodeProcess(h, &code) && code != platform::STILL_ACTIVE;
+        };
+        bool done = false;
+        QTRY_VERIFY(done || (done = ended()));
+        QCOMPARE(code, 7u);
+        procs.CloseHandle(h);
+        h = procs.CreateProcess("sleep", "30", QString()); // found through PATH
+        QVERIFY(!h.empty());
+        QVERIFY(procs.GetExitCodeProcess(h, &code));
+        QCOMPARE(code, platform::STILL_ACTIVE);
+        ::kill(h.pid, SIGKILL);
+        done = false;
+        QTRY_VERIFY(done || (done = ended()));
+        QCOMPARE(code, 128u + SIGKILL);
+        procs.CloseHandle(h);
+        QVERIFY(!procs.GetExitCodeProcess({}, &code)); // a failed query
+    }
+
+    void childStartsCleanInItsOwnSession() {
+        const QString script = tmp.filePath("probe");
+        QFile f(script);
+        f.open(QIODevice::WriteOnly);
+        f.write("#!/bin/sh\nout=\"$KELVARO_RECORD\"\nps -o sid= -p $$ | tr -d ' ' > \"$out\"\necho "
+                "$$ >> \"$out\"\n"
+                "ls /proc/$$/fd | wc -l >> \"$out\"\ngrep SigBlk /proc/$$/status >> \"$out\"\n");
+        f.close();
+        f.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        auto h = platform::processes().CreateProcess(script, QString(), QString());
+        QVERIFY(!h.empty());
+        QTRY_COMPARE(record().size(), 4);
+        const QStringList r = record();
+        QCOMPARE(r[0], r[1]);       // session leader
+        QVERIFY(r[2].toInt() <= 4); // 0, 1, 2 and the one ls has open
+        QCOMPARE(r[3], QStringLiteral("SigBlk:\t0000000000000000"));
+        platform::processes().Release(h);
+    }
+
+    void manyLaunchesLeakNothing() {
+        Program::addProfile("T", "/bin/true", 10);
+        p->start();
+        const int fds = openDescriptors();
+        for (int i = 0; i < 300; ++i)
+            Form_Main->LaunchProfile("T");
+        QTRY_VERIFY_WITH_TIMEOUT(!Form_Main->Timer_Exit->Enabled(), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(zombies(), 0, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(openDescriptors() <= fds, 10000); // none left open by us
+    }
+
+    // ---- Hot keys ----
+
+    void hotkeyStepsTheDesktopOutsideAWatch() {
+        Program::setValue(ProgramKey, "Hotkeys", 1);
+        Program::setValue(ProgramKey, "Exit", 0);
+        p->start();
+        p->hotkey(1);
+        QCOMPARE(Form_Option->ui->Bar_Gamma->value(), 11);
+        QCOMPARE(Program::integer(ProgramKey, "Desktop"), 11);
+        QCOMPARE(Form_Main->DesktopRamp, RampForPosition(11));
+        QVERIFY(p->displayShows(11));
+        QCOMPARE(Form_OSD->ui->Label_Prof->text(), QStringLiteral("Desktop"));
+        QCOMPARE(Form_OSD->ui->Label_Gamma->text(), QStringLiteral("Gamma - 1.1"));
+        QVERIFY(!Form_OSD->ui->Image_Icon->pixmap().isNull());
+        QVERIFY(Form_OSD->isVisible());
+        QCOMPARE(Form_OSD->pos(),
+                 QPoint(0, 0) + QPoint((Form_OSD->screen()->geometry().width() - 208) / 2,
+                                       (Form_OSD->screen()->geometry().height() - 56) / 2));
+        QTRY_VERIFY_WITH_TIMEOUT(!Form_OSD->isVisible(), 2000);
+    }
+
+    void hotkeyStepsTheSelectedProfileDuringAWatch() {
+        Program::setValue(ProgramKey, "Hotkeys", 1);
+        Program::setValue(ProgramKey, "Exit", 0);
+        Program::addProfile("Game", recorder("g", 3), 15, QString(),
+                            qEnvironmentVariable("KELVARO_FIXTURES") + "/red.ico");
+        Program::addProfile("Other", "/bin/true", 20);
+        p->start();
+        Form_Main->LaunchProfile("Game");
+        p->hotkey(2);
+        QCOMPARE(Program::integer(ProfilesKey + "\\Game", "Gamma"), 14);
+        QVERIFY(p->displayShows(14));
+        QCOMPARE(Form_OSD->ui->Label_Prof->text(), QStringLiteral("Game"));
+        QCOMPARE(Form_OSD->ui->Label_Gamma->text(), QStringLiteral("Gamma - 1.4"));
+        QCOMPARE(Form_OSD->ui->Image_Icon->pixmap().toImage().pixelColor(16, 16), QColor(Qt::red));
+        QCOMPARE(Program::integer(ProgramKey, "Desktop"), std::nullopt);
+        // Another profile selected: that one is stepped.
+        Form_Main->ui->ProfileList->setCurrentItem(Program::node("Other"));
+        p->hotkey(1);
+        QCOMPARE(Program::integer(ProfilesKey + "\\Other", "Gamma"), 21);
+        QCOMPARE(Program::integer(ProfilesKey + "\\Game", "Gamma"), 14);
+        // No selection: ignored.
+        Form_Main->ui->ProfileList->setCurrentItem(nullptr);
+        Form_OSD->hide();
+        p->hotkey(1);
+        QVERIFY(!Form_OSD->isVisible());
+    }
+
+    void hotkeyAtTheEndsOfTheRange() {
+        Program::setValue(ProgramKey, "Hotkeys", 1);
+        Program::setValue(ProgramKey, "Exit", 0);
+        Program::setValue(ProgramKey, "Desktop", 30);
+        p->start();
+        p->display.applied.clear();
+        p->hotkey(1);
+        QCOMPARE(Program::integer(ProgramKey, "Desktop"), 30);
+        QCOMPARE(Form_OSD->ui->Label_Gamma->text(), QStringLiteral("Gamma - 3.0"));
+        QVERIFY(p->display.applied.empty()); // no ramp change
+        Program::setValue(ProgramKey, "Desktop", 5);
+        Form_Option->ui->Bar_Gamma->setValue(3);
+        p->hotkey(2);
+        QCOMPARE(Program::integer(ProgramKey, "Desktop"), 3);
+        QCOMPARE(Form_OSD->ui->Label_Gamma->text(), QStringLiteral("Gamma - 0.3"));
+    }
+
+    void otherMessagesPassUntouched() {
+        Program::setValue(ProgramKey, "Hotkeys", 1);
+        Program::setValue(ProgramKey, "Exit", 0);
+        p->start();
+        for (TMessage m : {TMessage{0, WM_HOTKEY, 3, 0, 0}, TMessage{0, WM_USER, 1, 0, 0}}) {
+            bool handled = false;
+            Form_Main->AppMessage(m, handled);
+            QVERIFY(!handled);
+        }
+        QCOMPARE(Program::integer(ProgramKey, "Desktop"), std::nullopt);
+        bool handled = false;
+        TMessage m{0, WM_HOTKEY, 1, 0, 0};
+        Form_Main->AppMessage(m, handled);
+        QVERIFY(handled);
+    }
+
+    void hotkeyWhileTheOptionsDialogIsOpen() {
+        Program::setValue(ProgramKey, "Hotkeys", 1);
+        Program::setValue(ProgramKey, "Exit", 0);
+        p->start();
+        Form_Option->show();
+        p->hotkey(1);
+        QCOMPARE(Form_Option->ui->Bar_Gamma->value(), 11);
+        QCOMPARE(Form_Option->ui->Label1->text(), QStringLiteral("Desktop Gamma - 1.1"));
+        QCOMPARE(Program::integer(ProgramKey, "Desktop"), 11);
+        Form_Option->close();
+    }
+};
+
+KELVARO_TEST_MAIN(LauncherTest)
+#include "test_launcher.moc"

@@ -1,0 +1,319 @@
+#include "Program.h"
+#include "TestMain.h"
+#include "platform/IconReader.h"
+
+#include <QTemporaryDir>
+
+// Profile list, editor and tray menu, driven as the user drives them.
+class ProfilesTest : public QObject {
+    Q_OBJECT
+    std::unique_ptr<Program> p;
+    QTemporaryDir files;
+
+    QString makeFile(const QString& name, const QByteArray& content = "#!/bin/sh\nexit 0\n") {
+        const QString path = files.filePath(name);
+        QFile f(path);
+        f.open(QIODevice::WriteOnly);
+        f.write(content);
+        f.close();
+        f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        return path;
+    }
+    static QString fixture(const QString& name) {
+        return qEnvironmentVariable("KELVARO_FIXTURES") + "/" + name;
+    }
+    static QColor centre(const QIcon& icon) {
+        const QImage img = icon.pixmap(32, 32).toImage();
+        return img.pixelColor(img.width() / 2, img.height() / 2);
+    }
+    void select(const QString& name) {
+        Form_Main->ui->ProfileList->setCurrentItem(Program::node(name));
+    }
+    void save() { Form_Main->ui->Btn_Save->click(); }
+
+private slots:
+    void init() { p = std::make_unique<Program>(); }
+    void cleanup() { p.reset(); }
+
+    void listFollowsTheStoreOrderWithIcons() {
+        const QString exe = makeFile("game");
+        Program::addProfile("beta", exe, 15, QString(), fixture("red.ico"));
+        Program::addProfile("Alpha", "/nonexistent/program", 12);
+        Program::addProfile("gamma", QString(), -1, QString(), fixture("blue.ico"));
+        p->start();
+        QCOMPARE(Program::nodes(), (QStringList{"Alpha", "beta", "gamma"}));
+        QCOMPARE(Form_Main->IconListSm.Count(), 3);
+        QCOMPARE(Form_Main->IconListLg.Count(), 3);
+        // IconFile wins over FileName; a missing program gets the generic icon.
+        QCOMPARE(Form_Main->IconListLg.GetPixmap(1).toImage().pixelColor(16, 16),
+                 QColor(255, 0, 0));
+        QCOMPARE(Form_Main->IconListLg.GetPixmap(2).toImage().pixelColor(16, 16),
+                 QColor(0, 0, 255));
+        TImageList generic(32, 32);
+        generic.Add(platform::GenericProgramIcon());
+        QCOMPARE(Form_Main->IconListLg.GetPixmap(0).toImage(), generic.GetPixmap(0).toImage());
+        QVERIFY(Form_Main->ui->ProfileList->currentItem() == nullptr); // hidden: nothing selected
+        // The tray menu follows the list, images included.
+        QCOMPARE(Program::menu(), (QStringList{"*Profiles", "Options", "About", "Help", "-",
+                                               "Alpha", "beta", "gamma", "-", "Exit"}));
+        QCOMPARE(centre(Form_Main->PopupMenu->actions()[6]->icon()), QColor(255, 0, 0));
+    }
+
+    void selectingLoadsTheEditorAndPreviews() {
+        Program::addProfile("Doom", "/usr/games/doom", 15, "-level 3");
+        Program::addProfile("NoGamma", "/usr/games/x");
+        Program::addProfile("Bright", "/usr/games/y", 45);
+        Program::addProfile("Dark", "/usr/games/z", 0);
+        p->start();
+        Form_Main->show();
+        auto* ui = Form_Main->ui.get();
+        QVERIFY(!ui->Edit_ProfName->isEnabled() && !ui->Btn_Save->isEnabled()); // disabled editor
+        select("Doom");
+        QCOMPARE(ui->Edit_ProfName->text(), QStringLiteral("Doom"));
+        QCOMPARE(ui->Edit_ExecFile->text(), QStringLiteral("/usr/games/doom"));
+        QCOMPARE(ui->Edit_Arg->text(), QStringLiteral("-level 3"));
+        QCOMPARE(ui->Bar_Gamma->value(), 15);
+        QCOMPARE(ui->Label4->text(), QStringLiteral("Gamma - 1.5"));
+        QVERIFY(p->displayShows(15));
+        QVERIFY(ui->Btn_Save->isEnabled() && ui->Btn_Launch->isEnabled() &&
+                ui->Btn_Del->isEnabled());
+        select("NoGamma");
+        QCOMPARE(ui->Bar_Gamma->value(), 10);
+        QCOMPARE(ui->Edit_Arg->text(), QString());
+        QVERIFY(p->displayShows(10));
+        select("Bright");
+        QCOMPARE(ui->Bar_Gamma->value(), 30);
+        select("Dark");
+        QCOMPARE(ui->Bar_Gamma->value(), 3);
+        QCOMPARE(Program::integer(ProfilesKey + "\\Dark", "Gamma"), 0); // unchanged in the store
+        ui->ProfileList->setCurrentItem(nullptr);
+        QVERIFY(!ui->Edit_ProfName->isEnabled());
+        QCOMPARE(ui->Edit_ProfName->text(), QString());
+        QVERIFY(p->displayShows(10));
+    }
+
+    void enablingRuleInEveryOrder() {
+        p->start();
+        Form_Main->show();
+        auto* ui = Form_Main->ui.get();
+        ui->Btn_New->click();
+        QCOMPARE(ui->Edit_ProfName->text(), QStringLiteral("New Profile"));
+        QVERIFY(!ui->Btn_Save->isEnabled() && !ui->Btn_Launch->isEnabled());
+        p->prompts.files.push_back(makeFile("prog"));
+        ui->Btn_Browse->click();
+        QVERIFY(!ui->Btn_Save->isEnabled()); // still "New Profile"
+        ui->Edit_ProfName->setText(QStringLiteral("new profile"));
+        QVERIFY(ui->Btn_Save->isEnabled());    // case counts
+        QVERIFY(!ui->Btn_Launch->isEnabled()); // only after a save and re-selection
+        ui->Edit_ProfName->clear();
+        QVERIFY(!ui->Btn_Save->isEnabled());
+        ui->Edit_ProfName->setText(QStringLiteral("Game"));
+        QVERIFY(ui->Btn_Save->isEnabled());
+        // Name first, then the program.
+        ui->Btn_New->click();
+        ui->Edit_ProfName->setText(QStringLiteral("Other"));
+        QVERIFY(!ui->Btn_Save->isEnabled());
+        p->prompts.files.push_back(makeFile("prog2"));
+        ui->Btn_Browse->click();
+        QVERIFY(ui->Btn_Save->isEnabled());
+        QCOMPARE(Program::nodes(), (QStringList{"New Profile", "New Profile"}));
+        QVERIFY(Program::profileNames().isEmpty()); // nothing stored by New
+        QCOMPARE(Program::menu().size(), 7);        // nor in the menu
+    }
+
+    void saveNewProfile() {
+        const QString exe = makeFile("game");
+        p->start();
+        Form_Main->show();
+        auto* ui = Form_Main->ui.get();
+        ui->Btn_New->click();
+        ui->Edit_ProfName->setText(QStringLiteral("Game"));
+        p->prompts.files.push_back(exe);
+        ui->Btn_Browse->click();
+        ui->Edit_Arg->setText(QStringLiteral("--fast"));
+        ui->Bar_Gamma->setValue(14);
+        QVERIFY(p->displayShows(14));
+        save();
+        QCOMPARE(p->prompts.boxes.back().text, QStringLiteral("Profile Game saved"));
+        QCOMPARE(p->prompts.boxes.back().caption, QStringLiteral("Saved"));
+        QVERIFY(p->prompts.boxes.back().kind == platform::MessageKind::Information);
+        const QString key = ProfilesKey + "\\Game";
+        QCOMPARE(Program::text(key, "FileName"), exe);
+        QCOMPARE(Program::text(key, "Args"), QStringLiteral("--fast"));
+        QCOMPARE(Program::text(key, "IconFile"), exe);
+        QCOMPARE(Program::integer(key, "Gamma"), 14);
+        // Rebuilt and re-selected; Launch now on; the menu has it.
+        QCOMPARE(Program::nodes(), QStringList{"Game"});
+        QCOMPARE(ui->ProfileList->currentItem()->text(0), QStringLiteral("Game"));
+        QVERIFY(ui->Btn_Launch->isEnabled());
+        QVERIFY(Program::menu().contains("Game"));
+    }
+
+    void renameAndRenameOntoAnother() {
+        Program::addProfile("One", "/bin/one", 11, "a");
+        Program::addProfile("Two", "/bin/two", 12, "b");
+        p->start();
+        Form_Main->show();
+        auto* ui = Form_Main->ui.get();
+        select("One");
+        ui->Edit_ProfName->setText(QStringLiteral("Uno"));
+        save();
+        QCOMPARE(Program::profileNames(), (QStringList{"Two", "Uno"}));
+        QCOMPARE(Program::integer(ProfilesKey + "\\Uno", "Gamma"), 11);
+        // Onto an existing name: its values are replaced and the list shows it once.
+        ui->Edit_ProfName->setText(QStringLiteral("Two"));
+        save();
+        QCOMPARE(Program::profileNames(), QStringList{"Two"});
+        QCOMPARE(Program::text(ProfilesKey + "\\Two", "FileName"), QStringLiteral("/bin/one"));
+        QCOMPARE(Program::text(ProfilesKey + "\\Two", "Args"), QStringLiteral("a"));
+        QCOMPARE(Program::nodes(), QStringList{"Two"});
+    }
+
+    void savingANewProfileKeepsOneThatDiffersInCase() {
+        Program::addProfile("new profile", "/bin/kept", 17);
+        p->start();
+        Form_Main->show();
+        auto* ui = Form_Main->ui.get();
+        ui->Btn_New->click();
+        p->prompts.files.push_back(makeFile("x"));
+        ui->Btn_Browse->click();
+        ui->Edit_ProfName->setText(QStringLiteral("Fresh"));
+        save();
+        QCOMPARE(Program::profileNames(), (QStringList{"Fresh", "new profile"}));
+        QCOMPARE(Program::text(ProfilesKey + "\\new profile", "FileName"),
+                 QStringLiteral("/bin/kept"));
+    }
+
+    void badNamesAreRefused_data() {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("backslash") << QStringLiteral("a\\b");
+        QTest::newRow("control") << QStringLiteral("a\tb");
+        QTest::newRow("too long") << QString(256, QLatin1Char('n'));
+    }
+    void badNamesAreRefused() {
+        QFETCH(QString, name);
+        Program::addProfile("Keep", "/bin/keep", 13);
+        p->start();
+        Form_Main->show();
+        select("Keep");
+        Form_Main->ui->Edit_ProfName->setText(name);
+        save();
+        QVERIFY(p->prompts.boxes.back().kind == platform::MessageKind::Error);
+        QCOMPARE(Program::profileNames(), QStringList{"Keep"});
+        QCOMPARE(Form_Main->ui->Edit_ProfName->text(), name);
+        QCOMPARE(Program::nodes(), QStringList{"Keep"});
+    }
+
+    void iconFileIsNotInheritedFromThePreviousProfile() {
+        Program::addProfile("WithIcon", "/bin/a", 10, QString(), fixture("red.ico"));
+        Program::addProfile("Without", "/bin/b", 10);
+        p->start();
+        Form_Main->show();
+        select("WithIcon");
+        select("Without");
+        save();
+        QCOMPARE(Program::text(ProfilesKey + "\\Without", "IconFile"), QString());
+    }
+
+    void browseAfterIconResetsTheIcon() {
+        const QString exe = makeFile("prog");
+        Program::addProfile("P", exe);
+        p->start();
+        Form_Main->show();
+        select("P");
+        p->prompts.files.push_back(fixture("red.ico"));
+        Form_Main->ui->Btn_Icon->click();
+        QCOMPARE(Form_Main->IconFileName, fixture("red.ico"));
+        QCOMPARE(Form_Main->ui->Image_Icon->pixmap().toImage().pixelColor(16, 16),
+                 QColor(255, 0, 0));
+        p->prompts.files.push_back(exe);
+        Form_Main->ui->Btn_Browse->click();
+        save();
+        QCOMPARE(Program::text(ProfilesKey + "\\P", "IconFile"), exe);
+        // Cancelled dialogs change nothing.
+        Form_Main->ui->Btn_Icon->click();
+        Form_Main->ui->Btn_Browse->click();
+        QCOMPARE(Form_Main->IconFileName, exe);
+    }
+
+    void deleteAskedNoThenYes() {
+        Program::addProfile("A", "/bin/a");
+        Program::addProfile("B", "/bin/b");
+        TRegistry().OpenKey(ProfilesKey + "\\B\\Sub", true);
+        p->start();
+        Form_Main->show();
+        select("B");
+        p->prompts.answers.push_back(platform::mrNo);
+        Form_Main->ui->Btn_Del->click();
+        QCOMPARE(p->prompts.boxes.back().text, QStringLiteral("Delete profile B?"));
+        QCOMPARE(p->prompts.boxes.back().caption, QStringLiteral("Confirm"));
+        QCOMPARE(Program::profileNames(), (QStringList{"A", "B"}));
+        QCOMPARE(Program::nodes(), (QStringList{"A", "B"}));
+        Form_Main->ui->Btn_Del->click(); // Yes
+        QCOMPARE(Program::profileNames(), QStringList{"A"});
+        QVERIFY(!TRegistry().KeyExists(ProfilesKey + "\\B\\Sub"));
+        QCOMPARE(Program::nodes(), QStringList{"A"});
+        QVERIFY(!Program::menu().contains("B"));
+        // The last one: the editor ends disabled.
+        select("A");
+        Form_Main->ui->Btn_Del->click();
+        QVERIFY(Program::nodes().isEmpty());
+        QVERIFY(!Form_Main->ui->Edit_ProfName->isEnabled());
+        QCOMPARE(Program::menu(),
+                 (QStringList{"*Profiles", "Options", "About", "Help", "-", "-", "Exit"}));
+    }
+
+    void menuKeepsCaptionsExact() {
+        Program::addProfile("A&B", "/bin/a");
+        Program::addProfile("Exit", "/bin/b");
+        Program::addProfile("-", "/bin/c");
+        p->start();
+        const QStringList m = Program::menu();
+        QCOMPARE(m, (QStringList{"*Profiles", "Options", "About", "Help", "-", "-", "A&&B", "Exit",
+                                 "-", "Exit"}));
+        QCOMPARE(Form_Main->PopupMenu->actions()[6]->data().toString(), QStringLiteral("A&B"));
+    }
+
+    void menuPositions() {
+        Program::addProfile("Exit", "/bin/true-but-missing", 16);
+        seedDisplayAndStart(22);
+        const auto items = Form_Main->PopupMenu->actions();
+        // Help.
+        Form_Main->PopupMenuItemClick(items[3]);
+        QVERIFY(p->errors.isEmpty());
+        // A profile named "Exit" launches; it is not the last item.
+        Form_Main->PopupMenuItemClick(items[5]);
+        QCOMPARE(Form_Main->ui->ProfileList->currentItem()->text(0), QStringLiteral("Exit"));
+        QVERIFY(p->displayShows(16));
+        QVERIFY(Form_Main->Timer_Exit->Enabled());
+        QVERIFY(!Application->Terminated());
+        // Profiles: shows the window.
+        Form_Main->PopupMenuItemClick(items[0]);
+        QVERIFY(Form_Main->isVisible());
+        // The real Exit, last: the start-up ramp and the end.
+        Form_Main->PopupMenuItemClick(items.last());
+        QVERIFY(p->displayShows(22));
+        QVERIFY(Application->Terminated());
+    }
+
+    void optionsFromTheMenuWhileOpenIsRefused() {
+        p->start();
+        Form_Option->show();
+        emit Form_Main->PopupMenu->triggered(Form_Main->PopupMenu->actions()[1]);
+        QCOMPARE(p->errors, QStringList{"Cannot make a visible window modal."});
+        Form_About->show();
+        emit Form_Main->PopupMenu->triggered(Form_Main->PopupMenu->actions()[2]);
+        QCOMPARE(p->errors.size(), 2);
+        Form_Option->close();
+        Form_About->close();
+    }
+
+private:
+    void seedDisplayAndStart(int position) {
+        p->display.ramp = RampForPosition(position);
+        p->start();
+    }
+};
+
+KELVARO_TEST_MAIN(ProfilesTest)
+#include "test_profiles.moc"

@@ -1,0 +1,251 @@
+#include "Fakes.h"
+#include "TestMain.h"
+#include "tray/Trayicon.h"
+
+#include <QMenu>
+#include <QSignalSpy>
+
+namespace {
+
+// Records which of the component's actions ran, in order.
+class ProbeIcon : public TTrayIcon {
+public:
+    QStringList log;
+    void Restore() override { log << "restore"; }
+    void ShowMenu() override { log << "menu"; }
+    void send(UINT mouse) {
+        TMessage m{Handle(), WM_USER + 1, IconData().uID, LPARAM(mouse), 0};
+        Application->SendMessage(m);
+    }
+};
+
+} // namespace
+
+class TrayTest : public QObject {
+    Q_OBJECT
+    FakeNotifyArea area;
+
+private slots:
+    void init() {
+        area = FakeNotifyArea();
+        platform::setNotifyArea(&area);
+    }
+    void cleanup() { platform::setNotifyArea(nullptr); }
+
+    void recordAtConstruction() {
+        TTrayIcon icon;
+        const NOTIFYICONDATAA& d = icon.IconData();
+        QCOMPARE(d.cbSize, 488u);
+        QCOMPARE(d.hWnd, icon.Handle());
+        QCOMPARE(d.uID, reinterpret_cast<quintptr>(&icon));
+        QCOMPARE(d.uFlags, NIF_MESSAGE | NIF_ICON);
+        QCOMPARE(d.uCallbackMessage, WM_USER + 1);
+        QVERIFY(!icon.Visible());
+        QVERIFY(icon.Hide);
+        QCOMPARE(icon.RestoreOn, imDoubleClick);
+        QCOMPARE(icon.PopupMenuOn, imNone);
+        QCOMPARE(icon.AnimateInterval(), 1000);
+        QVERIFY(area.calls.empty()); // Update sends nothing while not visible
+    }
+
+    void visibleAddsAndRemovesWithTheHook() {
+        {
+            TTrayIcon icon;
+            icon.SetVisible(true);
+            QCOMPARE(area.calls.back().message, NIM_ADD);
+            QVERIFY(Application->HasMainWindowHook(&icon));
+            icon.SetVisible(false);
+            QCOMPARE(area.calls.back().message, NIM_DELETE);
+            QVERIFY(!icon.Hide);
+            QVERIFY(!Application->HasMainWindowHook(&icon));
+            icon.SetVisible(true);
+        }
+        // The destructor deletes the icon and takes the hook away.
+        QCOMPARE(area.calls.back().message, NIM_DELETE);
+        QVERIFY(Application->HasMainWindowHook(nullptr) == false);
+    }
+
+    void visibleErrorsAndWhatTheyLeave() {
+        TTrayIcon icon;
+        area.fail = true;
+        try {
+            icon.SetVisible(true);
+            QFAIL("no error");
+        } catch (const EOutOfResources& e) {
+            QCOMPARE(QString::fromUtf8(e.what()),
+                     QStringLiteral("Cannot Create System Shell Notification Icon"));
+        }
+        QVERIFY(icon.Visible());
+        QVERIFY(!Application->HasMainWindowHook(&icon));
+        area.fail = false;
+        icon.SetVisible(true);
+        area.fail = true;
+        icon.Hide = true;
+        try {
+            icon.SetVisible(false);
+            QFAIL("no error");
+        } catch (const EOutOfResources& e) {
+            QCOMPARE(QString::fromUtf8(e.what()),
+                     QStringLiteral("Cannot Remove System Shell Notification Icon"));
+        }
+        QVERIFY(!icon.Visible());
+        QVERIFY(icon.Hide);
+        QVERIFY(Application->HasMainWindowHook(&icon));
+        area.fail = false;
+    }
+
+    void hintRules() {
+        TTrayIcon icon;
+        icon.SetVisible(true);
+        area.calls.clear();
+        const QString h63(63, QLatin1Char('h'));
+        icon.SetHint(h63);
+        QCOMPARE(area.calls.size(), size_t(1));
+        QCOMPARE(area.calls.back().message, NIM_MODIFY);
+        QCOMPARE(area.calls.back().data.tip(), h63);
+        QCOMPARE(area.calls.back().data.uFlags, NIF_MESSAGE | NIF_ICON | NIF_TIP);
+        icon.SetHint(QString(64, QLatin1Char('x')));
+        QCOMPARE(icon.Hint(), h63);
+        QCOMPARE(area.calls.size(), size_t(1));
+        icon.SetHint(h63); // unchanged: nothing sent
+        QCOMPARE(area.calls.size(), size_t(1));
+        icon.SetHint(QString());
+        QCOMPARE(area.calls.back().data.uFlags, NIF_MESSAGE | NIF_ICON);
+    }
+
+    void messageTable_data() {
+        QTest::addColumn<int>("restoreOn");
+        QTest::addColumn<int>("menuOn");
+        QTest::addColumn<QList<int>>("messages");
+        QTest::addColumn<QStringList>("expected");
+        const QList<int> all{WM_MOUSEMOVE,     WM_LBUTTONDOWN, WM_LBUTTONUP,
+                             WM_LBUTTONDBLCLK, WM_RBUTTONDOWN, WM_RBUTTONUP,
+                             WM_RBUTTONDBLCLK, WM_MBUTTONDOWN, WM_MBUTTONUP,
+                             WM_MBUTTONDBLCLK, 0x0210};
+        auto row = [&](const char* name, int r, int m, QStringList e) {
+            QTest::newRow(name) << r << m << all << e;
+        };
+        row("none", imNone, imNone, {});
+        row("click", imClick, imNone, {"restore"});
+        row("double any button", imDoubleClick, imNone, {"restore", "restore", "restore"});
+        row("down any button", imNone, imMouseDown, {"menu", "menu", "menu"});
+        row("up any button", imMouseUp, imNone, {"restore", "restore", "restore"});
+        row("left up", imLeftClickUp, imNone, {"restore"});
+        row("left double", imNone, imLeftDoubleClick, {"menu"});
+        row("right up", imNone, imRightClickUp, {"menu"});
+        row("right double", imRightDoubleClick, imNone, {"restore"});
+        // Both on the same gesture: restore first, then the menu.
+        row("both double", imDoubleClick, imDoubleClick,
+            {"restore", "menu", "restore", "menu", "restore", "menu"});
+        // Left release with click and left-up: click step, then up step, then left-up.
+        QTest::newRow("left up order")
+            << int(imLeftClickUp) << int(imClick) << QList<int>{WM_LBUTTONUP}
+            << QStringList{"menu", "restore"};
+    }
+    void messageTable() {
+        QFETCH(int, restoreOn);
+        QFETCH(int, menuOn);
+        QFETCH(QList<int>, messages);
+        QFETCH(QStringList, expected);
+        ProbeIcon icon;
+        icon.RestoreOn = TTrayIconMessage(restoreOn);
+        icon.PopupMenuOn = TTrayIconMessage(menuOn);
+        for (int m : messages)
+            icon.send(UINT(m));
+        QCOMPARE(icon.log, expected);
+    }
+
+    void eventsCarryButtonAndShift() {
+        ProbeIcon icon;
+        icon.RestoreOn = imNone;
+        QStringList events;
+        icon.OnMouseDown = [&](TTrayIcon*, TMouseButton b, TShiftState s, int, int) {
+            events << QStringLiteral("down %1 %2").arg(int(b)).arg(s);
+        };
+        icon.OnMouseUp = [&](TTrayIcon*, TMouseButton b, TShiftState s, int, int) {
+            events << QStringLiteral("up %1 %2").arg(int(b)).arg(s);
+        };
+        icon.OnClick = [&](TTrayIcon*) { events << "click"; };
+        icon.OnDblClick = [&](TTrayIcon*) { events << "dbl"; };
+        icon.OnMouseMove = [&](TTrayIcon*, TShiftState, int, int) { events << "move"; };
+        for (UINT m : {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_RBUTTONDOWN, WM_MBUTTONUP, WM_MBUTTONDBLCLK,
+                       WM_MOUSEMOVE})
+            icon.send(m);
+        QCOMPARE(events, (QStringList{"down 0 8", "click", "up 0 8", "down 1 16", "up 2 32", "dbl",
+                                      "move"}));
+    }
+
+    void sessionMessages() {
+        TTrayIcon icon;
+        icon.SetVisible(true);
+        QCOMPARE(Application->SendMessage({icon.Handle(), WM_QUERYENDSESSION, 0, 0, 0}),
+                 LRESULT(1));
+        area.calls.clear();
+        QCOMPARE(Application->SendMessage({icon.Handle(), WM_ENDSESSION, 0, 0, 0}), LRESULT(0));
+        QCOMPARE(area.calls.back().message, NIM_DELETE);
+        QVERIFY(icon.Visible());
+        QCOMPARE(Application->SendMessage({icon.Handle(), 0x1234, 0, 0, 0}), LRESULT(0));
+    }
+
+    void minimizeCommandIsComparedExactly() {
+        TTrayIcon icon;
+        icon.SetVisible(true);
+        int minimized = 0, restored = 0;
+        icon.OnMinimize = [&](TTrayIcon*) { ++minimized; };
+        icon.OnRestore = [&](TTrayIcon*) { ++restored; };
+        for (WPARAM cmd : {SC_MINIMIZE | 1, SC_MINIMIZE | 0xF, SC_RESTORE | 2}) {
+            TMessage m{0, WM_SYSCOMMAND, cmd, 0, 0};
+            Application->MainWindowMessage(m);
+        }
+        QCOMPARE(minimized + restored, 0);
+        TMessage m{0, WM_SYSCOMMAND, SC_MINIMIZE, 0, 0};
+        Application->MainWindowMessage(m);
+        m.WParam = SC_RESTORE;
+        Application->MainWindowMessage(m);
+        QCOMPARE(minimized, 1);
+        QCOMPARE(restored, 1);
+    }
+
+    void minimizeRestoreAndMenuWithoutIconOrMenu() {
+        TTrayIcon icon; // not visible
+        int events = 0;
+        icon.OnMinimize = [&](TTrayIcon*) { ++events; };
+        icon.OnRestore = [&](TTrayIcon*) { ++events; };
+        icon.Minimize();
+        icon.Restore();
+        QCOMPARE(events, 2);
+        icon.ShowMenu(); // no menu: nothing, no failure
+        QMenu menu;
+        menu.addAction(QStringLiteral("x"));
+        icon.SetPopupMenu(&menu);
+        icon.ShowMenu(); // no active form: the menu opens all the same
+        QVERIFY(menu.isVisible());
+        menu.hide();
+        icon.Notification(&menu);
+        QVERIFY(icon.PopupMenu() == nullptr);
+    }
+
+    void iconsIndexAndAnimation() {
+        TImageList list(16, 16);
+        QPixmap red(16, 16), blue(16, 16);
+        red.fill(Qt::red);
+        blue.fill(Qt::blue);
+        list.Add(QIcon(red));
+        list.Add(QIcon(blue));
+        TTrayIcon icon;
+        icon.SetAnimate(true); // during loading: accepted
+        icon.SetIcons(&list);
+        icon.SetVisible(true);
+        icon.Loaded();
+        QVERIFY(icon.Animate());
+        icon.SetIconIndex(1);
+        const QImage shown = area.calls.back().data.hIcon.pixmap(16, 16).toImage();
+        QCOMPARE(shown.pixelColor(8, 8), QColor(Qt::blue));
+        icon.SetIcons(nullptr);
+        icon.SetAnimate(false); // without Icons after loading: ignored
+        QVERIFY(icon.Animate());
+    }
+};
+
+KELVARO_TEST_MAIN(TrayTest)
+#include "test_tray.moc"
