@@ -1,5 +1,6 @@
 #include "app/Application.h"
 
+#include "app/Toolkit.h"
 #include "platform/Shell.h"
 #include "platform/X11.h"
 
@@ -110,10 +111,9 @@ void TApplication::MainWindowMessage(TMessage& msg) {
 }
 
 void TApplication::Minimize() {
-    // The on-screen display and open menus are not windows the user sends away.
+    // The program's forms go; the tray icon's own window, menus and the on-screen display stay.
     for (QWidget* w : topLevelWidgets())
-        if (w->isVisible() && w->windowType() != Qt::ToolTip && w->windowType() != Qt::Popup)
-            w->hide();
+        if (w->isVisible() && qobject_cast<TForm*>(w)) w->hide();
 }
 
 void TApplication::Restore() {
@@ -131,7 +131,9 @@ QWidget* TApplication::ActiveForm() const {
 
 void TApplication::Terminate() {
     terminated_ = true;
-    quit();
+    // Not quit(): that asks every window to close first, and the profiles window refuses
+    // when it goes to the tray instead.
+    exit(0);
 }
 
 void TApplication::Run() {

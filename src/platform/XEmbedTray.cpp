@@ -90,6 +90,15 @@ public:
         xcb_connection_t* c = x11::connection();
         const xcb_window_t manager = trayManager();
         if (!c || manager == XCB_NONE) return false;
+        // The manager sizes the icon from these hints when it takes the window in; Qt writes
+        // them only when the window is shown, which must wait for the embedding.
+        const quint32 side = 22;
+        quint32 hints[18] = {};
+        hints[0] = 16 | 256; // PMinSize | PBaseSize
+        hints[5] = hints[6] = side;
+        hints[15] = hints[16] = side;
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, static_cast<xcb_window_t>(winId()),
+                            XCB_ATOM_WM_NORMAL_HINTS, XCB_ATOM_WM_SIZE_HINTS, 32, 18, hints);
         xcb_client_message_event_t ev{};
         ev.response_type = XCB_CLIENT_MESSAGE;
         ev.format = 32;
