@@ -78,8 +78,8 @@ public:
         platform::MessageKind kind;
     };
     std::vector<Box> boxes;
-    std::deque<int> answers;                  // for confirmations; default Yes
-    std::deque<std::optional<QString>> files; // for file dialogs; default cancel
+    std::deque<int> answers;   // for confirmations; default Yes
+    std::deque<QString> files; // for file dialogs; a null text or none: cancel
     QStringList filters;
     int messageBox(QWidget*, const QString& text, const QString& caption,
                    platform::MessageKind kind) override {
@@ -93,8 +93,9 @@ public:
     std::optional<QString> openFile(QWidget*, const QString& filter, const QString&) override {
         filters << filter;
         if (files.empty()) return std::nullopt;
-        auto f = files.front();
+        const QString f = files.front();
         files.pop_front();
+        if (f.isNull()) return std::nullopt;
         return f;
     }
 };

@@ -2,6 +2,7 @@
 #include "TestMain.h"
 
 #include <QDir>
+#include <QProcess>
 #include <QTemporaryDir>
 
 class FormsTest : public QObject {
@@ -311,6 +312,21 @@ private slots:
         QTest::keyClick(Form_About->ui->Btn_Ok, Qt::Key_Return);
         QVERIFY(!Form_About->isVisible());
         QCOMPARE(Form_Main->TrayIcon->RestoreOn, imDoubleClick);
+    }
+
+    void helpFileIsACompiledHelpFile() {
+        const QString path = qEnvironmentVariable("KELVARO_BUILD") + "/src/gamma_help.chm";
+        QFile f(path);
+        QVERIFY2(f.open(QIODevice::ReadOnly), qPrintable(path));
+        const QByteArray data = f.readAll();
+        QVERIFY(data.startsWith("ITSF"));
+        QProcess ls;
+        ls.start("chmls", {"list", path});
+        QVERIFY(ls.waitForFinished());
+        const QString listing = QString::fromUtf8(ls.readAllStandardOutput());
+        for (const char* page : {"/index.html", "/profiles.html", "/launching.html",
+                                 "/hotkeys.html", "/options.html", "/settings.html"})
+            QVERIFY2(listing.contains(QLatin1String(page)), page);
     }
 
     void helpOpensFromTheProgramFolder() {
