@@ -99,6 +99,8 @@ public:
         hints[15] = hints[16] = side;
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, static_cast<xcb_window_t>(winId()),
                             XCB_ATOM_WM_NORMAL_HINTS, XCB_ATOM_WM_SIZE_HINTS, 32, 18, hints);
+        // Not mapped yet: the manager must not show the window before it has taken it in.
+        setXEmbedMapped(false);
         xcb_client_message_event_t ev{};
         ev.response_type = XCB_CLIENT_MESSAGE;
         ev.format = 32;
@@ -115,6 +117,7 @@ public:
     // The manager has taken the window in: only now is it safe to show it.
     void embedded() {
         embedded_ = true;
+        setXEmbedMapped(true);
         show();
         update();
     }
@@ -143,6 +146,14 @@ protected:
     void mouseMoveEvent(QMouseEvent*) override { send(WM_MOUSEMOVE); }
 
 private:
+    void setXEmbedMapped(bool mapped) {
+        const quint32 info[2] = {0, mapped ? 1u : 0u}; // version 0, XEMBED_MAPPED
+        const xcb_atom_t atom = x11::atom("_XEMBED_INFO");
+        xcb_change_property(x11::connection(), XCB_PROP_MODE_REPLACE,
+                            static_cast<xcb_window_t>(winId()), atom, atom, 32, 2, info);
+        xcb_flush(x11::connection());
+    }
+
     void send(UINT mouse) {
         if (mouse && callback_) postMouse(wnd_, callback_, id_, mouse);
     }

@@ -3,11 +3,16 @@
 //   kelvaro-reg query KEY [/v NAME]
 //   kelvaro-reg add KEY [/v NAME /t REG_SZ|REG_DWORD /d DATA] [/f]
 //   kelvaro-reg delete KEY [/v NAME] /f
+//   kelvaro-reg export FILE [KEY]      (KEY defaults to the program's own key)
+//   kelvaro-reg import FILE
 // KEY is written HKCU\Software\Orvendale Software\Kelvaro\...
 #include "platform/Hive.h"
+#include "settings/RegFile.h"
 #include "settings/Registry.h"
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QSaveFile>
 #include <QTextStream>
 #include <QtEndian>
 #include <cstdio>
@@ -175,21 +180,63 @@ int remove(TRegistry& reg, const Args& a, const QString& path) {
     return 0;
 }
 
+int exportFile(const QString& file, const QString& path) {
+    const QString text = ExportRegFile(platform::Hive::instance(), path);
+    QSaveFile f(file);
+    if (!f.open(QIODevice::WriteOnly) || f.write(text.toUtf8()) < 0 || !f.commit())
+        return fail(QStringLiteral("%1: %2").arg(file, f.errorString()));
+    return 0;
+}
+
+int importFile(const QString& file) {
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("%1: %2").arg(file, f.errorString()));
+    try {
+        ImportRegFile(platform::Hive::instance(), QString::fromUtf8(f.readAll()));
+    } catch (const RegFileError& e) {
+        return fail(
+            QStringLiteral("%1: %2 (nothing was changed)").arg(file, QString::fromUtf8(e.what())));
+    }
+    return 0;
+}
+
+bool openStore() {
+    try {
+        platform::Hive::instance();
+        return true;
+    } catch (const platform::HiveError& e) {
+        fail(QStringLiteral("can't use the settings file %1: %2")
+                 .arg(platform::Hive::defaultPath(), QString::fromUtf8(e.what())));
+        return false;
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    const QStringList argv_ = app.arguments();
+    const QString command = argv_.value(1).toLower();
+    if (command == QLatin1String("export") || command == QLatin1String("import")) {
+        if (argv_.size() < 3 || argv_.size() > (command == QLatin1String("export") ? 4 : 3))
+            return fail(QStringLiteral("usage: kelvaro-reg export FILE [KEY] | import FILE"));
+        if (!openStore()) return 1;
+        try {
+            if (command == QLatin1String("import")) return importFile(argv_[2]);
+            const auto path = keyPath(argv_.value(3, QStringLiteral("HKCU") + ProgramKey));
+            if (!path) return fail(QStringLiteral("KEY must start with HKCU\\"));
+            return exportFile(argv_[2], *path);
+        } catch (const std::exception& e) {
+            return fail(QString::fromUtf8(e.what()));
+        }
+    }
     QString problem;
     const auto args = parse(app.arguments(), &problem);
     if (!args) return fail(problem);
     const auto path = keyPath(args->key);
     if (!path) return fail(QStringLiteral("KEY must start with HKCU\\ (was %1)").arg(args->key));
-    try {
-        platform::Hive::instance();
-    } catch (const platform::HiveError& e) {
-        return fail(QStringLiteral("can't use the settings file %1: %2")
-                        .arg(platform::Hive::defaultPath(), QString::fromUtf8(e.what())));
-    }
+    if (!openStore()) return 1;
     try {
         TRegistry reg;
         if (args->command == QLatin1String("query")) return query(reg, *args, *path);

@@ -2,6 +2,8 @@
 // watched through RandR and kelvaro-reg, as a user and their tools would see it.
 #include "Crtc.h"
 
+#include "Wait.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -45,15 +47,6 @@ bool same(const QVector<std::uint16_t>& a, const QVector<std::uint16_t>& b) {
     return true;
 }
 
-bool waitFor(const std::function<bool()>& ok, int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) {
-        if (ok()) return true;
-        QTest::qWait(50);
-    }
-    return ok();
-}
 
 // One running copy of Kelvaro with a settings folder of its own.
 class Kelvaro {

@@ -43,18 +43,23 @@ class LauncherTest : public QObject {
         closedir(d);
         return n;
     }
-    static int zombies() {
-        int n = 0;
+    // Our children that ended and were never reaped, as "pid name".
+    static QStringList zombieList() {
+        QStringList out;
         QDir proc("/proc");
         for (const QString& pid : proc.entryList(QDir::Dirs)) {
             QFile stat("/proc/" + pid + "/stat");
             if (!stat.open(QIODevice::ReadOnly)) continue;
             const QByteArray s = stat.readAll();
             const auto tail = s.mid(s.lastIndexOf(')') + 2).split(' ');
-            if (tail.size() > 2 && tail[0] == "Z" && tail[1].toInt() == getpid()) ++n;
+            if (tail.size() > 2 && tail[0] == "Z" && tail[1].toInt() == getpid())
+                out << pid + " " +
+                           QString::fromUtf8(
+                               s.mid(s.indexOf('(') + 1, s.lastIndexOf(')') - s.indexOf('(') - 1));
         }
-        return n;
+        return out;
     }
+    static int zombies() { return int(zombieList().size()); }
 
 private slots:
     void initTestCase() { qputenv("KELVARO_RECORD", tmp.filePath("record.txt").toUtf8()); }
@@ -223,7 +228,7 @@ private slots:
         for (int i = 0; i < 300; ++i)
             Form_Main->LaunchProfile("T");
         QTRY_VERIFY_WITH_TIMEOUT(!Form_Main->Timer_Exit->Enabled(), 5000);
-        QTRY_COMPARE_WITH_TIMEOUT(zombies(), 0, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(zombieList(), QStringList(), 10000);
         QTRY_VERIFY_WITH_TIMEOUT(openDescriptors() <= fds, 10000); // none left open by us
     }
 

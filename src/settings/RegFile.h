@@ -1,0 +1,20 @@
+// The store as a text file in the registry editor's export format (REGEDIT4): for backups and
+// for moving profiles to another machine.
+#pragma once
+
+#include "platform/Hive.h"
+
+#include <QString>
+#include <stdexcept>
+
+// A file that can't be imported: nothing was changed. line is 1-based (0: not line-specific).
+class RegFileError : public std::runtime_error {
+public:
+    RegFileError(int line, const std::string& what) : std::runtime_error(what), line(line) {}
+    int line;
+};
+
+// path is a key path from HKEY_CURRENT_USER ("\Software\..."); the key must exist.
+QString ExportRegFile(platform::Hive& hive, const QString& path);
+// Applies the whole file in one transaction, or nothing of it.
+void ImportRegFile(platform::Hive& hive, const QString& text);

@@ -1,0 +1,127 @@
+#include "Fakes.h"
+#include "settings/RegFile.h"
+#include "settings/Registry.h"
+
+#include <QTest>
+
+using platform::Hive;
+
+namespace {
+
+// Every key (in enumeration order) with its values (name, type, data), as one comparable text.
+QStringList dump(Hive& hive, platform::KeyId key, const QString& name) {
+    QStringList out{name};
+    for (const QString& v : hive.valueNames(key)) {
+        const auto value = hive.value(key, v);
+        out << QStringLiteral("  %1 %2 %3")
+                   .arg(v)
+                   .arg(value->type)
+                   .arg(QString::fromLatin1(value->data.toHex()));
+    }
+    for (const QString& sub : hive.subKeyNames(key))
+        out += dump(hive, *hive.findKey(key, sub), name + "\\" + sub);
+    return out;
+}
+
+} // namespace
+
+class RegFileTest : public QObject {
+    Q_OBJECT
+    std::unique_ptr<TempStore> store;
+
+    static void seed() {
+        TRegistry reg;
+        reg.OpenKey(ProgramKey, true);
+        reg.WriteBool("Exit", true);
+        reg.WriteInteger("Desktop", 13);
+        for (const QString& name :
+             {QStringLiteral("Quote \"q\""), QStringLiteral("Back\\slash"), QStringLiteral("A&B"),
+              QStringLiteral("Ünïcødé ゲーム"), QStringLiteral("zeta"), QStringLiteral("Alpha]")}) {
+            reg.OpenKey(ProfilesKey + "\\" + name, true);
+            reg.WriteString("FileName", "/games/" + name + "/run \"x\" \\ y");
+            reg.WriteString("Args", QString());
+            reg.WriteInteger("Gamma", -7);
+        }
+        reg.OpenKey(ProfilesKey + "\\zeta\\Nested", true);
+        reg.WriteValue("Blob", {platform::REG_BINARY, QByteArray("\0\1\xff", 3)});
+        reg.WriteValue("Expand", {platform::REG_EXPAND_SZ, QByteArray("%HOME%\0", 7)});
+        reg.WriteValue("", {platform::REG_SZ, QByteArray("default\0", 8)});
+    }
+
+private slots:
+    void init() { store = std::make_unique<TempStore>(); }
+    void cleanup() { store.reset(); }
+
+    void exportThenImportGivesTheSameStore() {
+        seed();
+        Hive& hive = Hive::instance();
+        const QStringList before = dump(hive, hive.root(), "root");
+        const QString text = ExportRegFile(hive, "\\Software");
+        QVERIFY(text.startsWith("REGEDIT4\n\n[HKEY_CURRENT_USER\\Software]\n"));
+        QVERIFY(text.contains("\"Desktop\"=dword:0000000d\n"));
+        QVERIFY(text.contains("\"FileName\"=\"/games/Quote \\\"q\\\"/run \\\"x\\\" \\\\ y\"\n"));
+        // Into an empty store.
+        store = std::make_unique<TempStore>();
+        ImportRegFile(Hive::instance(), text);
+        QCOMPARE(dump(Hive::instance(), Hive::instance().root(), "root"), before);
+        // Importing again changes nothing.
+        ImportRegFile(Hive::instance(), text);
+        QCOMPARE(dump(Hive::instance(), Hive::instance().root(), "root"), before);
+    }
+
+    void deletionsInTheFile() {
+        seed();
+        ImportRegFile(
+            Hive::instance(),
+            "REGEDIT4\r\n\r\n[-HKEY_CURRENT_USER\\Software\\Orvendale "
+            "Software\\Kelvaro\\Profiles\\zeta]\r\n"
+            "[HKEY_CURRENT_USER\\Software\\Orvendale Software\\Kelvaro]\r\n\"Exit\"=-\r\n");
+        TRegistry reg;
+        QVERIFY(!reg.KeyExists(ProfilesKey + "\\zeta"));
+        QVERIFY(reg.OpenKey(ProgramKey, false));
+        QVERIFY(!reg.ValueExists("Exit"));
+        QVERIFY(reg.ValueExists("Desktop"));
+    }
+
+    void malformedFilesChangeNothing_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("line");
+        const QString head = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\New]\n\"A\"=\"1\"\n";
+        QTest::newRow("no header") << "[HKEY_CURRENT_USER\\X]\n" << 1;
+        QTest::newRow("bad dword") << head + "\"B\"=dword:12\n" << 5;
+        QTest::newRow("open string") << head + "\"B\"=\"abc\n" << 5;
+        QTest::newRow("bad escape") << head + "\"B\"=\"a\\nb\"\n" << 5;
+        QTest::newRow("other hive") << head + "[HKEY_LOCAL_MACHINE\\Software]\n" << 5;
+        QTest::newRow("value before key") << "REGEDIT4\n\"A\"=\"1\"\n" << 2;
+        QTest::newRow("bad hex") << head + "\"B\"=hex:1,zz\n" << 5;
+        QTest::newRow("unknown data") << head + "\"B\"=qword:1\n" << 5;
+        QTest::newRow("empty key part") << "REGEDIT4\n[HKEY_CURRENT_USER\\a\\\\b]\n" << 2;
+    }
+    void malformedFilesChangeNothing() {
+        QFETCH(QString, text);
+        QFETCH(int, line);
+        seed();
+        const QStringList before = dump(Hive::instance(), Hive::instance().root(), "root");
+        try {
+            ImportRegFile(Hive::instance(), text);
+            QFAIL("imported a malformed file");
+        } catch (const RegFileError& e) {
+            QCOMPARE(e.line, line);
+            QVERIFY(QString::fromUtf8(e.what()).startsWith(QStringLiteral("line %1:").arg(line)));
+        }
+        QCOMPARE(dump(Hive::instance(), Hive::instance().root(), "root"), before);
+    }
+
+    void hexValuesOverSeveralLines() {
+        ImportRegFile(
+            Hive::instance(),
+            "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"B\"=hex:01,02,\\\n  03,ff\n\"E\"=hex(2):41,00\n");
+        TRegistry reg;
+        QVERIFY(reg.OpenKey("\\K", false));
+        QCOMPARE(reg.ReadValue("B")->data, QByteArray("\x01\x02\x03\xff", 4));
+        QCOMPARE(reg.ReadString("E"), QStringLiteral("A"));
+    }
+};
+
+QTEST_GUILESS_MAIN(RegFileTest)
+#include "test_regfile.moc"
