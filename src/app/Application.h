@@ -98,17 +98,25 @@ private:
 
 extern TApplication* Application;
 
-// Runs f and sends any exception to the error box: for handlers connected to signals.
+// Runs f and sends any exception to the error box: for handlers connected to signals. The
+// wrapper takes exactly the handler's parameters, so Qt matches it to the signal as it would
+// the handler itself.
+namespace detail {
+template <typename F, typename Op> struct GuardedCall;
+template <typename F, typename C, typename R, typename... Args>
+struct GuardedCall<F, R (C::*)(Args...) const> {
+    static auto wrap(F f) {
+        return [f](Args... args) {
+            try {
+                f(std::forward<Args>(args)...);
+            } catch (const std::exception& e) {
+                if (Application) Application->HandleException(e);
+            }
+        };
+    }
+};
+} // namespace detail
+
 template <typename F> auto Guarded(F f) {
-    return [f](auto&&... args) {
-        try {
-            // Signals may carry more than the handler takes (or a private tag): drop them.
-            if constexpr (std::is_invocable_v<F, decltype(args)...>)
-                f(std::forward<decltype(args)>(args)...);
-            else
-                f();
-        } catch (const std::exception& e) {
-            if (Application) Application->HandleException(e);
-        }
-    };
+    return detail::GuardedCall<F, decltype(&F::operator())>::wrap(std::move(f));
 }

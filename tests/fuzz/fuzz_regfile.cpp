@@ -1,0 +1,30 @@
+// libFuzzer target: importing hostile REGEDIT4 files into a store.
+#include "platform/Hive.h"
+#include "settings/RegFile.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <cstdint>
+#include <memory>
+
+namespace {
+platform::Hive* hive = nullptr;
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    static QTemporaryDir dir;
+    static platform::Hive store(dir.filePath("registry.db"));
+    hive = &store;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    try {
+        ImportRegFile(*hive,
+                      QString::fromUtf8(reinterpret_cast<const char*>(data), qsizetype(size)));
+        ExportRegFile(*hive, QStringLiteral("\\"));
+    } catch (const RegFileError&) {
+    } catch (const platform::HiveError&) {
+    }
+    return 0;
+}
