@@ -18,6 +18,7 @@
 #include <QMenu>
 #include <QSignalBlocker>
 #include <QWindowStateChangeEvent>
+#include <map>
 
 TForm_Main* Form_Main = nullptr;
 platform::ProcessHandle LaunchedProcess;
@@ -186,6 +187,8 @@ void TForm_Main::LoadProfileList() {
     IconListSm.Clear();
     IconListLg.Clear();
     QStringList names;
+    // Profiles often share a program or an icon file: read each file once per rebuild.
+    std::map<std::pair<QString, QString>, QIcon> icons;
     {
         TRegistry reg;
         reg.OpenKey(ProfilesKey, true);
@@ -202,7 +205,10 @@ void TForm_Main::LoadProfileList() {
             QString file = item.ReadString(QStringLiteral("IconFile"));
             QString exe;
             if (file.isEmpty()) exe = item.ReadString(QStringLiteral("FileName"));
-            const QIcon icon = ProfileIcon(file, exe);
+            auto cached = icons.find({file, exe});
+            if (cached == icons.end())
+                cached = icons.emplace(std::pair{file, exe}, ProfileIcon(file, exe)).first;
+            const QIcon& icon = cached->second;
             IconListSm.Insert(i, icon);
             IconListLg.Insert(i, icon);
             node->setIcon(0, IconListSm.GetIcon(i));

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <map>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -12,14 +13,59 @@ namespace {
 
 constexpr int SchemaVersion = 1;
 
-// A prepared statement that finalizes itself.
+// Prepared statements, kept per connection and reused: preparing costs more than running
+// most of these queries.
+struct StmtCache {
+    struct Entry {
+        sqlite3_stmt* stmt = nullptr;
+        bool busy = false;
+    };
+    std::map<std::pair<sqlite3*, const char*>, Entry> entries;
+    void forget(sqlite3* db) {
+        for (auto it = entries.begin(); it != entries.end();) {
+            if (it->first.first == db) {
+                sqlite3_finalize(it->second.stmt);
+                it = entries.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+};
+
+StmtCache& stmtCache() {
+    // Never destroyed: stores may close during static destruction, after any cache would be.
+    static StmtCache* cache = new StmtCache;
+    return *cache;
+}
+
+// A statement for one use: taken from the cache (or prepared) and handed back reset.
 class Stmt {
 public:
     Stmt(sqlite3* db, const char* sql) : db_(db) {
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK)
+        auto& entry = stmtCache().entries[{db, sql}];
+        if (!entry.busy) {
+            if (!entry.stmt && sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT,
+                                                  &entry.stmt, nullptr) != SQLITE_OK) {
+                entry.stmt = nullptr;
+                throw HiveError(std::string("the store rejected a query: ") + sqlite3_errmsg(db));
+            }
+            entry.busy = true;
+            entry_ = &entry;
+            stmt_ = entry.stmt;
+        } else if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
             throw HiveError(std::string("the store rejected a query: ") + sqlite3_errmsg(db));
+        }
     }
-    ~Stmt() { sqlite3_finalize(stmt_); }
+    ~Stmt() {
+        if (entry_) {
+            sqlite3_reset(stmt_);
+            sqlite3_clear_bindings(stmt_);
+            entry_->busy = false;
+        } else {
+            sqlite3_finalize(stmt_);
+        }
+    }
     Stmt(const Stmt&) = delete;
     Stmt& operator=(const Stmt&) = delete;
 
@@ -60,6 +106,7 @@ public:
 private:
     sqlite3* db_;
     sqlite3_stmt* stmt_ = nullptr;
+    StmtCache::Entry* entry_ = nullptr;
 };
 
 std::unique_ptr<Hive>& globalHive() {
@@ -124,6 +171,7 @@ Hive::Hive(const QString& path) : path_(path) {
         if (!s.row()) throw HiveError("its root key is missing");
         root_ = s.integer(0);
     } catch (...) {
+        stmtCache().forget(db_);
         sqlite3_close(db_);
         db_ = nullptr;
         throw;
@@ -131,7 +179,10 @@ Hive::Hive(const QString& path) : path_(path) {
 }
 
 Hive::~Hive() {
-    if (db_) sqlite3_close(db_);
+    if (db_) {
+        stmtCache().forget(db_);
+        sqlite3_close(db_);
+    }
 }
 
 void Hive::exec(const char* sql) {

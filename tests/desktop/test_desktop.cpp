@@ -47,7 +47,6 @@ bool same(const QVector<std::uint16_t>& a, const QVector<std::uint16_t>& b) {
     return true;
 }
 
-
 // One running copy of Kelvaro with a settings folder of its own.
 class Kelvaro {
 public:
@@ -482,8 +481,41 @@ private slots:
     }
 };
 
+// Run on a desktop without any tray (KELVARO_NO_TRAY=1).
+class NoTrayTest : public QObject {
+    Q_OBJECT
+private slots:
+    void startUpWaitsForATrayThenEnds() {
+        Kelvaro k;
+        k.proc.setProcessEnvironment(k.env());
+        QElapsedTimer t;
+        t.start();
+        k.proc.start(qEnvironmentVariable("KELVARO_BIN"), {});
+        QString box;
+        QVERIFY(waitFor(
+            [&] {
+                return !(box = xdotool({"search", "--onlyvisible", "--name", "^Kelvaro$"})
+                                   .section('\n', 0, 0))
+                            .isEmpty();
+            },
+            20000));
+        QVERIFY2(t.elapsed() >= 9000,
+                 qPrintable(QString::number(t.elapsed()))); // it waited for a panel
+        const QString shot = qEnvironmentVariable("KELVARO_BUILD") + "/screenshots/no-tray.png";
+        run("import", {"-window", "root", shot});
+        xdotool({"windowactivate", "--sync", box});
+        xdotool({"key", "Return"});
+        QVERIFY(k.proc.state() == QProcess::NotRunning || k.proc.waitForFinished(5000));
+        QCOMPARE(k.proc.exitCode(), 0);
+    }
+};
+
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    if (qEnvironmentVariableIsSet("KELVARO_NO_TRAY")) {
+        NoTrayTest noTray;
+        return QTest::qExec(&noTray, argc, argv);
+    }
     DesktopTest desktop;
     AcceptanceTest acceptance;
     const int status = QTest::qExec(&desktop, argc, argv) | QTest::qExec(&acceptance, argc, argv);

@@ -1,0 +1,99 @@
+// The pure work, timed with Google Benchmark: ramps, gamma text, the registry pattern of a
+// profile selection, and the profile-list rebuild with icons from real .ico and .exe files.
+#include "Fakes.h"
+#include "app/Application.h"
+#include "app/Startup.h"
+#include "forms/Main.h"
+#include "settings/Registry.h"
+#include "ui_Main.h"
+
+#include <benchmark/benchmark.h>
+
+namespace {
+
+QString fixture(const char* name) {
+    return qEnvironmentVariable("KELVARO_FIXTURES", QStringLiteral(KELVARO_FIXTURES_DIR)) + "/" +
+           name;
+}
+
+void BM_BuildGammaRamp(benchmark::State& state) {
+    int position = 3;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(BuildGammaRamp(GammaValue(position)));
+        position = position == 30 ? 3 : position + 1;
+    }
+}
+BENCHMARK(BM_BuildGammaRamp);
+
+void BM_GammaText(benchmark::State& state) {
+    int position = 3;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(GammaText(position));
+        position = position == 30 ? 3 : position + 1;
+    }
+}
+BENCHMARK(BM_GammaText);
+
+// What ProfileListChange reads from the store for one profile.
+void BM_ProfileSelectionReads(benchmark::State& state) {
+    TempStore store;
+    {
+        TRegistry reg;
+        reg.OpenKey(ProfilesKey + "\\Game", true);
+        reg.WriteString("FileName", "/usr/games/game");
+        reg.WriteString("IconFile", fixture("red.ico"));
+        reg.WriteString("Args", "-level 3");
+        reg.WriteInteger("Gamma", 15);
+    }
+    for (auto _ : state) {
+        TRegistry reg;
+        reg.OpenKey(ProfilesKey + "\\Game", false);
+        for (const char* v : {"FileName", "IconFile", "Args"})
+            if (reg.ValueExists(v)) benchmark::DoNotOptimize(reg.ReadString(v));
+        if (reg.ValueExists("Gamma")) benchmark::DoNotOptimize(reg.ReadInteger("Gamma"));
+    }
+}
+BENCHMARK(BM_ProfileSelectionReads);
+
+void BM_LoadProfileList(benchmark::State& state) {
+    TempStore store;
+    FakeDisplay display;
+    FakeNotifyArea area;
+    FakeHotkeys keys;
+    platform::setDisplay(&display);
+    platform::setNotifyArea(&area);
+    platform::setHotkeys(&keys);
+    const char* icons[] = {"red.ico", "multi.ico", "pe32.exe", "pe64.exe", "blue.ico"};
+    {
+        platform::HiveTransaction tx(platform::Hive::instance());
+        for (int i = 0; i < state.range(0); ++i) {
+            TRegistry reg;
+            reg.OpenKey(
+                ProfilesKey + QStringLiteral("\\Profile %1").arg(i, 4, 10, QLatin1Char('0')), true);
+            reg.WriteString("FileName", fixture(icons[i % 5]));
+            reg.WriteString("IconFile", i % 2 ? fixture(icons[(i + 1) % 5]) : QString());
+            reg.WriteInteger("Gamma", 3 + i % 28);
+        }
+        tx.commit();
+    }
+    CreateForms();
+    for (auto _ : state)
+        Form_Main->LoadProfileList();
+    state.counters["profiles"] = double(Form_Main->ui->ProfileList->topLevelItemCount());
+    DestroyForms();
+    platform::setDisplay(nullptr);
+    platform::setNotifyArea(nullptr);
+    platform::setHotkeys(nullptr);
+}
+BENCHMARK(BM_LoadProfileList)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    TApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
