@@ -335,7 +335,7 @@ void TForm_Main::Btn_NewClick() {
 
 void TForm_Main::Btn_BrowseClick() {
     const auto file = platform::prompts().openFile(
-        this, QStringLiteral("Executables|*|Windows programs|*.exe"), ui->Edit_ExecFile->text());
+        this, QStringLiteral("Executables|<executable>|All files|*"), ui->Edit_ExecFile->text());
     if (!file) return;
     ShowIcon(ProfileIcon(QString(), *file));
     ui->Edit_ExecFile->setText(*file);

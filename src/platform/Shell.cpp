@@ -3,12 +3,31 @@
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemModel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSortFilterProxyModel>
 
 namespace platform {
 
 namespace {
+
+// Lets through folders and files the user may run (and Windows programs), for the name filter
+// "<executable>": a Linux program has no suffix to filter on.
+class ExecutableFilter : public QSortFilterProxyModel {
+public:
+    bool active = false;
+
+protected:
+    bool filterAcceptsRow(int row, const QModelIndex& parent) const override {
+        if (!active) return true;
+        const auto* fs = qobject_cast<QFileSystemModel*>(sourceModel());
+        if (!fs) return true;
+        const QFileInfo info = fs->fileInfo(fs->index(row, 0, parent));
+        return info.isDir() || info.isExecutable() ||
+               info.suffix().compare(QLatin1String("exe"), Qt::CaseInsensitive) == 0;
+    }
+};
 
 class DesktopShell : public Shell {
 public:
@@ -51,6 +70,22 @@ public:
         dialog.setFileMode(QFileDialog::ExistingFile);
         dialog.setAcceptMode(QFileDialog::AcceptOpen);
         dialog.setNameFilters(QtNameFilters(filter));
+        const QStringList toolkit = filter.split(QLatin1Char('|'));
+        const QStringList qt = QtNameFilters(filter);
+        QString executables;
+        for (qsizetype i = 1; i < toolkit.size(); i += 2)
+            if (toolkit[i].contains(QLatin1String("<executable>"))) executables = qt.value(i / 2);
+        if (!executables.isEmpty()) {
+            dialog.setOption(QFileDialog::DontUseNativeDialog);
+            auto* proxy = new ExecutableFilter;
+            dialog.setProxyModel(proxy);
+            auto choose = [proxy, executables](const QString& f) {
+                proxy->active = f == executables;
+                proxy->invalidate();
+            };
+            QObject::connect(&dialog, &QFileDialog::filterSelected, proxy, choose);
+            choose(dialog.selectedNameFilter());
+        }
         if (!initialFile.isEmpty()) {
             const QFileInfo info(initialFile);
             dialog.setDirectory(info.absolutePath());
@@ -73,6 +108,8 @@ QStringList QtNameFilters(const QString& toolkitFilter) {
     for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
         QString patterns = parts[i + 1];
         patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
+        // "<executable>" is done by a proxy model; to the name filter it is every file.
+        patterns.replace(QLatin1String("<executable>"), QLatin1String("*"));
         out << QStringLiteral("%1 (%2)").arg(parts[i], patterns);
     }
     return out;
