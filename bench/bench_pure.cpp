@@ -57,12 +57,7 @@ BENCHMARK(BM_ProfileSelectionReads);
 
 void BM_LoadProfileList(benchmark::State& state) {
     TempStore store;
-    FakeDisplay display;
-    FakeNotifyArea area;
-    FakeHotkeys keys;
-    platform::setDisplay(&display);
-    platform::setNotifyArea(&area);
-    platform::setHotkeys(&keys);
+    FakePlatform fakes;
     const char* icons[] = {"red.ico", "multi.ico", "pe32.exe", "pe64.exe", "blue.ico"};
     {
         platform::HiveTransaction tx(platform::Hive::instance());
@@ -81,9 +76,6 @@ void BM_LoadProfileList(benchmark::State& state) {
         Form_Main->LoadProfileList();
     state.counters["profiles"] = double(Form_Main->ui->ProfileList->topLevelItemCount());
     DestroyForms();
-    platform::setDisplay(nullptr);
-    platform::setNotifyArea(nullptr);
-    platform::setHotkeys(nullptr);
 }
 BENCHMARK(BM_LoadProfileList)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond);
 

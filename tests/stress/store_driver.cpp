@@ -37,16 +37,7 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     TApplication app(argc, argv);
     app.Title = QStringLiteral("Kelvaro");
-    FakeDisplay display;
-    FakeNotifyArea area;
-    FakeHotkeys keys;
-    FakePrompts prompts;
-    FakeShell shell;
-    platform::setDisplay(&display);
-    platform::setNotifyArea(&area);
-    platform::setHotkeys(&keys);
-    platform::setPrompts(&prompts);
-    platform::setShell(&shell);
+    FakePlatform fakes;
     int errors = 0;
     app.ErrorBox = [&errors](const QString&, const QString& text) {
         std::fprintf(stderr, "error: %s\n", qPrintable(text));

@@ -100,6 +100,31 @@ public:
     }
 };
 
+// All the fakes above, installed for as long as this object lives.
+struct FakePlatform {
+    FakeDisplay display;
+    FakeNotifyArea area;
+    FakeHotkeys keys;
+    FakePrompts prompts;
+    FakeShell shell;
+    FakePlatform() {
+        platform::setDisplay(&display);
+        platform::setNotifyArea(&area);
+        platform::setHotkeys(&keys);
+        platform::setPrompts(&prompts);
+        platform::setShell(&shell);
+    }
+    ~FakePlatform() {
+        platform::setDisplay(nullptr);
+        platform::setNotifyArea(nullptr);
+        platform::setHotkeys(nullptr);
+        platform::setPrompts(nullptr);
+        platform::setShell(nullptr);
+    }
+    FakePlatform(const FakePlatform&) = delete;
+    FakePlatform& operator=(const FakePlatform&) = delete;
+};
+
 // A private settings folder and store for one test.
 class TempStore {
 public:

@@ -20,34 +20,19 @@
 #include <QMenu>
 #include <QTest>
 
-class Program {
+class Program : public FakePlatform {
 public:
-    FakeDisplay display;
-    FakeNotifyArea area;
-    FakeHotkeys keys;
-    FakePrompts prompts;
-    FakeShell shell;
     std::unique_ptr<TempStore> store;
     QStringList errors;
 
     Program() {
         store = std::make_unique<TempStore>();
-        platform::setDisplay(&display);
-        platform::setNotifyArea(&area);
-        platform::setHotkeys(&keys);
-        platform::setPrompts(&prompts);
-        platform::setShell(&shell);
         Application->ErrorBox = [this](const QString&, const QString& text) { errors << text; };
     }
     ~Program() {
         stop();
         Application->ErrorBox = nullptr;
         Application->OnMessage = nullptr;
-        platform::setDisplay(nullptr);
-        platform::setNotifyArea(nullptr);
-        platform::setHotkeys(nullptr);
-        platform::setPrompts(nullptr);
-        platform::setShell(nullptr);
     }
     void start() {
         Application->MainForm = nullptr;
