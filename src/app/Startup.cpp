@@ -49,8 +49,9 @@ void CreateForms() {
     Form_Main = new TForm_Main;
     if (Application && !Application->MainForm) Application->MainForm = Form_Main;
     Form_Splash = new TForm_Splash;
-    Form_Option = new TForm_Option;
-    Form_About = new TForm_About;
+    // The two dialogs belong to the profiles window, so they open centred on it.
+    Form_Option = new TForm_Option(Form_Main);
+    Form_About = new TForm_About(Form_Main);
     Form_OSD = new TForm_OSD;
 }
 

@@ -5,6 +5,7 @@
 #include <QCursor>
 #include <QGuiApplication>
 #include <QMenu>
+#include <QSessionManager>
 #include <QWidget>
 #include <cstring>
 
@@ -25,9 +26,21 @@ TTrayIcon::TTrayIcon() : timer_(nullptr, 1000, false) {
     data_.uFlags = NIF_MESSAGE | NIF_ICON;
     data_.uCallbackMessage = WM_USER + 1;
     Update();
+    // The session manager asking to end the session reaches the hidden window as the two
+    // session-end messages: may it end (answered 1), then it ends.
+    if (qGuiApp)
+        sessionEnd_ = QObject::connect(
+            qGuiApp, &QGuiApplication::commitDataRequest, qGuiApp, [this](QSessionManager&) {
+                const HWND wnd = window_->Handle();
+                TMessage query{wnd, WM_QUERYENDSESSION, 0, 0, 0};
+                window_->Dispatch(query);
+                TMessage end{wnd, WM_ENDSESSION, WPARAM(query.Result), 0, 0};
+                window_->Dispatch(end);
+            });
 }
 
 TTrayIcon::~TTrayIcon() {
+    QObject::disconnect(sessionEnd_);
     platform::notifyArea().Shell_NotifyIcon(NIM_DELETE, data_);
     if (Application) Application->UnhookMainWindow(this);
 }

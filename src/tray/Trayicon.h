@@ -115,4 +115,5 @@ private:
     int iconIndex_ = 0;
     bool animate_ = false;
     bool loading_ = true;
+    QMetaObject::Connection sessionEnd_;
 };
