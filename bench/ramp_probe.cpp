@@ -3,6 +3,9 @@
 //                             the CRTC ramp changing; prints the times in microseconds
 //   ramp_probe change TIMEOUT_MS
 //                             waits for the CRTC ramp to change; prints microseconds waited
+//   ramp_probe startup CLASS PROGRAM
+//                             starts PROGRAM and waits until a viewable window of that class
+//                             sits in the tray; prints microseconds and the program's PID
 #include <QElapsedTimer>
 #include <algorithm>
 #include <cstdio>
@@ -59,9 +62,66 @@ struct X {
     }
 };
 
+// A viewable window of class `wanted` anywhere below `w`.
+bool viewableBelow(xcb_connection_t* c, xcb_window_t w, const char* wanted, int depth = 0) {
+    if (depth > 6) return false;
+    auto* tree = xcb_query_tree_reply(c, xcb_query_tree(c, w), nullptr);
+    if (!tree) return false;
+    bool found = false;
+    const xcb_window_t* kids = xcb_query_tree_children(tree);
+    for (int i = 0; i < xcb_query_tree_children_length(tree) && !found; ++i) {
+        auto* attr =
+            xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, kids[i]), nullptr);
+        const bool viewable = attr && attr->map_state == XCB_MAP_STATE_VIEWABLE;
+        std::free(attr);
+        if (!viewable) continue;
+        auto* cls = xcb_get_property_reply(
+            c, xcb_get_property(c, 0, kids[i], XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 64), nullptr);
+        if (cls && xcb_get_property_value_length(cls) > 0 &&
+            std::strcmp(static_cast<const char*>(xcb_get_property_value(cls)), wanted) == 0)
+            found = true;
+        std::free(cls);
+        if (!found) found = viewableBelow(c, kids[i], wanted, depth + 1);
+    }
+    std::free(tree);
+    return found;
+}
+
+xcb_window_t trayManager(xcb_connection_t* c) {
+    const char* name = "_NET_SYSTEM_TRAY_S0";
+    auto* a =
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(std::strlen(name)), name), nullptr);
+    auto* o =
+        xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, a ? a->atom : 0), nullptr);
+    const xcb_window_t owner = o ? o->owner : 0;
+    std::free(a);
+    std::free(o);
+    return owner;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 4 && std::strcmp(argv[1], "startup") == 0) {
+        xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+        const xcb_window_t tray = trayManager(c);
+        // The panel the icons are docked into: the manager's parent for trayer.
+        auto* geo = xcb_query_tree_reply(c, xcb_query_tree(c, tray), nullptr);
+        const xcb_window_t top = geo ? geo->parent : tray;
+        std::free(geo);
+        QElapsedTimer t;
+        t.start();
+        const pid_t pid = fork();
+        if (pid == 0) {
+            execl(argv[3], argv[3], static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        while (t.elapsed() < 15000 && !viewableBelow(c, top, argv[2]))
+            usleep(500);
+        std::printf("%lld %d\n", t.nsecsElapsed() / 1000, int(pid));
+        xcb_disconnect(c);
+        return 0;
+    }
     if (argc < 3) return 2;
     X x;
     if (!x.crtc) return 1;

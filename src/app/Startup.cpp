@@ -76,7 +76,7 @@ int RunKelvaro(TApplication& app) {
         QGuiApplication::setApplicationDisplayName(QString());
         QGuiApplication::setApplicationName(QStringLiteral("kelvaro"));
         QGuiApplication::setDesktopFileName(QStringLiteral("kelvaro"));
-        QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/kelvaro/icon.svg")));
+        QGuiApplication::setWindowIcon(ArtIcon(QStringLiteral("icon")));
         InstallQuitSignals();
         try {
             platform::Hive::instance();

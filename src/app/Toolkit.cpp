@@ -3,7 +3,21 @@
 #include "app/Application.h"
 
 #include <QCloseEvent>
+#include <QFile>
 #include <QPainter>
+
+QPixmap ArtPixmap(const QString& name) {
+    return QPixmap(QStringLiteral(":/kelvaro/%1.png").arg(name));
+}
+
+QIcon ArtIcon(const QString& name) {
+    QIcon icon;
+    for (int size : {16, 22, 24, 32, 48, 64}) {
+        const QString file = QStringLiteral(":/kelvaro/%1-%2.png").arg(name).arg(size);
+        if (QFile::exists(file)) icon.addFile(file, QSize(size, size));
+    }
+    return icon;
+}
 
 TTimer::TTimer(QObject* owner, int interval, bool enabled) : QObject(owner) {
     timer_.setInterval(interval);

@@ -9,6 +9,10 @@
 #include <functional>
 #include <vector>
 
+// The program's artwork: ":/kelvaro/<name>.png", and an icon of every "<name>-<size>.png".
+QPixmap ArtPixmap(const QString& name);
+QIcon ArtIcon(const QString& name);
+
 // A message-driven timer. Enabling a running timer leaves its count alone.
 class TTimer : public QObject {
     Q_OBJECT

@@ -29,18 +29,6 @@ TForm_About::TForm_About(QWidget* owner)
     ui->setupUi(this);
     setFixedSize(424, 220);
     setWindowIcon(TTrayIcon::ApplicationIcon());
-    ui->Image1->setPixmap(QIcon(QStringLiteral(":/kelvaro/logo.svg")).pixmap(220, 40));
-    ui->Image2->setPixmap(QIcon(QStringLiteral(":/kelvaro/strip.svg")).pixmap(424, 20));
-    ui->Btn_Web->setIcon(QIcon(QStringLiteral(":/kelvaro/web.svg")));
-    ui->Btn_Email->setIcon(QIcon(QStringLiteral(":/kelvaro/email.svg")));
-    ui->Memo1->setPlainText(QStringLiteral(
-        "Kelvaro sets the display's gamma for each program you run.\n\n"
-        "Keep a profile for each program: its executable, arguments, icon and gamma. "
-        "Launch a profile from the tray menu or the Profiles window; Kelvaro loads its "
-        "gamma, starts the program, and puts the desktop gamma back when it ends.\n\n"
-        "With hot keys on, Ctrl+Alt+Num+ and Ctrl+Alt+Num- raise and lower the gamma "
-        "in force, also in a full-screen game.\n\n"
-        "Double-click the tray icon for the Profiles window; right-click it for the menu."));
     connect(ui->Btn_Web, &QToolButton::clicked, this, Guarded([this] { Btn_WebClick(); }));
     connect(ui->Btn_Email, &QToolButton::clicked, this, Guarded([this] { Btn_EmailClick(); }));
     connect(ui->Btn_Ok, &QPushButton::clicked, this, Guarded([this] { Btn_OkClick(); }));
@@ -49,6 +37,22 @@ TForm_About::TForm_About(QWidget* owner)
 TForm_About::~TForm_About() = default;
 
 void TForm_About::FormShow() {
+    // The pictures and the notes are set up the first time the dialog is shown: nothing
+    // at start-up needs them.
+    if (ui->Memo1->document()->isEmpty()) {
+        ui->Image1->setPixmap(ArtPixmap(QStringLiteral("logo")));
+        ui->Image2->setPixmap(ArtPixmap(QStringLiteral("strip")));
+        ui->Btn_Web->setIcon(QIcon(ArtPixmap(QStringLiteral("web"))));
+        ui->Btn_Email->setIcon(QIcon(ArtPixmap(QStringLiteral("email"))));
+        ui->Memo1->setPlainText(QStringLiteral(
+            "Kelvaro sets the display's gamma for each program you run.\n\n"
+            "Keep a profile for each program: its executable, arguments, icon and gamma. "
+            "Launch a profile from the tray menu or the Profiles window; Kelvaro loads its "
+            "gamma, starts the program, and puts the desktop gamma back when it ends.\n\n"
+            "With hot keys on, Ctrl+Alt+Num+ and Ctrl+Alt+Num- raise and lower the gamma "
+            "in force, also in a full-screen game.\n\n"
+            "Double-click the tray icon for the Profiles window; right-click it for the menu."));
+    }
     if (!Form_Main->isVisible() && Application) Application->HideTaskbarWindow(this);
     Form_Main->TrayIcon->RestoreOn = imNone;
     ui->Label_Ver->setText(QStringLiteral("Version ") +

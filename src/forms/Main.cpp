@@ -52,32 +52,32 @@ TForm_Main::TForm_Main(QWidget* owner)
     : TForm(owner, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                        Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       ui(std::make_unique<Ui::TForm_Main>()) {
-    // 1. The window from its layout. The tray icon adds itself while the layout loads; its
-    //    gestures stay off until the end of construction.
+    // 1. The window from its layout. The tray icon comes first and adds itself at once, so it
+    //    is in the tray while the rest loads; its gestures stay off until the end.
+    TrayIcon = std::make_unique<TTrayIcon>();
+    TrayIcon->RestoreOn = imNone;
+    TrayIcon->PopupMenuOn = imNone;
+    TrayIcon->SetVisible(true);
+    TrayIcon->SetHint(QStringLiteral("Kelvaro"));
     ui->setupUi(this);
     setFixedSize(465, 289);
     setWindowIcon(TTrayIcon::ApplicationIcon());
     for (int i = 0; i < 5; ++i)
-        ImgList_Btns.Add(QIcon(QStringLiteral(":/kelvaro/btn%1.svg").arg(i)));
+        ImgList_Btns.Add(QIcon(ArtPixmap(QStringLiteral("btn%1").arg(i))));
     ui->Btn_New->setIcon(ImgList_Btns.GetIcon(0));
     ui->Btn_Del->setIcon(ImgList_Btns.GetIcon(1));
     ui->Btn_Option->setIcon(ImgList_Btns.GetIcon(2));
     ui->Btn_About->setIcon(ImgList_Btns.GetIcon(3));
     ui->Btn_Help->setIcon(ImgList_Btns.GetIcon(4));
-    ui->Image1->setPixmap(QIcon(QStringLiteral(":/kelvaro/image1.svg")).pixmap(132, 24));
+    ui->Image1->setPixmap(ArtPixmap(QStringLiteral("image1")));
 
     PopupMenu = new QMenu(this);
     PopupMenu->setSeparatorsCollapsible(true);
     Timer_Exit = new TTimer(this, 1500, false);
     Timer_Exit->OnTimer = [this] { Timer_ExitTimer(); };
 
-    TrayIcon = std::make_unique<TTrayIcon>();
-    TrayIcon->SetVisible(true);
-    TrayIcon->SetHint(QStringLiteral("Kelvaro"));
     TrayIcon->SetPopupMenu(PopupMenu);
     TrayIcon->Hide = true;
-    TrayIcon->RestoreOn = imNone;
-    TrayIcon->PopupMenuOn = imNone;
     TrayIcon->OnMinimize = [this](TTrayIcon* s) { TrayIconMinimize(s); };
     TrayIcon->OnRestore = [this](TTrayIcon* s) { TrayIconRestore(s); };
     TrayIcon->Loaded();

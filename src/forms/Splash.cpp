@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QScreen>
+#include <malloc.h>
 
 TForm_Splash* Form_Splash = nullptr;
 
@@ -21,7 +22,7 @@ TForm_Splash::TForm_Splash(QWidget* owner)
       ui(std::make_unique<Ui::TForm_Splash>()) {
     ui->setupUi(this);
     setFixedSize(304, 80);
-    ui->Image_Logo->setPixmap(QIcon(QStringLiteral(":/kelvaro/splash.svg")).pixmap(304, 80));
+    ui->Image_Logo->setPixmap(ArtPixmap(QStringLiteral("splash")));
     ui->Label_Ver->raise();
     Timer_Splash = new TTimer(this, 1300, false);
     Timer_Splash->OnTimer = [this] { Timer_SplashTimer(); };

@@ -1,5 +1,7 @@
 #include "platform/IconReader.h"
 
+#include "app/Toolkit.h"
+
 #include <QBuffer>
 #include <QDir>
 #include <QDirIterator>
@@ -269,7 +271,7 @@ QIcon DesktopEntryIcon(const QString& program) {
 QIcon GenericProgramIcon() {
     static const QIcon icon = [] {
         const QIcon themed = QIcon::fromTheme(QStringLiteral("application-x-executable"));
-        return themed.isNull() ? QIcon(QStringLiteral(":/kelvaro/generic.svg")) : themed;
+        return themed.isNull() ? ArtIcon(QStringLiteral("generic")) : themed;
     }();
     return icon;
 }

@@ -9,12 +9,15 @@
 #include <QAbstractNativeEventFilter>
 #include <QCursor>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QSystemTrayIcon>
 #include <QThread>
+#include <QTimer>
 #include <QWidget>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <xcb/xfixes.h>
@@ -120,7 +123,11 @@ public:
         setXEmbedMapped(true);
         show();
         update();
+        xcb_flush(x11::connection());
     }
+    // In the tray and drawn there.
+    bool isShown() const { return embedded_ && painted_; }
+    std::function<void()> onShown;
 
     void lost() {
         embedded_ = false;
@@ -133,6 +140,8 @@ protected:
         const int side = qMin(width(), height());
         const QRect r((width() - side) / 2, (height() - side) / 2, side, side);
         icon_.paint(&p, r);
+        painted_ = true;
+        if (onShown) onShown();
     }
     void mousePressEvent(QMouseEvent* e) override {
         send(mouseMessage(e->button(), WM_LBUTTONDOWN, WM_RBUTTONDOWN, WM_MBUTTONDOWN));
@@ -163,6 +172,7 @@ private:
     UINT callback_ = 0;
     QIcon icon_;
     bool embedded_ = false;
+    bool painted_ = false;
 };
 
 // One icon shown by a StatusNotifierItem host.
@@ -302,7 +312,9 @@ private:
                 icon.xembed = std::make_unique<XEmbedIcon>();
                 icon.xembed->apply(data);
                 if (!icon.xembed->dock()) return false;
+                XEmbedIcon* added = icon.xembed.get();
                 icons_.emplace(key, std::move(icon));
+                waitForEmbedding(added);
                 return true;
             }
         }
@@ -312,6 +324,19 @@ private:
         icon.sni->show();
         icons_.emplace(key, std::move(icon));
         return true;
+    }
+
+    // The icon is in the tray when the manager has taken it in and it is drawn: give it a
+    // moment for both, so it shows now rather than after the rest of start-up. A slow panel
+    // embeds it later, from the event loop.
+    static void waitForEmbedding(XEmbedIcon* icon) {
+        if (icon->isShown()) return;
+        QEventLoop loop;
+        QTimer::singleShot(250, &loop, &QEventLoop::quit);
+        icon->onShown = [&loop] { loop.quit(); };
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+        icon->onShown = nullptr;
+        xcb_flush(x11::connection());
     }
 
     std::map<Key, Icon> icons_;

@@ -11,7 +11,7 @@
 
 QIcon TTrayIcon::ApplicationIcon() {
     const QIcon icon = QGuiApplication::windowIcon();
-    return icon.isNull() ? QIcon(QStringLiteral(":/kelvaro/icon.svg")) : icon;
+    return icon.isNull() ? ArtIcon(QStringLiteral("icon")) : icon;
 }
 
 TTrayIcon::TTrayIcon() : timer_(nullptr, 1000, false) {
