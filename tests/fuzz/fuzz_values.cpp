@@ -2,6 +2,7 @@
 #include "platform/Hive.h"
 #include "settings/Registry.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 #include <cstdint>
 
@@ -10,7 +11,8 @@ platform::Hive* hive = nullptr;
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    static QTemporaryDir dir;
+    static QTemporaryDir dir(QDir("/dev/shm").exists() ? QStringLiteral("/dev/shm/kelvaro-fuzz-XXXXXX")
+                                                       : QDir::tempPath() + "/kelvaro-fuzz-XXXXXX");
     qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
     static platform::Hive store(dir.filePath("registry.db"));
     hive = &store;
