@@ -28,5 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const RegFileError&) {
     } catch (const platform::HiveError&) {
     }
+    // Each input starts from an empty store, so the runs stay fast and independent.
+    for (const QString& name : hive->subKeyNames(hive->root()))
+        if (const auto key = hive->findKey(hive->root(), name)) hive->deleteKey(*key);
     return 0;
 }
