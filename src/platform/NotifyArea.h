@@ -48,7 +48,4 @@ public:
 NotifyArea& notifyArea();
 void setNotifyArea(NotifyArea* area);
 
-// How long an add waits for a tray to appear (a panel that starts after the program).
-void setTrayWaitMilliseconds(int ms);
-
 } // namespace platform

@@ -29,7 +29,8 @@ namespace {
 constexpr quint32 SYSTEM_TRAY_REQUEST_DOCK = 0;
 constexpr quint32 XEMBED_EMBEDDED_NOTIFY = 0;
 
-int g_trayWaitMs = 10000;
+// How long an add waits for a tray to appear (a panel that starts after the program).
+constexpr int TrayWaitMs = 10000;
 NotifyArea* g_area = nullptr;
 
 void postMouse(HWND wnd, UINT callback, quintptr id, UINT mouse) {
@@ -304,7 +305,7 @@ private:
             watchTray();
             QElapsedTimer waited;
             waited.start();
-            while (trayManager() == XCB_NONE && waited.elapsed() < g_trayWaitMs) {
+            while (trayManager() == XCB_NONE && waited.elapsed() < TrayWaitMs) {
                 if (QSystemTrayIcon::isSystemTrayAvailable() && trayManager() == XCB_NONE) break;
                 QThread::msleep(100);
             }
