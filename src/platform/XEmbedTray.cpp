@@ -356,8 +356,4 @@ void setNotifyArea(NotifyArea* area) {
     g_area = area;
 }
 
-void setTrayWaitMilliseconds(int ms) {
-    g_trayWaitMs = ms;
-}
-
 } // namespace platform
