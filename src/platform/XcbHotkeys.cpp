@@ -2,7 +2,8 @@
 // passive grab alone never fires: we listen to XInput2 raw key events on the root window, which
 // arrive whatever the focus and the server do with the key, and track the modifiers from them.
 // A passive grab is taken as well, so that where the server lets the key through the focused
-// program does not get it too.
+// program does not get it too. Raw events carry no auto-repeat, so a key held down is repeated
+// here, at the keyboard's own repeat delay and rate.
 #include "platform/Hotkeys.h"
 
 #include "app/Application.h"
@@ -10,6 +11,7 @@
 
 #include <QAbstractNativeEventFilter>
 #include <QGuiApplication>
+#include <QTimer>
 #include <algorithm>
 #include <cstdlib>
 #include <map>
@@ -17,6 +19,10 @@
 #include <vector>
 #include <xcb/xcb_keysyms.h>
 #include <xcb/xinput.h>
+// xkb.h names a field "explicit", a C++ keyword.
+#define explicit xcb_explicit
+#include <xcb/xkb.h>
+#undef explicit
 
 namespace platform {
 
@@ -51,6 +57,7 @@ public:
 
     bool UnregisterHotKey(int id) override {
         if (!regs_.erase(id)) return false;
+        if (repeatId_ == id) stopRepeat();
         regrab();
         return true;
     }
@@ -67,10 +74,13 @@ public:
                 auto* raw = reinterpret_cast<xcb_input_raw_key_press_event_t*>(ev);
                 const auto code = static_cast<xcb_keycode_t>(raw->detail);
                 if (ge->event_type == XCB_INPUT_RAW_KEY_PRESS) {
-                    pressed(code);
+                    // A key already down is a repeat some servers send; ours drives repeats.
+                    if (!held_.count(code)) pressed(code);
                     held_.insert(code);
                 } else {
                     held_.erase(code);
+                    // Letting go of the key or of a modifier ends the repeat.
+                    if (repeatId_ && (code == repeatCode_ || modOf_.count(code))) stopRepeat();
                 }
                 return true;
             }
@@ -109,6 +119,13 @@ private:
         xcb_flush(c);
         symbols_ = xcb_key_symbols_alloc(c);
         refreshKeymap();
+        readRepeatRate(c);
+        repeat_.setSingleShot(true);
+        QObject::connect(&repeat_, &QTimer::timeout, [this] {
+            if (!repeatId_) return;
+            post(repeatId_);
+            repeat_.start(repeatInterval_);
+        });
         qApp->installNativeEventFilter(this);
         started_ = true;
         return true;
@@ -174,12 +191,40 @@ private:
             const auto codes = codesOf(reg.keysym);
             if (std::find(codes.begin(), codes.end(), code) == codes.end()) continue;
             if (state != wanted(reg.modifiers)) continue;
-            if (!Application) return;
-            TMessage m;
-            m.Msg = WM_HOTKEY;
-            m.WParam = static_cast<WPARAM>(id);
-            Application->PostMessage(m);
+            post(id);
+            repeatId_ = id;
+            repeatCode_ = code;
+            repeat_.start(repeatDelay_);
+            return;
         }
+    }
+
+    static void post(int id) {
+        if (!Application) return;
+        TMessage m;
+        m.Msg = WM_HOTKEY;
+        m.WParam = static_cast<WPARAM>(id);
+        Application->PostMessage(m);
+    }
+
+    void stopRepeat() {
+        repeat_.stop();
+        repeatId_ = 0;
+    }
+
+    // The keyboard's repeat delay and interval from XKB; the X server's defaults without it.
+    void readRepeatRate(xcb_connection_t* c) {
+        auto* use = xcb_xkb_use_extension_reply(c, xcb_xkb_use_extension(c, 1, 0), nullptr);
+        const bool xkb = use && use->supported;
+        std::free(use);
+        if (!xkb) return;
+        auto* ctl = xcb_xkb_get_controls_reply(c, xcb_xkb_get_controls(c, XCB_XKB_ID_USE_CORE_KBD),
+                                               nullptr);
+        if (ctl && ctl->repeatDelay > 0 && ctl->repeatInterval > 0) {
+            repeatDelay_ = ctl->repeatDelay;
+            repeatInterval_ = ctl->repeatInterval;
+        }
+        std::free(ctl);
     }
 
     void regrab() {
@@ -221,6 +266,12 @@ private:
     uint16_t lockMask_ = XCB_MOD_MASK_LOCK;
     uint8_t xiOpcode_ = 0;
     bool started_ = false;
+    // The key held down and repeating: its registration and keycode (id 0: none).
+    QTimer repeat_;
+    int repeatId_ = 0;
+    xcb_keycode_t repeatCode_ = 0;
+    int repeatDelay_ = 660;
+    int repeatInterval_ = 40;
 };
 
 } // namespace

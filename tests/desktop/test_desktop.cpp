@@ -422,6 +422,27 @@ private slots:
         QCOMPARE(k.terminate(), 0);
     }
 
+    void holdingAHotKeyRepeats() {
+        Kelvaro k;
+        k.seed("", "Hotkeys", "REG_DWORD", "1");
+        k.seed("", "Exit", "REG_DWORD", "0");
+        k.seed("", "Desktop", "REG_DWORD", "10");
+        QVERIFY(k.start());
+        QTest::qWait(1500);
+        run("xset", {"r", "rate", "200", "20"});
+        xdotool({"keydown", "ctrl", "alt", "KP_Add"});
+        QTest::qWait(800);
+        xdotool({"keyup", "KP_Add", "alt", "ctrl"});
+        QTest::qWait(300);
+        const QString key = "HKCU\\Software\\Orvendale Software\\Kelvaro";
+        const QString after = k.reg({"query", key, "/v", "Desktop"});
+        const int steps = after.section("0x", 1).trimmed().toInt(nullptr, 16) - 10;
+        QVERIFY2(steps >= 4 && steps <= 20, qPrintable(after)); // 1 + about 12 repeats at 20/s
+        QTest::qWait(500);
+        QCOMPARE(k.reg({"query", key, "/v", "Desktop"}), after); // stopped with the release
+        QCOMPARE(k.terminate(), 0);
+    }
+
     void programsOutliveKelvaro() {
         const QString marker = work.filePath("alive.txt");
         const QString prog =
