@@ -35,6 +35,11 @@ int ImageIndex(const QTreeWidgetItem* node) {
     return node ? node->data(0, ImageIndexRole).toInt() : -1;
 }
 
+void SetEnabled(std::initializer_list<QWidget*> widgets, bool enabled) {
+    for (QWidget* w : widgets)
+        w->setEnabled(enabled);
+}
+
 QString NameProblem(const QString& name) {
     if (name.contains(QLatin1Char('\\')))
         return QStringLiteral("A profile name can't contain \"\\\"");
@@ -235,12 +240,9 @@ void TForm_Main::SetEditorDisabled() {
     ui->Edit_Arg->clear();
     ui->Bar_Gamma->setEnabled(false);
     ui->Bar_Gamma->setValue(GammaNeutral);
-    for (QWidget* w : {static_cast<QWidget*>(ui->Btn_Browse), static_cast<QWidget*>(ui->Btn_Icon),
-                       static_cast<QWidget*>(ui->Btn_Save), static_cast<QWidget*>(ui->Btn_Launch),
-                       static_cast<QWidget*>(ui->Btn_Del), static_cast<QWidget*>(ui->Label1),
-                       static_cast<QWidget*>(ui->Label2), static_cast<QWidget*>(ui->Label3),
-                       static_cast<QWidget*>(ui->Label4)})
-        w->setEnabled(false);
+    SetEnabled({ui->Btn_Browse, ui->Btn_Icon, ui->Btn_Save, ui->Btn_Launch, ui->Btn_Del, ui->Label1,
+                ui->Label2, ui->Label3, ui->Label4},
+               false);
     ShowIcon(QIcon());
 }
 
@@ -285,11 +287,9 @@ void TForm_Main::ProfileListChange(QTreeWidgetItem* node) {
     const int index = ui->ProfileList->indexOfTopLevelItem(node);
     ShowIcon(index < IconListLg.Count() && ImageIndex(node) >= 0 ? IconListLg.GetIcon(index)
                                                                  : QIcon());
-    for (QWidget* w : {static_cast<QWidget*>(ui->Btn_Browse), static_cast<QWidget*>(ui->Btn_Icon),
-                       static_cast<QWidget*>(ui->Btn_Del), static_cast<QWidget*>(ui->Label1),
-                       static_cast<QWidget*>(ui->Label2), static_cast<QWidget*>(ui->Label3),
-                       static_cast<QWidget*>(ui->Label4)})
-        w->setEnabled(true);
+    SetEnabled(
+        {ui->Btn_Browse, ui->Btn_Icon, ui->Btn_Del, ui->Label1, ui->Label2, ui->Label3, ui->Label4},
+        true);
 }
 
 // ---- Editor -------------------------------------------------------------------------------

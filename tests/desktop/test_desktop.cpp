@@ -108,9 +108,21 @@ public:
 // A tray panel the tests started themselves; the desktop script stops only its own.
 qint64 restartedTrayer = 0;
 
+// The first visible window whose name matches, or "".
+QString visibleWindow(const QString& name) {
+    return xdotool({"search", "--onlyvisible", "--name", name}).section('\n', 0, 0);
+}
+
 QString profilesWindow() {
-    return xdotool({"search", "--onlyvisible", "--name", "^Kelvaro - Profiles$"})
-        .section('\n', 0, 0);
+    return visibleWindow("^Kelvaro - Profiles$");
+}
+
+// The on-screen display's window, or "" while it is not up.
+QString osdWindow() {
+    for (const QString& id : xdotool({"search", "--onlyvisible", "--name", "^Kelvaro$"})
+                                 .split('\n', Qt::SkipEmptyParts))
+        if (xdotool({"getwindowgeometry", id}).contains("208x56")) return id;
+    return QString();
 }
 
 } // namespace
@@ -280,12 +292,7 @@ class AcceptanceTest : public QObject {
             QTest::qWait(60);
         }
     }
-    static bool osdShown() {
-        for (const QString& id : xdotool({"search", "--onlyvisible", "--name", "^Kelvaro$"})
-                                     .split('\n', Qt::SkipEmptyParts))
-            if (xdotool({"getwindowgeometry", id}).contains("208x56")) return true;
-        return false;
-    }
+    static bool osdShown() { return !osdWindow().isEmpty(); }
 
 private slots:
     // A user's typical launch, from the first click to Exit.
@@ -370,13 +377,7 @@ private slots:
         other.start("xmessage", {"-name", "focusholder", "-center", "focus stays here"});
         QVERIFY(other.waitForStarted());
         QString holder;
-        QVERIFY(waitFor(
-            [&] {
-                return !(holder = xdotool({"search", "--onlyvisible", "--name", "focusholder"})
-                                      .section('\n', 0, 0))
-                            .isEmpty();
-            },
-            5000));
+        QVERIFY(waitFor([&] { return !(holder = visibleWindow("focusholder")).isEmpty(); }, 5000));
         xdotool({"windowactivate", "--sync", holder});
         QVERIFY(waitFor([&] { return xdotool({"getwindowfocus"}) == holder; }, 3000));
         const QString key = "HKCU\\Software\\Orvendale Software\\Kelvaro";
@@ -389,14 +390,7 @@ private slots:
         QVERIFY(same(crtc::ramp(), crtc::rampOf(11)));
         // The display: centred, and the focus stayed where it was.
         QString osd;
-        QVERIFY(waitFor(
-            [&] {
-                for (const QString& id : xdotool({"search", "--onlyvisible", "--name", "^Kelvaro$"})
-                                             .split('\n', Qt::SkipEmptyParts))
-                    if (xdotool({"getwindowgeometry", id}).contains("208x56")) osd = id;
-                return !osd.isEmpty();
-            },
-            1000));
+        QVERIFY(waitFor([&] { return !(osd = osdWindow()).isEmpty(); }, 1000));
         QVERIFY2(xdotool({"getwindowgeometry", osd}).contains("Position: 408,356"),
                  qPrintable(xdotool({"getwindowgeometry", osd})));
         QCOMPARE(xdotool({"getwindowfocus"}), holder);
@@ -513,13 +507,7 @@ private slots:
         t.start();
         k.proc.start(qEnvironmentVariable("KELVARO_BIN"), {});
         QString box;
-        QVERIFY(waitFor(
-            [&] {
-                return !(box = xdotool({"search", "--onlyvisible", "--name", "^Kelvaro$"})
-                                   .section('\n', 0, 0))
-                            .isEmpty();
-            },
-            20000));
+        QVERIFY(waitFor([&] { return !(box = visibleWindow("^Kelvaro$")).isEmpty(); }, 20000));
         QVERIFY2(t.elapsed() >= 9000,
                  qPrintable(QString::number(t.elapsed()))); // it waited for a panel
         const QString shot = qEnvironmentVariable("KELVARO_BUILD") + "/screenshots/no-tray.png";
