@@ -4,17 +4,23 @@
 
 #include <QCloseEvent>
 #include <QFile>
+#include <QImageReader>
 #include <QPainter>
 
+// Read as PNG and nothing else: left to guess, Qt loads every image plugin (and the SVG
+// library behind one of them) to ask each whether it reads the file.
 QPixmap ArtPixmap(const QString& name) {
-    return QPixmap(QStringLiteral(":/kelvaro/%1.png").arg(name));
+    QImageReader reader(QStringLiteral(":/kelvaro/%1.png").arg(name), "PNG");
+    reader.setAutoDetectImageFormat(false);
+    return QPixmap::fromImage(reader.read());
 }
 
 QIcon ArtIcon(const QString& name) {
     QIcon icon;
     for (int size : {16, 22, 24, 32, 48, 64}) {
-        const QString file = QStringLiteral(":/kelvaro/%1-%2.png").arg(name).arg(size);
-        if (QFile::exists(file)) icon.addFile(file, QSize(size, size));
+        const QString file = QStringLiteral("%1-%2").arg(name).arg(size);
+        if (QFile::exists(QStringLiteral(":/kelvaro/%1.png").arg(file)))
+            icon.addPixmap(ArtPixmap(file));
     }
     return icon;
 }
@@ -84,6 +90,11 @@ TForm::TForm(QWidget* parent, Qt::WindowFlags flags) : QDialog(parent, flags) {}
 int TForm::ShowModal() {
     if (isVisible()) throw EInvalidOperation("Cannot make a visible window modal");
     return exec();
+}
+
+void TForm::setVisible(bool visible) {
+    if (visible) MakeControls();
+    QDialog::setVisible(visible);
 }
 
 void TForm::showEvent(QShowEvent* e) {

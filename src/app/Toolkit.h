@@ -7,6 +7,7 @@
 #include <QPixmap>
 #include <QTimer>
 #include <functional>
+#include <memory>
 #include <vector>
 
 // The program's artwork: ":/kelvaro/<name>.png", and an icon of every "<name>-<size>.png".
@@ -53,6 +54,26 @@ private:
 
 enum class TCloseAction { caNone, caHide, caFree, caMinimize };
 
+// A window's controls, made from its layout the first time anything reaches for them: a
+// dialog that is never opened costs its own object and nothing more.
+template <class Controls> class TLazyControls {
+public:
+    explicit TLazyControls(std::function<void(Controls&)> make) : make_(std::move(make)) {}
+    Controls* operator->() { return Get(); }
+    Controls* Get() {
+        if (!controls_) {
+            controls_ = std::make_unique<Controls>();
+            make_(*controls_);
+        }
+        return controls_.get();
+    }
+    bool Made() const { return controls_ != nullptr; }
+
+private:
+    std::unique_ptr<Controls> controls_;
+    std::function<void(Controls&)> make_;
+};
+
 // A window built from its layout with FormShow/FormClose handlers and modal showing.
 class TForm : public QDialog {
     Q_OBJECT
@@ -61,8 +82,11 @@ public:
     // Raises "Cannot make a visible window modal" when the window is already up.
     int ShowModal();
     void Close() { close(); }
+    void setVisible(bool visible) override;
 
 protected:
+    // Makes controls that are made late; runs before the window is first placed and shown.
+    virtual void MakeControls() {}
     virtual void FormShow() {}
     virtual void FormClose(TCloseAction& action) { (void)action; }
     void showEvent(QShowEvent* e) override;

@@ -25,16 +25,22 @@ QString ReadVersionString(const QString& key) {
 TForm_About::TForm_About(QWidget* owner)
     : TForm(owner, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                        Qt::WindowCloseButtonHint),
-      ui(std::make_unique<Ui::TForm_About>()) {
-    ui->setupUi(this);
+      ui([this](Ui::TForm_About& controls) { MakeControls(controls); }) {}
+
+void TForm_About::MakeControls(Ui::TForm_About& controls) {
+    controls.setupUi(this);
     setFixedSize(424, 220);
     setWindowIcon(TTrayIcon::ApplicationIcon());
-    connect(ui->Btn_Web, &QToolButton::clicked, this, Guarded([this] { Btn_WebClick(); }));
-    connect(ui->Btn_Email, &QToolButton::clicked, this, Guarded([this] { Btn_EmailClick(); }));
-    connect(ui->Btn_Ok, &QPushButton::clicked, this, Guarded([this] { Btn_OkClick(); }));
+    connect(controls.Btn_Web, &QToolButton::clicked, this, Guarded([this] { Btn_WebClick(); }));
+    connect(controls.Btn_Email, &QToolButton::clicked, this, Guarded([this] { Btn_EmailClick(); }));
+    connect(controls.Btn_Ok, &QPushButton::clicked, this, Guarded([this] { Btn_OkClick(); }));
 }
 
 TForm_About::~TForm_About() = default;
+
+void TForm_About::MakeControls() {
+    ui.Get();
+}
 
 void TForm_About::FormShow() {
     // The pictures and the notes are set up the first time the dialog is shown: nothing

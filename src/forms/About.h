@@ -4,7 +4,6 @@
 #include "app/Toolkit.h"
 
 #include <QUrl>
-#include <memory>
 
 namespace Ui {
 class TForm_About;
@@ -22,13 +21,15 @@ class TForm_About : public TForm {
 public:
     explicit TForm_About(QWidget* owner = nullptr);
     ~TForm_About() override;
-    std::unique_ptr<Ui::TForm_About> ui;
+    TLazyControls<Ui::TForm_About> ui;
 
     void Btn_WebClick();
     void Btn_EmailClick();
     void Btn_OkClick();
 
 protected:
+    void MakeControls() override;
+    void MakeControls(Ui::TForm_About& controls);
     void FormShow() override;
     void FormClose(TCloseAction& action) override;
 };

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <algorithm>
 
 TForm_Option* Form_Option = nullptr;
 
@@ -19,15 +20,7 @@ QString ExecutablePath() {
 TForm_Option::TForm_Option(QWidget* owner)
     : TForm(owner, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                        Qt::WindowCloseButtonHint),
-      ui(std::make_unique<Ui::TForm_Option>()) {
-    ui->setupUi(this);
-    setFixedSize(233, 192);
-    setWindowIcon(TTrayIcon::ApplicationIcon());
-    connect(ui->Bar_Gamma, &QSlider::valueChanged, this,
-            Guarded([this](int) { Bar_GammaChange(); }));
-    connect(ui->Btn_Ok, &QPushButton::clicked, this, Guarded([this] { Btn_OkClick(); }));
-    connect(ui->Btn_Cancel, &QPushButton::clicked, this, Guarded([this] { Btn_CancelClick(); }));
-
+      ui([this](Ui::TForm_Option& controls) { MakeControls(controls); }) {
     int desktop = GammaNeutral;
     {
         TRegistry reg;
@@ -38,14 +31,30 @@ TForm_Option::TForm_Option(QWidget* owner)
             desktop = GammaNeutral;
         }
     }
-    ui->Bar_Gamma->setValue(desktop);
-    const GammaPosition position = ui->Bar_Gamma->value();
-    Form_Main->DesktopRamp = Form_Main->BuildGammaRamp(GammaValue(position));
+    // What the slider makes of the stored value: held within its range.
+    startPosition_ = std::clamp<GammaPosition>(desktop, GammaMin, GammaMax);
+    Form_Main->DesktopRamp = Form_Main->BuildGammaRamp(GammaValue(startPosition_));
     Form_Main->ApplyGammaRamp(Form_Main->DesktopRamp);
-    ui->Label1->setText(QStringLiteral("Desktop Gamma - ") + GammaText(position));
+}
+
+void TForm_Option::MakeControls(Ui::TForm_Option& controls) {
+    controls.setupUi(this);
+    setFixedSize(233, 192);
+    setWindowIcon(TTrayIcon::ApplicationIcon());
+    controls.Bar_Gamma->setValue(startPosition_);
+    controls.Label1->setText(QStringLiteral("Desktop Gamma - ") + GammaText(startPosition_));
+    connect(controls.Bar_Gamma, &QSlider::valueChanged, this,
+            Guarded([this](int) { Bar_GammaChange(); }));
+    connect(controls.Btn_Ok, &QPushButton::clicked, this, Guarded([this] { Btn_OkClick(); }));
+    connect(controls.Btn_Cancel, &QPushButton::clicked, this,
+            Guarded([this] { Btn_CancelClick(); }));
 }
 
 TForm_Option::~TForm_Option() = default;
+
+void TForm_Option::MakeControls() {
+    ui.Get();
+}
 
 void TForm_Option::FormShow() {
     if (!Form_Main->isVisible() && Application) Application->HideTaskbarWindow(this);

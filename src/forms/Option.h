@@ -2,8 +2,7 @@
 #pragma once
 
 #include "app/Toolkit.h"
-
-#include <memory>
+#include "gamma/Gamma.h"
 
 namespace Ui {
 class TForm_Option;
@@ -14,7 +13,7 @@ class TForm_Option : public TForm {
 public:
     explicit TForm_Option(QWidget* owner = nullptr);
     ~TForm_Option() override;
-    std::unique_ptr<Ui::TForm_Option> ui;
+    TLazyControls<Ui::TForm_Option> ui;
 
     void Bar_GammaChange();
     void Btn_OkClick();
@@ -22,9 +21,14 @@ public:
     void SaveDesktopGamma();
 
 protected:
+    void MakeControls() override;
+    void MakeControls(Ui::TForm_Option& controls);
     void FormShow() override;
     void FormClose(TCloseAction& action) override;
     void reject() override { Btn_CancelClick(); }
+
+private:
+    GammaPosition startPosition_ = GammaNeutral;
 };
 
 extern TForm_Option* Form_Option;

@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QScreen>
+#include <QTimer>
 #include <malloc.h>
 
 TForm_Splash* Form_Splash = nullptr;
@@ -22,7 +23,6 @@ TForm_Splash::TForm_Splash(QWidget* owner)
       ui(std::make_unique<Ui::TForm_Splash>()) {
     ui->setupUi(this);
     setFixedSize(304, 80);
-    ui->Image_Logo->setPixmap(ArtPixmap(QStringLiteral("splash")));
     ui->Label_Ver->raise();
     Timer_Splash = new TTimer(this, 1300, false);
     Timer_Splash->OnTimer = [this] { Timer_SplashTimer(); };
@@ -36,6 +36,7 @@ TForm_Splash::TForm_Splash(QWidget* owner)
 TForm_Splash::~TForm_Splash() = default;
 
 void TForm_Splash::FormShow() {
+    ui->Image_Logo->setPixmap(ArtPixmap(QStringLiteral("splash")));
     SetTextKeepRightEdge(ui->Label_Ver, ReadVersionString(QStringLiteral("FileVersion")), 296);
     if (Application) Application->HideTaskbarWindow(this);
     Timer_Splash->SetEnabled(true);
@@ -47,4 +48,12 @@ void TForm_Splash::Timer_SplashTimer() {
 
 void TForm_Splash::FormClose(TCloseAction&) {
     Timer_Splash->SetEnabled(false);
+    // Start-up is over once the splash has gone: its picture, its window and the heap that
+    // start-up no longer uses go back to the system.
+    QTimer::singleShot(0, this, [this] {
+        if (isVisible()) return;
+        ui->Image_Logo->clear();
+        destroy();
+        malloc_trim(0);
+    });
 }
