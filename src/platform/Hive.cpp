@@ -117,6 +117,11 @@ std::unique_ptr<Hive>& globalHive() {
 } // namespace
 
 Hive::Hive(const QString& path) : path_(path) {
+    // Pages are taken from the heap one at a time as the store needs them, not in one block
+    // of twenty up front: the store is a few pages and the program stays resident all day.
+    // Only possible before SQLite's first use; later calls are refused harmlessly.
+    [[maybe_unused]] static const int pageCache =
+        sqlite3_config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0);
     const QFileInfo info(path);
     const bool existed = info.exists();
     if (!existed) {

@@ -89,10 +89,9 @@ public:
         update();
     }
 
-    bool dock() {
+    bool dock(xcb_window_t manager) {
         embedded_ = false;
         xcb_connection_t* c = x11::connection();
-        const xcb_window_t manager = trayManager();
         if (!c || manager == XCB_NONE) return false;
         // The manager sizes the icon from these hints when it takes the window in; Qt writes
         // them only when the window is shown, which must wait for the embedding.
@@ -293,7 +292,7 @@ private:
         for (auto& [key, icon] : icons_) {
             if (!icon.xembed) continue;
             icon.xembed->lost();
-            if (owner != XCB_NONE) icon.xembed->dock();
+            if (owner != XCB_NONE) icon.xembed->dock(owner);
         }
     }
 
@@ -302,22 +301,29 @@ private:
         Icon icon;
         icon.data = data;
         if (x11::connection()) {
-            watchTray();
             QElapsedTimer waited;
             waited.start();
-            while (trayManager() == XCB_NONE && waited.elapsed() < TrayWaitMs) {
-                if (QSystemTrayIcon::isSystemTrayAvailable() && trayManager() == XCB_NONE) break;
+            xcb_window_t manager = trayManager();
+            while (manager == XCB_NONE && waited.elapsed() < TrayWaitMs) {
+                if (QSystemTrayIcon::isSystemTrayAvailable() &&
+                    (manager = trayManager()) == XCB_NONE)
+                    break;
                 QThread::msleep(100);
+                manager = trayManager();
             }
-            if (trayManager() != XCB_NONE) {
+            if (manager != XCB_NONE) {
                 icon.xembed = std::make_unique<XEmbedIcon>();
                 icon.xembed->apply(data);
-                if (!icon.xembed->dock()) return false;
+                if (!icon.xembed->dock(manager)) return false;
                 XEmbedIcon* added = icon.xembed.get();
                 icons_.emplace(key, std::move(icon));
+                // Following the tray's owner costs a round trip: made while the manager
+                // takes the icon in rather than before asking it to.
+                watchTray();
                 waitForEmbedding(added);
                 return true;
             }
+            watchTray();
         }
         if (!QSystemTrayIcon::isSystemTrayAvailable()) return false;
         icon.sni = std::make_unique<SniIcon>();
