@@ -59,8 +59,8 @@ enum class TCloseAction { caNone, caHide, caFree, caMinimize };
 template <class Controls> class TLazyControls {
 public:
     explicit TLazyControls(std::function<void(Controls&)> make) : make_(std::move(make)) {}
-    Controls* operator->() { return Get(); }
-    Controls* Get() {
+    Controls* operator->() { return get(); }
+    Controls* get() {
         if (!controls_) {
             controls_ = std::make_unique<Controls>();
             make_(*controls_);

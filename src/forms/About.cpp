@@ -39,7 +39,7 @@ void TForm_About::MakeControls(Ui::TForm_About& controls) {
 TForm_About::~TForm_About() = default;
 
 void TForm_About::MakeControls() {
-    ui.Get();
+    ui.get();
 }
 
 void TForm_About::FormShow() {

@@ -56,25 +56,15 @@ QString NameProblem(const QString& name) {
 TForm_Main::TForm_Main(QWidget* owner)
     : TForm(owner, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                        Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      ui(std::make_unique<Ui::TForm_Main>()) {
-    // 1. The window from its layout. The tray icon comes first and adds itself at once, so it
-    //    is in the tray while the rest loads; its gestures stay off until the end.
+      ui([this](Ui::TForm_Main& controls) { MakeControls(controls); }) {
+    // 1. The components. The tray icon comes first and adds itself at once, so it is in the
+    //    tray while the rest loads; its gestures stay off until the end. The window's own
+    //    controls wait until it is first needed: most days it is never opened.
     TrayIcon = std::make_unique<TTrayIcon>();
     TrayIcon->RestoreOn = imNone;
     TrayIcon->PopupMenuOn = imNone;
     TrayIcon->SetVisible(true);
     TrayIcon->SetHint(QStringLiteral("Kelvaro"));
-    ui->setupUi(this);
-    setFixedSize(465, 289);
-    setWindowIcon(TTrayIcon::ApplicationIcon());
-    for (int i = 0; i < 5; ++i)
-        ImgList_Btns.Add(QIcon(ArtPixmap(QStringLiteral("btn%1").arg(i))));
-    ui->Btn_New->setIcon(ImgList_Btns.GetIcon(0));
-    ui->Btn_Del->setIcon(ImgList_Btns.GetIcon(1));
-    ui->Btn_Option->setIcon(ImgList_Btns.GetIcon(2));
-    ui->Btn_About->setIcon(ImgList_Btns.GetIcon(3));
-    ui->Btn_Help->setIcon(ImgList_Btns.GetIcon(4));
-    ui->Image1->setPixmap(ArtPixmap(QStringLiteral("image1")));
 
     PopupMenu = new QMenu(this);
     PopupMenu->setSeparatorsCollapsible(true);
@@ -86,28 +76,8 @@ TForm_Main::TForm_Main(QWidget* owner)
     TrayIcon->OnMinimize = [this](TTrayIcon* s) { TrayIconMinimize(s); };
     TrayIcon->OnRestore = [this](TTrayIcon* s) { TrayIconRestore(s); };
     TrayIcon->Loaded();
-
-    ui->ProfileList->setHeaderHidden(true);
-    connect(ui->ProfileList, &QTreeWidget::currentItemChanged, this,
-            Guarded([this](QTreeWidgetItem* node, QTreeWidgetItem*) { ProfileListChange(node); }));
-    connect(ui->Edit_ProfName, &QLineEdit::textChanged, this,
-            Guarded([this](const QString&) { Edit_ProfNameChange(); }));
-    connect(ui->Edit_ExecFile, &QLineEdit::textChanged, this,
-            Guarded([this](const QString&) { Edit_ExecFileChange(); }));
-    connect(ui->Bar_Gamma, &QSlider::valueChanged, this,
-            Guarded([this](int) { Bar_GammaChange(); }));
-    connect(ui->Btn_New, &QToolButton::clicked, this, Guarded([this] { Btn_NewClick(); }));
-    connect(ui->Btn_Del, &QToolButton::clicked, this, Guarded([this] { Btn_DelClick(); }));
-    connect(ui->Btn_Option, &QToolButton::clicked, this, Guarded([this] { Btn_OptionClick(); }));
-    connect(ui->Btn_About, &QToolButton::clicked, this, Guarded([this] { Btn_AboutClick(); }));
-    connect(ui->Btn_Help, &QToolButton::clicked, this, Guarded([this] { Btn_HelpClick(); }));
-    connect(ui->Btn_Browse, &QPushButton::clicked, this, Guarded([this] { Btn_BrowseClick(); }));
-    connect(ui->Btn_Icon, &QPushButton::clicked, this, Guarded([this] { Btn_IconClick(); }));
-    connect(ui->Btn_Save, &QPushButton::clicked, this, Guarded([this] { Btn_SaveClick(); }));
-    connect(ui->Btn_Launch, &QPushButton::clicked, this, Guarded([this] { Btn_LaunchClick(); }));
     connect(PopupMenu, &QMenu::triggered, this,
             Guarded([this](QAction* a) { PopupMenuItemClick(a); }));
-    SetEditorDisabled();
 
     // 2. The ramp the display had when the program started.
     if (platform::display().hasDeviceContext()) platform::display().getDeviceGammaRamp(StartupRamp);
@@ -122,6 +92,49 @@ TForm_Main::TForm_Main(QWidget* owner)
 
 TForm_Main::~TForm_Main() {
     if (Application && Application->OnMessage) UnregisterHotkeys();
+}
+
+void TForm_Main::MakeControls() {
+    ui.get();
+}
+
+void TForm_Main::MakeControls(Ui::TForm_Main& controls) {
+    controls.setupUi(this);
+    setFixedSize(465, 289);
+    setWindowIcon(TTrayIcon::ApplicationIcon());
+    ImgList_Btns.Clear();
+    for (int i = 0; i < 5; ++i)
+        ImgList_Btns.Add(QIcon(ArtPixmap(QStringLiteral("btn%1").arg(i))));
+    controls.Btn_New->setIcon(ImgList_Btns.GetIcon(0));
+    controls.Btn_Del->setIcon(ImgList_Btns.GetIcon(1));
+    controls.Btn_Option->setIcon(ImgList_Btns.GetIcon(2));
+    controls.Btn_About->setIcon(ImgList_Btns.GetIcon(3));
+    controls.Btn_Help->setIcon(ImgList_Btns.GetIcon(4));
+    controls.Image1->setPixmap(ArtPixmap(QStringLiteral("image1")));
+
+    controls.ProfileList->setHeaderHidden(true);
+    connect(controls.ProfileList, &QTreeWidget::currentItemChanged, this,
+            Guarded([this](QTreeWidgetItem* node, QTreeWidgetItem*) { ProfileListChange(node); }));
+    connect(controls.Edit_ProfName, &QLineEdit::textChanged, this,
+            Guarded([this](const QString&) { Edit_ProfNameChange(); }));
+    connect(controls.Edit_ExecFile, &QLineEdit::textChanged, this,
+            Guarded([this](const QString&) { Edit_ExecFileChange(); }));
+    connect(controls.Bar_Gamma, &QSlider::valueChanged, this,
+            Guarded([this](int) { Bar_GammaChange(); }));
+    connect(controls.Btn_New, &QToolButton::clicked, this, Guarded([this] { Btn_NewClick(); }));
+    connect(controls.Btn_Del, &QToolButton::clicked, this, Guarded([this] { Btn_DelClick(); }));
+    connect(controls.Btn_Option, &QToolButton::clicked, this,
+            Guarded([this] { Btn_OptionClick(); }));
+    connect(controls.Btn_About, &QToolButton::clicked, this, Guarded([this] { Btn_AboutClick(); }));
+    connect(controls.Btn_Help, &QToolButton::clicked, this, Guarded([this] { Btn_HelpClick(); }));
+    connect(controls.Btn_Browse, &QPushButton::clicked, this,
+            Guarded([this] { Btn_BrowseClick(); }));
+    connect(controls.Btn_Icon, &QPushButton::clicked, this, Guarded([this] { Btn_IconClick(); }));
+    connect(controls.Btn_Save, &QPushButton::clicked, this, Guarded([this] { Btn_SaveClick(); }));
+    connect(controls.Btn_Launch, &QPushButton::clicked, this,
+            Guarded([this] { Btn_LaunchClick(); }));
+    SetEditorDisabled();
+    FillProfileList();
 }
 
 void TForm_Main::ApplyGammaRamp(GammaRamp ramp) {
@@ -172,7 +185,8 @@ void TForm_Main::SaveProfileGamma() {
 // ---- Profile list -----------------------------------------------------------------------
 
 QTreeWidgetItem* TForm_Main::Selected() const {
-    return ui->ProfileList->currentItem();
+    // No controls yet: nothing can have been selected.
+    return ui.Made() ? ui->ProfileList->currentItem() : nullptr;
 }
 
 QIcon TForm_Main::ProfileIcon(const QString& iconFile, const QString& fileName) const {
@@ -184,39 +198,42 @@ QIcon TForm_Main::ProfileIcon(const QString& iconFile, const QString& fileName) 
 }
 
 void TForm_Main::LoadProfileList() {
-    {
-        // Emptying the list is not a selection change the editor should see.
-        const QSignalBlocker block(ui->ProfileList);
-        ui->ProfileList->clear();
-    }
     IconListSm.Clear();
     IconListLg.Clear();
-    QStringList names;
+    ProfileNames.clear();
     // Profiles often share a program or an icon file: read each file once per rebuild.
     std::map<std::pair<QString, QString>, QIcon> icons;
     {
         TRegistry reg;
         reg.OpenKey(ProfilesKey, true);
-        reg.GetKeyNames(names);
-        for (int i = 0; i < names.size(); ++i) {
-            auto* node = new QTreeWidgetItem(QStringList{names[i]});
-            node->setData(0, ImageIndexRole, i);
-            {
-                const QSignalBlocker block(ui->ProfileList);
-                ui->ProfileList->addTopLevelItem(node);
-            }
+        reg.GetKeyNames(ProfileNames);
+        for (int i = 0; i < ProfileNames.size(); ++i) {
             TRegistry item;
-            item.OpenKey(ProfilesKey + QLatin1Char('\\') + names[i], false);
+            item.OpenKey(ProfilesKey + QLatin1Char('\\') + ProfileNames[i], false);
             QString file = item.ReadString(QStringLiteral("IconFile"));
             QString exe;
             if (file.isEmpty()) exe = item.ReadString(QStringLiteral("FileName"));
             auto cached = icons.find({file, exe});
             if (cached == icons.end())
                 cached = icons.emplace(std::pair{file, exe}, ProfileIcon(file, exe)).first;
-            const QIcon& icon = cached->second;
-            IconListSm.Insert(i, icon);
-            IconListLg.Insert(i, icon);
+            IconListSm.Insert(i, cached->second);
+            IconListLg.Insert(i, cached->second);
+        }
+    }
+    if (ui.Made()) FillProfileList();
+}
+
+// ProfileList rebuilt from ProfileNames; the node named in the editor is selected again.
+void TForm_Main::FillProfileList() {
+    {
+        // Emptying the list is not a selection change the editor should see.
+        const QSignalBlocker block(ui->ProfileList);
+        ui->ProfileList->clear();
+        for (int i = 0; i < ProfileNames.size(); ++i) {
+            auto* node = new QTreeWidgetItem(QStringList{ProfileNames[i]});
+            node->setData(0, ImageIndexRole, i);
             node->setIcon(0, IconListSm.GetIcon(i));
+            ui->ProfileList->addTopLevelItem(node);
         }
     }
     if (isVisible() && ui->ProfileList->topLevelItemCount() > 0) {
@@ -527,8 +544,8 @@ void TForm_Main::BuildTrayMenu() {
     PopupMenu->addAction(QStringLiteral("About"));
     PopupMenu->addAction(QStringLiteral("Help"));
     PopupMenu->addSeparator();
-    for (int i = 0; i < ui->ProfileList->topLevelItemCount(); ++i) {
-        const QString name = ui->ProfileList->topLevelItem(i)->text(0);
+    for (int i = 0; i < ProfileNames.size(); ++i) {
+        const QString& name = ProfileNames[i];
         if (name == QLatin1String("-")) {
             PopupMenu->addSeparator(); // the toolkit draws a caption of "-" as a line
             continue;

@@ -9,6 +9,7 @@
 #include "tray/Trayicon.h"
 
 #include <QIcon>
+#include <QStringList>
 #include <memory>
 
 class QAction;
@@ -24,7 +25,9 @@ public:
     explicit TForm_Main(QWidget* owner = nullptr);
     ~TForm_Main() override;
 
-    std::unique_ptr<Ui::TForm_Main> ui;
+    // Made the first time the window or its editor is needed; until then the profiles live
+    // in ProfileNames and the two image lists.
+    mutable TLazyControls<Ui::TForm_Main> ui;
 
     // Components without a window.
     std::unique_ptr<TTrayIcon> TrayIcon;
@@ -33,6 +36,8 @@ public:
     TImageList IconListLg{32, 32};
     TImageList ImgList_Btns{16, 16};
     TTimer* Timer_Exit = nullptr;
+    // The stored profiles in the list's order: node i, image i and name i belong together.
+    QStringList ProfileNames;
     // The file name OpenDialogIcon holds: the profile's icon file.
     QString IconFileName;
 
@@ -91,11 +96,14 @@ public:
     GammaRamp RestoreRamp() const;
 
 protected:
+    void MakeControls() override;
     void FormShow() override;
     void FormClose(TCloseAction& action) override;
     void changeEvent(QEvent* e) override;
 
 private:
+    void MakeControls(Ui::TForm_Main& controls);
+    void FillProfileList();
     void SetEditorDisabled();
     void ShowIcon(const QIcon& icon);
     QIcon ProfileIcon(const QString& iconFile, const QString& fileName) const;

@@ -53,7 +53,7 @@ void TForm_Option::MakeControls(Ui::TForm_Option& controls) {
 TForm_Option::~TForm_Option() = default;
 
 void TForm_Option::MakeControls() {
-    ui.Get();
+    ui.get();
 }
 
 void TForm_Option::FormShow() {

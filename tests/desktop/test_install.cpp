@@ -33,7 +33,6 @@ Result run(const QString& program, const QStringList& args, const QString& dir =
             QString::fromUtf8(p.readAll())};
 }
 
-
 } // namespace
 
 class InstallTest : public QObject {

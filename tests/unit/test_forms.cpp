@@ -38,6 +38,9 @@ private slots:
         QVERIFY(Form_Splash->isVisible());
         QVERIFY(!Form_Option->isVisible() && !Form_About->isVisible() && !Form_OSD->isVisible());
         QCOMPARE(Application->MainForm.data(), static_cast<QWidget*>(Form_Main));
+        // The windows' controls wait until they are first needed, and come from the layout.
+        QVERIFY(!Form_Main->ui.Made() && !Form_Option->ui.Made() && !Form_About->ui.Made());
+        Form_Main->ui.get();
         QCOMPARE(Form_Main->windowTitle(), QStringLiteral("Kelvaro - Profiles"));
         QCOMPARE(Form_Main->size(), QSize(465, 289));
     }
