@@ -72,6 +72,7 @@ void BM_LoadProfileList(benchmark::State& state) {
         tx.commit();
     }
     CreateForms();
+    Form_Main->ui.get(); // with the window's list to rebuild, as when it is open
     for (auto _ : state)
         Form_Main->LoadProfileList();
     state.counters["profiles"] = double(Form_Main->ui->ProfileList->topLevelItemCount());
