@@ -97,6 +97,8 @@ private slots:
         const QString exe = recorder("My Games/run game", 0);
         Program::addProfile("Game", exe, 14, "-level 3 \"two words\" $(id) `id` *");
         p->start();
+        // From the tray menu before the profiles window was ever made.
+        QVERIFY(!Form_Main->ui.Made());
         Form_Main->LaunchProfile("Game");
         QVERIFY(Form_Main->Timer_Exit->Enabled());
         QCOMPARE(Form_Main->Timer_Exit->Interval(), 1500);
