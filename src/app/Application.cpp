@@ -51,6 +51,9 @@ QString TApplication::ErrorText(const QString& message) {
 }
 
 void TApplication::ShowException(const std::exception& e) {
+    // A failure during start-up comes before the program's icon is set.
+    if (QGuiApplication::windowIcon().isNull())
+        QGuiApplication::setWindowIcon(ArtIcon(QStringLiteral("icon")));
     const QString text = ErrorText(QString::fromUtf8(e.what()));
     if (ErrorBox) {
         ErrorBox(Title, text);

@@ -76,7 +76,6 @@ int RunKelvaro(TApplication& app) {
         QGuiApplication::setApplicationDisplayName(QString());
         QGuiApplication::setApplicationName(QStringLiteral("kelvaro"));
         QGuiApplication::setDesktopFileName(QStringLiteral("kelvaro"));
-        QGuiApplication::setWindowIcon(ArtIcon(QStringLiteral("icon")));
         InstallQuitSignals();
         try {
             platform::Hive::instance();
@@ -87,6 +86,9 @@ int RunKelvaro(TApplication& app) {
                                       e.what() + ".");
         }
         CreateForms();
+        // Set once the windows exist, so the tray icon's window, made first, isn't given every
+        // size of the icon to hand to the window manager before it can dock.
+        QGuiApplication::setWindowIcon(ArtIcon(QStringLiteral("icon")));
         app.Run();
     } catch (const platform::HiveError& e) {
         app.ShowException(e);
