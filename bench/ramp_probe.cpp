@@ -6,6 +6,8 @@
 //   ramp_probe startup CLASS PROGRAM
 //                             starts PROGRAM and waits until a viewable window of that class
 //                             sits in the tray; prints microseconds and the program's PID
+#include "FirstCrtc.h"
+
 #include <QElapsedTimer>
 #include <algorithm>
 #include <cstdio>
@@ -28,17 +30,7 @@ struct X {
         c = xcb_connect(nullptr, nullptr);
         root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
         std::free(xcb_randr_query_version_reply(c, xcb_randr_query_version(c, 1, 3), nullptr));
-        auto* res = xcb_randr_get_screen_resources_current_reply(
-            c, xcb_randr_get_screen_resources_current(c, root), nullptr);
-        const xcb_randr_crtc_t* ids = xcb_randr_get_screen_resources_current_crtcs(res);
-        for (int i = 0; i < xcb_randr_get_screen_resources_current_crtcs_length(res) && !crtc;
-             ++i) {
-            auto* info = xcb_randr_get_crtc_info_reply(
-                c, xcb_randr_get_crtc_info(c, ids[i], res->config_timestamp), nullptr);
-            if (info && info->mode) crtc = ids[i];
-            std::free(info);
-        }
-        std::free(res);
+        crtc = FirstActiveCrtc(c, root);
     }
     ~X() { xcb_disconnect(c); }
     std::vector<uint16_t> ramp() {

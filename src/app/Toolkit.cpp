@@ -93,7 +93,7 @@ int TForm::ShowModal() {
 }
 
 void TForm::setVisible(bool visible) {
-    if (visible) MakeControls();
+    if (visible && makeControls_) makeControls_();
     QDialog::setVisible(visible);
 }
 

@@ -54,11 +54,40 @@ private:
 
 enum class TCloseAction { caNone, caHide, caFree, caMinimize };
 
-// A window's controls, made from its layout the first time anything reaches for them: a
-// dialog that is never opened costs its own object and nothing more.
+// A window built from its layout with FormShow/FormClose handlers and modal showing.
+class TForm : public QDialog {
+    Q_OBJECT
+public:
+    explicit TForm(QWidget* parent = nullptr, Qt::WindowFlags flags = {});
+    // Raises "Cannot make a visible window modal" when the window is already up.
+    int ShowModal();
+    void Close() { close(); }
+    void setVisible(bool visible) override;
+
+protected:
+    virtual void FormShow() {}
+    virtual void FormClose(TCloseAction& action) { (void)action; }
+    void showEvent(QShowEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+    void reject() override; // Escape acts only through a cancel button
+    bool cancelOnEscape_ = false;
+
+private:
+    template <class Controls> friend class TLazyControls;
+    // Makes the controls made late; runs before the window is first placed and shown.
+    std::function<void()> makeControls_;
+};
+
+// A window's controls, made from its layout the first time anything reaches for them, or
+// when the window is first shown: a dialog that is never opened costs its own object and
+// nothing more.
 template <class Controls> class TLazyControls {
 public:
-    explicit TLazyControls(std::function<void(Controls&)> make) : make_(std::move(make)) {}
+    TLazyControls(TForm* form, std::function<void(Controls&)> make) : make_(std::move(make)) {
+        form->makeControls_ = [this] { get(); };
+    }
+    TLazyControls(const TLazyControls&) = delete;
+    TLazyControls& operator=(const TLazyControls&) = delete;
     Controls* operator->() { return get(); }
     Controls* get() {
         if (!controls_) {
@@ -72,25 +101,4 @@ public:
 private:
     std::unique_ptr<Controls> controls_;
     std::function<void(Controls&)> make_;
-};
-
-// A window built from its layout with FormShow/FormClose handlers and modal showing.
-class TForm : public QDialog {
-    Q_OBJECT
-public:
-    explicit TForm(QWidget* parent = nullptr, Qt::WindowFlags flags = {});
-    // Raises "Cannot make a visible window modal" when the window is already up.
-    int ShowModal();
-    void Close() { close(); }
-    void setVisible(bool visible) override;
-
-protected:
-    // Makes controls that are made late; runs before the window is first placed and shown.
-    virtual void MakeControls() {}
-    virtual void FormShow() {}
-    virtual void FormClose(TCloseAction& action) { (void)action; }
-    void showEvent(QShowEvent* e) override;
-    void closeEvent(QCloseEvent* e) override;
-    void reject() override; // Escape acts only through a cancel button
-    bool cancelOnEscape_ = false;
 };

@@ -25,12 +25,24 @@ QString ReadVersionString(const QString& key) {
 TForm_About::TForm_About(QWidget* owner)
     : TForm(owner, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                        Qt::WindowCloseButtonHint),
-      ui([this](Ui::TForm_About& controls) { MakeControls(controls); }) {}
+      ui(this, [this](Ui::TForm_About& controls) { MakeControls(controls); }) {}
 
 void TForm_About::MakeControls(Ui::TForm_About& controls) {
     controls.setupUi(this);
     setFixedSize(424, 220);
     setWindowIcon(TTrayIcon::ApplicationIcon());
+    controls.Image1->setPixmap(ArtPixmap(QStringLiteral("logo")));
+    controls.Image2->setPixmap(ArtPixmap(QStringLiteral("strip")));
+    controls.Btn_Web->setIcon(QIcon(ArtPixmap(QStringLiteral("web"))));
+    controls.Btn_Email->setIcon(QIcon(ArtPixmap(QStringLiteral("email"))));
+    controls.Memo1->setPlainText(QStringLiteral(
+        "Kelvaro sets the display's gamma for each program you run.\n\n"
+        "Keep a profile for each program: its executable, arguments, icon and gamma. "
+        "Launch a profile from the tray menu or the Profiles window; Kelvaro loads its "
+        "gamma, starts the program, and puts the desktop gamma back when it ends.\n\n"
+        "With hot keys on, Ctrl+Alt+Num+ and Ctrl+Alt+Num- raise and lower the gamma "
+        "in force, also in a full-screen game.\n\n"
+        "Double-click the tray icon for the Profiles window; right-click it for the menu."));
     connect(controls.Btn_Web, &QToolButton::clicked, this, Guarded([this] { Btn_WebClick(); }));
     connect(controls.Btn_Email, &QToolButton::clicked, this, Guarded([this] { Btn_EmailClick(); }));
     connect(controls.Btn_Ok, &QPushButton::clicked, this, Guarded([this] { Btn_OkClick(); }));
@@ -38,27 +50,7 @@ void TForm_About::MakeControls(Ui::TForm_About& controls) {
 
 TForm_About::~TForm_About() = default;
 
-void TForm_About::MakeControls() {
-    ui.get();
-}
-
 void TForm_About::FormShow() {
-    // The pictures and the notes are set up the first time the dialog is shown: nothing
-    // at start-up needs them.
-    if (ui->Memo1->document()->isEmpty()) {
-        ui->Image1->setPixmap(ArtPixmap(QStringLiteral("logo")));
-        ui->Image2->setPixmap(ArtPixmap(QStringLiteral("strip")));
-        ui->Btn_Web->setIcon(QIcon(ArtPixmap(QStringLiteral("web"))));
-        ui->Btn_Email->setIcon(QIcon(ArtPixmap(QStringLiteral("email"))));
-        ui->Memo1->setPlainText(QStringLiteral(
-            "Kelvaro sets the display's gamma for each program you run.\n\n"
-            "Keep a profile for each program: its executable, arguments, icon and gamma. "
-            "Launch a profile from the tray menu or the Profiles window; Kelvaro loads its "
-            "gamma, starts the program, and puts the desktop gamma back when it ends.\n\n"
-            "With hot keys on, Ctrl+Alt+Num+ and Ctrl+Alt+Num- raise and lower the gamma "
-            "in force, also in a full-screen game.\n\n"
-            "Double-click the tray icon for the Profiles window; right-click it for the menu."));
-    }
     if (!Form_Main->isVisible() && Application) Application->HideTaskbarWindow(this);
     Form_Main->TrayIcon->RestoreOn = imNone;
     ui->Label_Ver->setText(QStringLiteral("Version ") +

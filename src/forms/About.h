@@ -28,10 +28,11 @@ public:
     void Btn_OkClick();
 
 protected:
-    void MakeControls() override;
-    void MakeControls(Ui::TForm_About& controls);
     void FormShow() override;
     void FormClose(TCloseAction& action) override;
+
+private:
+    void MakeControls(Ui::TForm_About& controls);
 };
 
 extern TForm_About* Form_About;

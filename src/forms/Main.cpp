@@ -56,7 +56,7 @@ QString NameProblem(const QString& name) {
 TForm_Main::TForm_Main(QWidget* owner)
     : TForm(owner, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                        Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      ui([this](Ui::TForm_Main& controls) { MakeControls(controls); }) {
+      ui(this, [this](Ui::TForm_Main& controls) { MakeControls(controls); }) {
     // 1. The components. The tray icon comes first and adds itself at once, so it is in the
     //    tray while the rest loads; its gestures stay off until the end. The window's own
     //    controls wait until it is first needed: most days it is never opened.
@@ -94,15 +94,10 @@ TForm_Main::~TForm_Main() {
     if (Application && Application->OnMessage) UnregisterHotkeys();
 }
 
-void TForm_Main::MakeControls() {
-    ui.get();
-}
-
 void TForm_Main::MakeControls(Ui::TForm_Main& controls) {
     controls.setupUi(this);
     setFixedSize(465, 289);
     setWindowIcon(TTrayIcon::ApplicationIcon());
-    ImgList_Btns.Clear();
     for (int i = 0; i < 5; ++i)
         ImgList_Btns.Add(QIcon(ArtPixmap(QStringLiteral("btn%1").arg(i))));
     controls.Btn_New->setIcon(ImgList_Btns.GetIcon(0));

@@ -96,7 +96,6 @@ public:
     GammaRamp RestoreRamp() const;
 
 protected:
-    void MakeControls() override;
     void FormShow() override;
     void FormClose(TCloseAction& action) override;
     void changeEvent(QEvent* e) override;

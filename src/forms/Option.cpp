@@ -20,7 +20,7 @@ QString ExecutablePath() {
 TForm_Option::TForm_Option(QWidget* owner)
     : TForm(owner, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                        Qt::WindowCloseButtonHint),
-      ui([this](Ui::TForm_Option& controls) { MakeControls(controls); }) {
+      ui(this, [this](Ui::TForm_Option& controls) { MakeControls(controls); }) {
     int desktop = GammaNeutral;
     {
         TRegistry reg;
@@ -51,10 +51,6 @@ void TForm_Option::MakeControls(Ui::TForm_Option& controls) {
 }
 
 TForm_Option::~TForm_Option() = default;
-
-void TForm_Option::MakeControls() {
-    ui.get();
-}
 
 void TForm_Option::FormShow() {
     if (!Form_Main->isVisible() && Application) Application->HideTaskbarWindow(this);

@@ -21,13 +21,12 @@ public:
     void SaveDesktopGamma();
 
 protected:
-    void MakeControls() override;
-    void MakeControls(Ui::TForm_Option& controls);
     void FormShow() override;
     void FormClose(TCloseAction& action) override;
     void reject() override { Btn_CancelClick(); }
 
 private:
+    void MakeControls(Ui::TForm_Option& controls);
     GammaPosition startPosition_ = GammaNeutral;
 };
 

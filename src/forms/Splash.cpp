@@ -6,7 +6,6 @@
 
 #include <QGuiApplication>
 #include <QLabel>
-#include <QPixmapCache>
 #include <QScreen>
 #include <QTimer>
 #include <malloc.h>
@@ -54,7 +53,6 @@ void TForm_Splash::FormClose(TCloseAction&) {
     QTimer::singleShot(0, this, [this] {
         if (isVisible()) return;
         ui->Image_Logo->clear();
-        QPixmapCache::clear(); // the label's picture also sits in the cache it was drawn from
         destroy();
         malloc_trim(0);
     });

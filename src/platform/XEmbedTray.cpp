@@ -304,26 +304,26 @@ private:
             QElapsedTimer waited;
             waited.start();
             xcb_window_t manager = trayManager();
-            while (manager == XCB_NONE && waited.elapsed() < TrayWaitMs) {
-                if (QSystemTrayIcon::isSystemTrayAvailable() &&
-                    (manager = trayManager()) == XCB_NONE)
-                    break;
+            while (manager == XCB_NONE && waited.elapsed() < TrayWaitMs &&
+                   !QSystemTrayIcon::isSystemTrayAvailable()) {
                 QThread::msleep(100);
                 manager = trayManager();
             }
+            XEmbedIcon* added = nullptr;
             if (manager != XCB_NONE) {
                 icon.xembed = std::make_unique<XEmbedIcon>();
                 icon.xembed->apply(data);
                 if (!icon.xembed->dock(manager)) return false;
-                XEmbedIcon* added = icon.xembed.get();
+                added = icon.xembed.get();
                 icons_.emplace(key, std::move(icon));
-                // Following the tray's owner costs a round trip: made while the manager
-                // takes the icon in rather than before asking it to.
-                watchTray();
+            }
+            // Following the tray's owner costs a round trip: made while the manager takes the
+            // icon in rather than before asking it to.
+            watchTray();
+            if (added) {
                 waitForEmbedding(added);
                 return true;
             }
-            watchTray();
         }
         if (!QSystemTrayIcon::isSystemTrayAvailable()) return false;
         icon.sni = std::make_unique<SniIcon>();

@@ -1,4 +1,5 @@
 #include "Crtc.h"
+#include "FirstCrtc.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -23,22 +24,7 @@ struct Conn {
         std::free(xcb_randr_query_version_reply(c, xcb_randr_query_version(c, 1, 3), nullptr));
     }
     ~Conn() { xcb_disconnect(c); }
-    xcb_randr_crtc_t firstActive() {
-        auto* res = xcb_randr_get_screen_resources_current_reply(
-            c, xcb_randr_get_screen_resources_current(c, root), nullptr);
-        if (!res) return 0;
-        xcb_randr_crtc_t found = 0;
-        const xcb_randr_crtc_t* ids = xcb_randr_get_screen_resources_current_crtcs(res);
-        for (int i = 0; i < xcb_randr_get_screen_resources_current_crtcs_length(res) && !found;
-             ++i) {
-            auto* info = xcb_randr_get_crtc_info_reply(
-                c, xcb_randr_get_crtc_info(c, ids[i], res->config_timestamp), nullptr);
-            if (info && info->mode) found = ids[i];
-            std::free(info);
-        }
-        std::free(res);
-        return found;
-    }
+    xcb_randr_crtc_t firstActive() { return FirstActiveCrtc(c, root); }
 };
 
 } // namespace

@@ -13,8 +13,9 @@ platform::Hive* hive = nullptr;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // On tmpfs where there is one: every import commits, and a disk would make that the cost.
-    static QTemporaryDir dir(QDir("/dev/shm").exists() ? QStringLiteral("/dev/shm/kelvaro-fuzz-XXXXXX")
-                                                       : QDir::tempPath() + "/kelvaro-fuzz-XXXXXX");
+    static QTemporaryDir dir(QDir("/dev/shm").exists()
+                                 ? QStringLiteral("/dev/shm/kelvaro-fuzz-XXXXXX")
+                                 : QDir::tempPath() + "/kelvaro-fuzz-XXXXXX");
     static platform::Hive store(dir.filePath("registry.db"));
     hive = &store;
     return 0;

@@ -11,8 +11,9 @@ platform::Hive* hive = nullptr;
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    static QTemporaryDir dir(QDir("/dev/shm").exists() ? QStringLiteral("/dev/shm/kelvaro-fuzz-XXXXXX")
-                                                       : QDir::tempPath() + "/kelvaro-fuzz-XXXXXX");
+    static QTemporaryDir dir(QDir("/dev/shm").exists()
+                                 ? QStringLiteral("/dev/shm/kelvaro-fuzz-XXXXXX")
+                                 : QDir::tempPath() + "/kelvaro-fuzz-XXXXXX");
     qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
     static platform::Hive store(dir.filePath("registry.db"));
     hive = &store;
