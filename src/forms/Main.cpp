@@ -242,6 +242,9 @@ void TForm_Main::FillProfileList() {
             }
         }
     }
+    // The emptied list lost its selection without telling the editor: when nothing matched,
+    // the editor must still show that nothing is selected.
+    if (!ui->ProfileList->currentItem()) ProfileListChange(nullptr);
 }
 
 void TForm_Main::SetEditorDisabled() {
@@ -268,6 +271,7 @@ void TForm_Main::ShowIcon(const QIcon& icon) {
 }
 
 void TForm_Main::ProfileListChange(QTreeWidgetItem* node) {
+    profileLoaded_ = false;
     if (!node) {
         SetEditorDisabled();
         return;
@@ -303,6 +307,7 @@ void TForm_Main::ProfileListChange(QTreeWidgetItem* node) {
     SetEnabled(
         {ui->Btn_Browse, ui->Btn_Icon, ui->Btn_Del, ui->Label1, ui->Label2, ui->Label3, ui->Label4},
         true);
+    profileLoaded_ = true;
 }
 
 // ---- Editor -------------------------------------------------------------------------------
@@ -451,6 +456,8 @@ void TForm_Main::LaunchProfile(const QString& name) {
         QTreeWidgetItem* node = ui->ProfileList->topLevelItem(i);
         if (node->text(0) == name) {
             ui->ProfileList->setCurrentItem(node);
+            // A profile that could not be read (its error has been shown) is not started.
+            if (!profileLoaded_) return;
             exe = ui->Edit_ExecFile->text();
             args = ui->Edit_Arg->text();
             break;
