@@ -267,6 +267,7 @@ void TForm_Main::ShowIcon(const QIcon& icon) {
 }
 
 void TForm_Main::ProfileListChange(QTreeWidgetItem* node) {
+    profileLoaded_ = false;
     if (!node) {
         SetEditorDisabled();
         return;
@@ -302,6 +303,7 @@ void TForm_Main::ProfileListChange(QTreeWidgetItem* node) {
     SetEnabled(
         {ui->Btn_Browse, ui->Btn_Icon, ui->Btn_Del, ui->Label1, ui->Label2, ui->Label3, ui->Label4},
         true);
+    profileLoaded_ = true;
 }
 
 // ---- Editor -------------------------------------------------------------------------------
@@ -450,6 +452,8 @@ void TForm_Main::LaunchProfile(const QString& name) {
         QTreeWidgetItem* node = ui->ProfileList->topLevelItem(i);
         if (node->text(0) == name) {
             ui->ProfileList->setCurrentItem(node);
+            // A profile that could not be read (its error has been shown) is not started.
+            if (!profileLoaded_) return;
             exe = ui->Edit_ExecFile->text();
             args = ui->Edit_Arg->text();
             break;

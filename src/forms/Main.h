@@ -107,6 +107,8 @@ private:
     void ShowIcon(const QIcon& icon);
     QIcon ProfileIcon(const QString& iconFile, const QString& fileName) const;
     QIcon shownIcon_;
+    // The last selection's profile was read into the editor without an error.
+    bool profileLoaded_ = false;
 };
 
 extern TForm_Main* Form_Main;

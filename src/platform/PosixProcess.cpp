@@ -1,5 +1,6 @@
 #include "platform/Process.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSocketNotifier>
@@ -115,11 +116,17 @@ public:
                                 const QString& directory) override {
         if (program.isEmpty()) return {};
         QString path = program;
+        QString name = program;
         if (!program.contains(QLatin1Char('/'))) {
             path = QStandardPaths::findExecutable(program);
             if (path.isEmpty()) return {};
+        } else if (QDir::isRelativePath(program)) {
+            // The child changes into its folder before it runs: a relative name means the
+            // folder we were started from, so it is made absolute first (its own name too,
+            // so that it can find the files beside it).
+            path = name = QDir::current().absoluteFilePath(program);
         }
-        std::vector<QByteArray> args{QFile::encodeName(program)};
+        std::vector<QByteArray> args{QFile::encodeName(name)};
         for (const QString& a : SplitArguments(arguments))
             args.push_back(a.toLocal8Bit());
 
