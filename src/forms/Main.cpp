@@ -241,6 +241,9 @@ void TForm_Main::FillProfileList() {
             }
         }
     }
+    // The emptied list lost its selection without telling the editor: when nothing matched,
+    // the editor must still show that nothing is selected.
+    if (!ui->ProfileList->currentItem()) ProfileListChange(nullptr);
 }
 
 void TForm_Main::SetEditorDisabled() {
