@@ -19,6 +19,8 @@ namespace {
 int g_signalPipe[2] = {-1, -1};
 
 void onSignal(int) {
+    // A wait for another program's lock on the settings ends now, so the quit runs at once.
+    platform::Hive::interruptWaits();
     const char byte = 1;
     [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &byte, 1);
 }
@@ -86,6 +88,11 @@ int RunKelvaro(TApplication& app) {
                                       e.what() + ".");
         }
         CreateForms();
+        // What bringing an older store up to date changed is told once, after the windows.
+        if (const QStringList& notices = platform::Hive::instance().notices(); !notices.isEmpty())
+            platform::prompts().messageBox(nullptr, notices.join(QLatin1Char('\n')),
+                                           QStringLiteral("Kelvaro"),
+                                           platform::MessageKind::Information);
         // Set once the windows exist, so the tray icon's window, made first, isn't given every
         // size of the icon to hand to the window manager before it can dock.
         QGuiApplication::setWindowIcon(ArtIcon(QStringLiteral("icon")));
