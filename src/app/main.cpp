@@ -1,9 +1,9 @@
 // Kelvaro: per-application display gamma, resident in the notification area.
-#include "app/Application.h"
 #include "app/CommandLine.h"
 #include "app/Startup.h"
-#include "forms/About.h"
 #include "platform/Instance.h"
+#include "platform/Version.h"
+#include "toolkit/Application.h"
 
 #include <QElapsedTimer>
 #include <QThread>
@@ -34,7 +34,8 @@ int main(int argc, char** argv) {
         return ExitOk;
     case CommandAction::Version:
         print(stdout, QStringLiteral("kelvaro ") +
-                          ReadVersionString(QStringLiteral("FileVersion")) + u'\n');
+                          platform::version::ReadVersionString(QStringLiteral("FileVersion")) +
+                          u'\n');
         return ExitOk;
     case CommandAction::BadUsage:
         print(stderr, command.error + QStringLiteral("\n\n") + UsageText());

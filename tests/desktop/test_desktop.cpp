@@ -1,8 +1,8 @@
 // The real program under a virtual desktop (Xvfb, openbox, trayer), driven with xdotool and
 // watched through RandR and kelvaro-reg, as a user and their tools would see it.
 #include "Crtc.h"
+
 #include "Desktop.h"
-#include "Wait.h"
 
 #include <QDir>
 #include <QElapsedTimer>
