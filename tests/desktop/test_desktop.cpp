@@ -40,7 +40,8 @@ private slots:
             k.reg({"query", "HKCU\\Software\\Orvendale Software\\Kelvaro"}, &status);
         QCOMPARE(status, 0);
         QVERIFY(out.contains("Kelvaro\\Profiles"));
-        QVERIFY2(same(crtc::ramp(), crtc::rampOf(10)), qPrintable(hex(crtc::ramp())));
+        QVERIFY2(waitFor([] { return same(crtc::ramp(), crtc::rampOf(10)); }, 2000),
+                 qPrintable(hex(crtc::ramp())));
         QVERIFY(pastTheSplash());
         QCOMPARE(profilesWindow(), QString());
         QCOMPARE(xdotool({"search", "--onlyvisible", "--name", "^(Options|About|Kelvaro)$"}),
@@ -54,7 +55,7 @@ private slots:
         Kelvaro k;
         k.seed("", "Desktop", "REG_DWORD", "13");
         QVERIFY(k.start());
-        QVERIFY(same(crtc::ramp(), crtc::rampOf(13)));
+        QVERIFY(waitFor([] { return same(crtc::ramp(), crtc::rampOf(13)); }, 2000));
         QCOMPARE(k.terminate(), 0);
         QVERIFY2(same(crtc::ramp(), crtc::rampOf(10)), qPrintable(hex(crtc::ramp())));
     }
@@ -117,7 +118,8 @@ private slots:
         Kelvaro k;
         k.seed("", "Desktop", "REG_DWORD", "13");
         QVERIFY(k.start());
-        QVERIFY2(same(crtc::ramp(), crtc::rampOf(13)), qPrintable(hex(crtc::ramp())));
+        QVERIFY2(waitFor([] { return same(crtc::ramp(), crtc::rampOf(13)); }, 2000),
+                 qPrintable(hex(crtc::ramp())));
         QCOMPARE(k.terminate(), 0);
     }
 
@@ -188,7 +190,7 @@ private slots:
         k.seed("\\Profiles\\Other", "Gamma", "REG_DWORD", "20");
         QVERIFY(crtc::setRamp(crtc::rampOf(25)));
         QVERIFY(k.start());
-        QVERIFY(same(crtc::ramp(), crtc::rampOf(12)));
+        QVERIFY(waitFor([] { return same(crtc::ramp(), crtc::rampOf(12)); }, 2000));
         QVERIFY(pastTheSplash());
 
         // Profiles, Options, About, Help, Other, Recorder.
