@@ -39,12 +39,12 @@ void ResampleChannel(const std::uint16_t* in, int inSize, std::uint16_t* out, in
 OutputRamp ResampleRamp(const GammaRamp& ramp, int size);
 GammaRamp ResampleRamp(const OutputRamp& ramp);
 
-struct Output {
+struct GammaOutput {
     // Stable for as long as the display server runs: the CRTC's number on X, the output's
     // name on Wayland.
     std::string id;
     int gammaSize = 0; // entries per channel, >= 2
-    friend bool operator==(const Output&, const Output&) = default;
+    friend bool operator==(const GammaOutput&, const GammaOutput&) = default;
 };
 
 class Display {
@@ -57,7 +57,7 @@ public:
     // files kept per display; empty when there is none.
     virtual std::string displayKey() = 0;
     // The outputs that show a picture now, the primary one first.
-    virtual std::vector<Output> outputs() = 0;
+    virtual std::vector<GammaOutput> outputs() = 0;
     // Reads one output's ramp at its own size; false when it can't be read.
     virtual bool getOutputRamp(const std::string& id, OutputRamp& ramp) = 0;
     // Loads a ramp onto one output exactly as it is. The ramp has the output's size; an
@@ -77,7 +77,7 @@ public:
     ~XcbDisplay() override;
     bool hasDeviceContext() override;
     std::string displayKey() override;
-    std::vector<Output> outputs() override;
+    std::vector<GammaOutput> outputs() override;
     bool getOutputRamp(const std::string& id, OutputRamp& ramp) override;
     void setOutputRamp(const std::string& id, const OutputRamp& ramp) override;
     void watchOutputs(std::function<void()> changed) override;

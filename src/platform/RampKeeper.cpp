@@ -6,7 +6,7 @@ namespace platform {
 
 namespace {
 
-bool Listed(const std::vector<Output>& outputs, const Output& o) {
+bool Listed(const std::vector<GammaOutput>& outputs, const GammaOutput& o) {
     return std::find(outputs.begin(), outputs.end(), o) != outputs.end();
 }
 
@@ -45,9 +45,9 @@ void RampKeeper::Capture() {
     d.watchOutputs([this] { OutputsChanged(); });
 }
 
-bool RampKeeper::CaptureNew(const std::vector<Output>& outputs) {
+bool RampKeeper::CaptureNew(const std::vector<GammaOutput>& outputs) {
     bool taken = false;
-    for (const Output& o : outputs) {
+    for (const GammaOutput& o : outputs) {
         const auto known = originals_.find(o.id);
         if (known != originals_.end() && known->second.size() == o.gammaSize) continue;
         OutputRamp ramp;
@@ -61,12 +61,12 @@ bool RampKeeper::CaptureNew(const std::vector<Output>& outputs) {
 
 void RampKeeper::OutputsChanged() {
     if (!display_) return;
-    const std::vector<Output> now = display_->outputs();
+    const std::vector<GammaOutput> now = display_->outputs();
     // An output seen for the first time shows its own ramp still: take it before anything
     // is loaded. One that comes back keeps the ramp taken when it was first seen.
     if (CaptureNew(now) && journal_) journal_->write(originals_);
     if (inForce_)
-        for (const Output& o : now)
+        for (const GammaOutput& o : now)
             if (!Listed(outputs_, o))
                 display_->setOutputRamp(o.id, ResampleRamp(*inForce_, o.gammaSize));
     outputs_ = now;
@@ -77,8 +77,8 @@ void RampKeeper::Apply(const GammaRamp& ramp) {
     if (!d.hasDeviceContext()) return;
     inForce_ = ramp;
     // Before a capture (or on a display swapped since) the outputs are looked up each time.
-    const std::vector<Output> outputs = &d == display_ ? outputs_ : d.outputs();
-    for (const Output& o : outputs)
+    const std::vector<GammaOutput> outputs = &d == display_ ? outputs_ : d.outputs();
+    for (const GammaOutput& o : outputs)
         d.setOutputRamp(o.id, ResampleRamp(ramp, o.gammaSize));
 }
 
@@ -88,14 +88,14 @@ void RampKeeper::Restore() {
     inForce_.reset();
     if (&d != display_) {
         // Nothing was taken from this display: the identity is all there is to put back.
-        for (const Output& o : d.outputs())
+        for (const GammaOutput& o : d.outputs())
             d.setOutputRamp(o.id, Identity(o.gammaSize));
         return;
     }
     // Outputs switched off since keep theirs too, for when they come back.
     for (const auto& [id, ramp] : originals_)
         d.setOutputRamp(id, RestorableRamp(ramp));
-    for (const Output& o : outputs_)
+    for (const GammaOutput& o : outputs_)
         if (!originals_.count(o.id)) d.releaseOutput(o.id);
     if (journal_) journal_->remove();
 }
@@ -113,7 +113,7 @@ bool RampKeeper::Reset() {
     const OutputRamps ramps = found ? found->ramps : OutputRamps{};
     for (const auto& [id, ramp] : ramps)
         d.setOutputRamp(id, RestorableRamp(ramp));
-    for (const Output& o : d.outputs()) {
+    for (const GammaOutput& o : d.outputs()) {
         const auto known = ramps.find(o.id);
         if (known == ramps.end() || known->second.size() != o.gammaSize)
             d.setOutputRamp(o.id, Identity(o.gammaSize));

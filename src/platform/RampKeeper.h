@@ -42,10 +42,10 @@ public:
 private:
     void OutputsChanged();
     // Takes the start-up ramp of each output not seen before; true when one was taken.
-    bool CaptureNew(const std::vector<Output>& outputs);
+    bool CaptureNew(const std::vector<GammaOutput>& outputs);
 
     Display* display_ = nullptr;
-    std::vector<Output> outputs_;
+    std::vector<GammaOutput> outputs_;
     OutputRamps originals_;
     std::string primary_;
     std::optional<GammaRamp> inForce_;

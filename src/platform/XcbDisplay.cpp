@@ -45,8 +45,8 @@ bool randrUsable(xcb_connection_t* c) {
 
 // The CRTCs that drive an output (have a mode), the primary output's first, with their
 // gamma sizes.
-std::vector<Output> activeCrtcs(xcb_connection_t* c, xcb_window_t root) {
-    std::vector<Output> out;
+std::vector<GammaOutput> activeCrtcs(xcb_connection_t* c, xcb_window_t root) {
+    std::vector<GammaOutput> out;
     xcb_generic_error_t* err = nullptr;
     const auto primaryCookie = xcb_randr_get_output_primary(c, root);
     Reply<xcb_randr_get_screen_resources_current_reply_t> res(
@@ -77,7 +77,7 @@ std::vector<Output> activeCrtcs(xcb_connection_t* c, xcb_window_t root) {
         std::free(err);
         err = nullptr;
         if (!info || info->mode == XCB_NONE || !size || size->size < 2) continue;
-        Output o{std::to_string(ids[i]), size->size};
+        GammaOutput o{std::to_string(ids[i]), size->size};
         const xcb_randr_output_t* outs = xcb_randr_get_crtc_info_outputs(info.p);
         const xcb_randr_output_t* end = outs + xcb_randr_get_crtc_info_outputs_length(info.p);
         const bool isPrimary = primary && std::find(outs, end, primary->output) != end;
@@ -203,7 +203,7 @@ std::string XcbDisplay::displayKey() {
     return key;
 }
 
-std::vector<Output> XcbDisplay::outputs() {
+std::vector<GammaOutput> XcbDisplay::outputs() {
     xcb_connection_t* c = x11::connection();
     if (!c || !randrUsable(c)) return {};
     return activeCrtcs(c, x11::rootWindow());

@@ -2,7 +2,7 @@
 // watched through RandR and kelvaro-reg, as a user and their tools would see it.
 #include "Crtc.h"
 
-#include "Wait.h"
+#include "Desktop.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -15,20 +15,6 @@
 #include <optional>
 
 namespace {
-
-QString run(const QString& program, const QStringList& args, int* status = nullptr,
-            const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.start(program, args);
-    p.waitForFinished(20000);
-    if (status) *status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
-}
-
-QString xdotool(const QStringList& args, int* status = nullptr) {
-    return run("xdotool", args, status);
-}
 
 QString hex(const QVector<std::uint16_t>& r) {
     if (r.isEmpty()) return "<none>";
@@ -47,75 +33,8 @@ bool same(const QVector<std::uint16_t>& a, const QVector<std::uint16_t>& b) {
     return true;
 }
 
-// One running copy of Kelvaro with a settings folder of its own.
-class Kelvaro {
-public:
-    QTemporaryDir config;
-    QProcess proc;
-
-    QProcessEnvironment env() const {
-        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        e.insert("XDG_CONFIG_HOME", config.path());
-        e.remove("QT_QPA_PLATFORM");
-        return e;
-    }
-    QString reg(const QStringList& args, int* status = nullptr) const {
-        return run(qEnvironmentVariable("KELVARO_REG"), args, status, env());
-    }
-    void seed(const QString& subkey, const QString& name, const QString& type,
-              const QString& data) const {
-        reg({"add", "HKCU\\Software\\Orvendale Software\\Kelvaro" + subkey, "/v", name, "/t", type,
-             "/d", data, "/f"});
-    }
-    bool start() {
-        proc.setProcessEnvironment(env());
-        proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        proc.start(qEnvironmentVariable("KELVARO_BIN"), {});
-        return proc.waitForStarted() && waitFor([this] { return trayIcon().has_value(); }, 15000);
-    }
-    int terminate() {
-        ::kill(pid_t(proc.processId()), SIGTERM);
-        if (!proc.waitForFinished(10000)) return -99;
-        return proc.exitStatus() == QProcess::NormalExit ? proc.exitCode() : -1;
-    }
-    ~Kelvaro() {
-        if (proc.state() != QProcess::NotRunning) {
-            proc.kill();
-            proc.waitForFinished();
-        }
-    }
-    // The docked icon: our 22 x 22 window inside the tray.
-    std::optional<QString> trayIcon() const {
-        const QStringList ids = xdotool({"search", "--onlyvisible", "--classname", "^kelvaro$"})
-                                    .split('\n', Qt::SkipEmptyParts);
-        for (const QString& id : ids) {
-            const QString geo = xdotool({"getwindowgeometry", id});
-            if (geo.contains("Geometry: 22x22")) return id;
-        }
-        return std::nullopt;
-    }
-    void clickIcon(int button, int times) {
-        const auto id = trayIcon();
-        QVERIFY2(id,
-                 qPrintable(run("sh", {"-c", "xwininfo -root -tree | grep -E 'kelvaro|panel'"})));
-        xdotool({"mousemove", "--window", *id, "11", "11"});
-        QTest::qWait(150);
-        xdotool({"click", "--repeat", QString::number(times), "--delay", "60",
-                 QString::number(button)});
-    }
-};
-
 // A tray panel the tests started themselves; the desktop script stops only its own.
 qint64 restartedTrayer = 0;
-
-// The first visible window whose name matches, or "".
-QString visibleWindow(const QString& name) {
-    return xdotool({"search", "--onlyvisible", "--name", name}).section('\n', 0, 0);
-}
-
-QString profilesWindow() {
-    return visibleWindow("^Kelvaro - Profiles$");
-}
 
 // The on-screen display's window, or "" while it is not up.
 QString osdWindow() {

@@ -39,9 +39,9 @@ public:
 
     bool hasDeviceContext() override { return present; }
     std::string displayKey() override { return key; }
-    std::vector<platform::Output> outputs() override {
+    std::vector<platform::GammaOutput> outputs() override {
         if (!present) return {};
-        std::vector<platform::Output> out{{"0", 256}};
+        std::vector<platform::GammaOutput> out{{"0", 256}};
         for (const FakeOutput& o : more)
             if (o.active) out.push_back({o.id, o.ramp.size()});
         return out;
