@@ -9,15 +9,6 @@
 
 namespace {
 
-const QString ProgramKey = "HKCU\\Software\\Orvendale Software\\Kelvaro";
-
-int desktopGamma(const Kelvaro& k) {
-    return k.reg({"query", ProgramKey, "/v", "Desktop"})
-        .section("0x", 1)
-        .trimmed()
-        .toInt(nullptr, 16);
-}
-
 // The settings folder as the file system sees it: any write shows.
 QStringList storeFiles(const Kelvaro& k) {
     QStringList out;
@@ -68,28 +59,26 @@ private slots:
         // Without the server's own Ctrl+Alt+keypad action the key reaches programs.
         if (!altGr) run("xmodmap", {"-e", "keycode 86 = KP_Add"});
         Kelvaro k;
-        k.seed("", "Hotkeys", "REG_DWORD", "1");
-        k.seed("", "Exit", "REG_DWORD", "0");
-        k.seed("", "Desktop", "REG_DWORD", "4");
+        k.seedHotkeysAt(4);
         QVERIFY(k.start());
         QTest::qWait(1000);
         if (altGr) xdotool({"keydown", "ISO_Level3_Shift"});
         for (int press = 1; press <= 3; ++press) {
             xdotool({"key", "ctrl+alt+KP_Add"});
-            QVERIFY2(waitFor([&] { return desktopGamma(k) == 4 + press; }, 2000),
-                     qPrintable(QStringLiteral("press %1: %2").arg(press).arg(desktopGamma(k))));
+            QVERIFY2(waitFor([&] { return k.desktopGamma() == 4 + press; }, 2000),
+                     qPrintable(QStringLiteral("press %1: %2").arg(press).arg(k.desktopGamma())));
         }
         QTest::qWait(400);
-        QCOMPARE(desktopGamma(k), 7);
+        QCOMPARE(k.desktopGamma(), 7);
 
         xdotool({"keydown", "ctrl", "alt", "KP_Add"});
         QTest::qWait(700);
         xdotool({"keyup", letGoFirst});
         QTest::qWait(150);
-        const int atRelease = desktopGamma(k);
+        const int atRelease = k.desktopGamma();
         QVERIFY2(atRelease >= 7 + 4 && atRelease <= 7 + 16, qPrintable(QString::number(atRelease)));
         QTest::qWait(700);
-        QCOMPARE(desktopGamma(k), atRelease);
+        QCOMPARE(k.desktopGamma(), atRelease);
         xdotool({"keyup", "KP_Add", "alt", "ctrl"});
         if (altGr) xdotool({"keyup", "ISO_Level3_Shift"});
         QVERIFY2(same(crtc::ramp(), crtc::rampOf(atRelease)), qPrintable(hex(crtc::ramp())));
@@ -104,9 +93,9 @@ private slots:
         // And the next press is one step again.
         if (altGr) xdotool({"keydown", "ISO_Level3_Shift"});
         xdotool({"key", "ctrl+alt+KP_Add"});
-        QVERIFY(waitFor([&] { return desktopGamma(k) == atRelease + 1; }, 2000));
+        QVERIFY(waitFor([&] { return k.desktopGamma() == atRelease + 1; }, 2000));
         QTest::qWait(400);
-        QCOMPARE(desktopGamma(k), atRelease + 1);
+        QCOMPARE(k.desktopGamma(), atRelease + 1);
         QCOMPARE(k.terminate(), 0);
     }
 };
