@@ -123,11 +123,7 @@ private slots:
         if (!trayerPid.isEmpty()) {
             ::kill(trayerPid.toInt(), SIGTERM);
             QVERIFY(waitFor([&k] { return !k.trayIcon(); }, 5000));
-            QVERIFY(QProcess::startDetached("trayer",
-                                            {"--edge", "top", "--align", "right", "--widthtype",
-                                             "request", "--height", "24", "--SetDockType", "true",
-                                             "--transparent", "false"},
-                                            QString(), &restartedTrayer));
+            QVERIFY(startTrayer(&restartedTrayer));
             QVERIFY(waitFor([&k] { return k.trayIcon().has_value(); }, 10000));
             QTest::qWait(500);
             k.clickIcon(1, 2);

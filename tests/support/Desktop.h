@@ -33,6 +33,15 @@ inline QString profilesWindow() {
     return visibleWindow("^Kelvaro - Profiles$");
 }
 
+// A trayer panel at the top right, as the virtual desktop starts it.
+inline bool startTrayer(qint64* pid) {
+    return QProcess::startDetached("trayer",
+                                   {"--edge", "top", "--align", "right", "--widthtype", "request",
+                                    "--height", "24", "--SetDockType", "true", "--transparent",
+                                    "false"},
+                                   QString(), pid);
+}
+
 // One running copy of Kelvaro with a settings folder of its own.
 class Kelvaro {
 public:
@@ -53,11 +62,15 @@ public:
         reg({"add", "HKCU\\Software\\Orvendale Software\\Kelvaro" + subkey, "/v", name, "/t", type,
              "/d", data, "/f"});
     }
-    bool start() {
+    // Started; start() also waits for the icon in the tray.
+    bool launch() {
         proc.setProcessEnvironment(env());
         proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         proc.start(qEnvironmentVariable("KELVARO_BIN"), {});
-        return proc.waitForStarted() && waitFor([this] { return trayIcon().has_value(); }, 15000);
+        return proc.waitForStarted();
+    }
+    bool start() {
+        return launch() && waitFor([this] { return trayIcon().has_value(); }, 15000);
     }
     int terminate() {
         ::kill(pid_t(proc.processId()), SIGTERM);
