@@ -1,49 +1,63 @@
 #include "app/Startup.h"
 
-#include "app/Application.h"
 #include "forms/About.h"
 #include "forms/Main.h"
 #include "forms/Option.h"
 #include "forms/Osd.h"
 #include "forms/Splash.h"
 #include "platform/Hive.h"
+#include "platform/Instance.h"
 #include "platform/Shell.h"
-
-#include <QSocketNotifier>
-#include <csignal>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "platform/Signals.h"
+#include "toolkit/Application.h"
 
 namespace {
 
-int g_signalPipe[2] = {-1, -1};
-
-void onSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &byte, 1);
-}
-
 // SIGTERM, SIGINT and SIGHUP end the program the way Exit does, from the event loop.
 void InstallQuitSignals() {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0) return;
-    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, Application);
-    QObject::connect(notifier, &QSocketNotifier::activated, Application, Guarded([] {
-                         char byte;
-                         [[maybe_unused]] const auto n = ::read(g_signalPipe[0], &byte, 1);
-                         if (Form_Main)
-                             Form_Main->QuitSequence();
-                         else if (Application)
-                             Application->Terminate();
-                     }));
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    for (int sig : {SIGTERM, SIGINT, SIGHUP})
-        sigaction(sig, &sa, nullptr);
+    platform::OnQuitSignals(Application, Guarded([] {
+                                if (Form_Main)
+                                    Form_Main->QuitSequence();
+                                else if (Application)
+                                    Application->Terminate();
+                            }));
 }
 
 } // namespace
+
+void ShowProfilesWindow() {
+    if (!Form_Main) return;
+    // As a double-click on the tray icon does; while a dialog has switched that off, the
+    // dialog comes to the front instead.
+    if (Form_Main->TrayIcon->RestoreOn == imDoubleClick) {
+        Form_Main->TrayIcon->Restore();
+    } else if (QWidget* dialog = QApplication::activeModalWidget()) {
+        dialog->raise();
+        dialog->activateWindow();
+    }
+}
+
+std::string AnswerRequest(const std::string& request) {
+    if (!Form_Main) return "starting";
+    try {
+        if (request == "show") {
+            ShowProfilesWindow();
+            return "ok";
+        }
+        if (request == "step up" || request == "step down") {
+            TMessage msg;
+            msg.Msg = WM_HOTKEY;
+            msg.WParam = WPARAM(request == "step up" ? HotkeyUp : HotkeyDown);
+            bool handled = false;
+            Form_Main->AppMessage(msg, handled);
+            return "ok";
+        }
+    } catch (const std::exception& e) {
+        if (Application) Application->HandleException(e);
+        return "failed";
+    }
+    return "unknown request";
+}
 
 void CreateForms() {
     Form_Main = new TForm_Main;
@@ -86,16 +100,19 @@ int RunKelvaro(TApplication& app) {
                                       e.what() + ".");
         }
         CreateForms();
+        platform::instance::Serve(AnswerRequest);
         // Set once the windows exist, so the tray icon's window, made first, isn't given every
         // size of the icon to hand to the window manager before it can dock.
         QGuiApplication::setWindowIcon(ArtIcon(QStringLiteral("icon")));
         app.Run();
+        platform::instance::Release();
     } catch (const platform::HiveError& e) {
         app.ShowException(e);
         status = 1;
     } catch (const std::exception& e) {
         app.ShowException(e);
     }
+    platform::instance::Release();
     DestroyForms();
     return status;
 }

@@ -1,6 +1,5 @@
 #include "forms/Main.h"
 
-#include "app/Application.h"
 #include "forms/About.h"
 #include "forms/Option.h"
 #include "forms/Osd.h"
@@ -9,6 +8,8 @@
 #include "platform/IconReader.h"
 #include "platform/Shell.h"
 #include "settings/Registry.h"
+#include "toolkit/Application.h"
+#include "toolkit/Help.h"
 #include "ui_Main.h"
 #include "ui_Option.h"
 #include "ui_Osd.h"
@@ -24,9 +25,6 @@ TForm_Main* Form_Main = nullptr;
 platform::ProcessHandle LaunchedProcess;
 
 namespace {
-
-constexpr int HotkeyUp = 1;
-constexpr int HotkeyDown = 2;
 
 // Image index of a node: -1 for a node that has never been saved.
 constexpr int ImageIndexRole = Qt::UserRole + 1;
@@ -191,7 +189,7 @@ QIcon TForm_Main::ProfileIcon(const QString& iconFile, const QString& fileName) 
     if (path.isEmpty() || !QFileInfo(path).isFile()) path = platform::GenericIconFile;
     QIcon icon = platform::ExtractIcon(path);
     // A file that yields no icon still needs its entry, so entry i stays node i's.
-    return icon.isNull() ? platform::GenericProgramIcon() : icon;
+    return icon.isNull() ? GenericProgramIcon() : icon;
 }
 
 void TForm_Main::LoadProfileList() {
@@ -243,6 +241,9 @@ void TForm_Main::FillProfileList() {
             }
         }
     }
+    // The emptied list lost its selection without telling the editor: when nothing matched,
+    // the editor must still show that nothing is selected.
+    if (!ui->ProfileList->currentItem()) ProfileListChange(nullptr);
 }
 
 void TForm_Main::SetEditorDisabled() {
@@ -269,6 +270,7 @@ void TForm_Main::ShowIcon(const QIcon& icon) {
 }
 
 void TForm_Main::ProfileListChange(QTreeWidgetItem* node) {
+    profileLoaded_ = false;
     if (!node) {
         SetEditorDisabled();
         return;
@@ -304,6 +306,7 @@ void TForm_Main::ProfileListChange(QTreeWidgetItem* node) {
     SetEnabled(
         {ui->Btn_Browse, ui->Btn_Icon, ui->Btn_Del, ui->Label1, ui->Label2, ui->Label3, ui->Label4},
         true);
+    profileLoaded_ = true;
 }
 
 // ---- Editor -------------------------------------------------------------------------------
@@ -452,6 +455,8 @@ void TForm_Main::LaunchProfile(const QString& name) {
         QTreeWidgetItem* node = ui->ProfileList->topLevelItem(i);
         if (node->text(0) == name) {
             ui->ProfileList->setCurrentItem(node);
+            // A profile that could not be read (its error has been shown) is not started.
+            if (!profileLoaded_) return;
             exe = ui->Edit_ExecFile->text();
             args = ui->Edit_Arg->text();
             break;
@@ -629,25 +634,4 @@ void TForm_Main::changeEvent(QEvent* e) {
             Application->HandleException(ex);
         }
     }
-}
-
-// ---- Help
-// ----------------------------------------------------------------------------------------
-
-QString ProgramFolder() {
-    QString dir = QCoreApplication::applicationDirPath();
-    return dir.isEmpty() ? QString() : dir + QLatin1Char('/');
-}
-
-QString HelpFilePath() {
-    const QString beside = ProgramFolder() + QStringLiteral("gamma_help.chm");
-    if (QFileInfo::exists(beside)) return beside;
-    // Installed: <prefix>/bin/kelvaro finds <prefix>/share/kelvaro/gamma_help.chm.
-    return ProgramFolder() + QStringLiteral("../share/kelvaro/gamma_help.chm");
-}
-
-void OpenHelp() {
-    const QString path = QFileInfo(HelpFilePath()).absoluteFilePath();
-    if (!QFileInfo::exists(path)) return;
-    platform::shell().open(QUrl::fromLocalFile(path));
 }

@@ -2,10 +2,10 @@
 // icon and its menu, and the state the whole program shares (ramps and option flags).
 #pragma once
 
-#include "app/Messages.h"
-#include "app/Toolkit.h"
 #include "gamma/Gamma.h"
+#include "platform/Messages.h"
 #include "platform/Process.h"
+#include "toolkit/Toolkit.h"
 #include "tray/Trayicon.h"
 
 #include <QIcon>
@@ -18,6 +18,10 @@ class QTreeWidgetItem;
 namespace Ui {
 class TForm_Main;
 }
+
+// The ids of the two hot keys in WM_HOTKEY's wParam.
+constexpr int HotkeyUp = 1;
+constexpr int HotkeyDown = 2;
 
 class TForm_Main : public TForm {
     Q_OBJECT
@@ -107,14 +111,10 @@ private:
     void ShowIcon(const QIcon& icon);
     QIcon ProfileIcon(const QString& iconFile, const QString& fileName) const;
     QIcon shownIcon_;
+    // The last selection's profile was read into the editor without an error.
+    bool profileLoaded_ = false;
 };
 
 extern TForm_Main* Form_Main;
 // The process handle of the most recently launched program.
 extern platform::ProcessHandle LaunchedProcess;
-
-// "gamma_help.chm" in the program's folder, opened through the desktop.
-void OpenHelp();
-// The program's folder with its trailing "/", where its help file lives.
-QString ProgramFolder();
-QString HelpFilePath();

@@ -1,9 +1,11 @@
 #include "platform/Process.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSocketNotifier>
 #include <QStandardPaths>
+#include <QTimer>
 #include <cerrno>
 #include <csignal>
 #include <spawn.h>
@@ -109,17 +111,34 @@ pid_t spawn(const QByteArray& path, const std::vector<QByteArray>& args, const Q
     return *error == 0 ? pid : 0;
 }
 
+// Polls for the end of a child we hold no pidfd of, so it never lingers as a zombie.
+void reapWhenItEnds(pid_t pid) {
+    auto* timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, pid] {
+        if (::waitpid(pid, nullptr, WNOHANG) == 0) return; // still running
+        timer->stop();
+        timer->deleteLater();
+    });
+    timer->start(500);
+}
+
 class PosixProcesses : public Processes {
 public:
     ProcessHandle CreateProcess(const QString& program, const QString& arguments,
                                 const QString& directory) override {
         if (program.isEmpty()) return {};
         QString path = program;
+        QString name = program;
         if (!program.contains(QLatin1Char('/'))) {
             path = QStandardPaths::findExecutable(program);
             if (path.isEmpty()) return {};
+        } else if (QDir::isRelativePath(program)) {
+            // The child changes into its folder before it runs: a relative name means the
+            // folder we were started from, so it is made absolute first (its own name too,
+            // so that it can find the files beside it).
+            path = name = QDir::current().absoluteFilePath(program);
         }
-        std::vector<QByteArray> args{QFile::encodeName(program)};
+        std::vector<QByteArray> args{QFile::encodeName(name)};
         for (const QString& a : SplitArguments(arguments))
             args.push_back(a.toLocal8Bit());
 
@@ -138,6 +157,7 @@ public:
         const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
         if (fd < 0) {
             // Without a pidfd we can't watch it; reap it in the background as it ends.
+            reapWhenItEnds(pid);
             return {};
         }
         return {fd, pid};

@@ -3,7 +3,7 @@
 // (down, up, double-click, up, as the shell reports them); a third starts over.
 #pragma once
 
-#include "app/Messages.h"
+#include "platform/Messages.h"
 
 namespace platform {
 

@@ -3,11 +3,11 @@
 // host exists.
 #include "platform/NotifyArea.h"
 
-#include "app/Application.h"
 #include "platform/TrayMouse.h"
 #include "platform/X11.h"
 
 #include <QAbstractNativeEventFilter>
+#include <QGuiApplication>
 #include <QEventLoop>
 #include <QPainter>
 #include <QStyleHints>
@@ -36,13 +36,12 @@ constexpr int HostPollMs = 500;
 NotifyArea* g_area = nullptr;
 
 void postMouse(HWND wnd, UINT callback, quintptr id, UINT mouse) {
-    if (!Application) return;
     TMessage m;
     m.Wnd = wnd;
     m.Msg = callback;
     m.WParam = id;
     m.LParam = static_cast<LPARAM>(mouse);
-    Application->PostMessage(m);
+    PostMessage(m);
 }
 
 xcb_atom_t traySelection() {

@@ -27,13 +27,6 @@ QString menuWindow() {
     return QString();
 }
 
-QString splashWindow() {
-    for (const QString& id : xdotool({"search", "--onlyvisible", "--classname", "^kelvaro$"})
-                                 .split('\n', Qt::SkipEmptyParts))
-        if (xdotool({"getwindowgeometry", id}).contains("304x80")) return id;
-    return QString();
-}
-
 // A window's position on the screen.
 QPoint absolutePosition(const QString& id) {
     const QString info = run("xwininfo", {"-id", id});
@@ -106,7 +99,11 @@ private slots:
         clipboardTraffic(40);
         QTest::qWait(300);
         QCOMPARE(k.trayIcon().value_or(QString()), icon);
-        QVERIFY(run("xwininfo", {"-id", icon}).contains("IsViewable"));
+        QVERIFY(waitFor(
+            [&] {
+                return run("xwininfo", {"-id", icon}).contains("IsViewable");
+            },
+            2000));
         // And it still answers both gestures.
         k.clickIcon(1, 2);
         QVERIFY(waitFor([] { return !profilesWindow().isEmpty(); }, 5000));

@@ -127,8 +127,8 @@ private slots:
         p->display.ramp = RampForPosition(5);
         Form_Main->LaunchProfile(name);
         QCOMPARE(Form_Main->Timer_Exit->Enabled(), starts);
-        // Without a match: no selection, the slider at 10, and its ramp on the display.
-        // Without a match the slider stays at 10, so no ramp is loaded at all.
+        // Without a match nothing is selected and the slider stays at 10, so no ramp is
+        // loaded: the display keeps the one it had.
         QVERIFY(p->displayShows(starts ? 20 : 5));
         QCOMPARE(Form_Main->ui->ProfileList->currentItem() != nullptr, starts);
     }
@@ -178,6 +178,45 @@ private slots:
         QVERIFY(p->displayShows(10));
         // The first program is reaped when it ends: no zombie left behind.
         QTRY_COMPARE_WITH_TIMEOUT(zombies(), 0, 5000);
+    }
+
+    void relativeProgramPathMeansTheStartingFolder() {
+        const QString exe = recorder("games/run.sh");
+        const QString before = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(tmp.path()));
+        Program::addProfile("Rel", "games/run.sh", 12, "a");
+        p->start();
+        Form_Main->LaunchProfile("Rel");
+        QDir::setCurrent(before);
+        QVERIFY(!LaunchedProcess.empty());
+        // Started in its own folder, the one the name meant from where we were started.
+        QTRY_COMPARE(record(), (QStringList{QFileInfo(exe).absolutePath(), "a"}));
+    }
+
+    void unreadableProfileIsNotLaunched_data() {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("gamma as text") << "Gamma"
+                                       << "Invalid data type for 'Gamma'";
+        QTest::newRow("args as number") << "Args"
+                                        << "Invalid data type for 'Args'";
+    }
+    void unreadableProfileIsNotLaunched() {
+        QFETCH(QString, value);
+        QFETCH(QString, error);
+        Program::addProfile("Bad", recorder("bad"), 20, "x");
+        const QString key = ProfilesKey + "\\Bad";
+        if (value == "Gamma")
+            Program::setValue(key, value, QStringLiteral("1"));
+        else
+            Program::setValue(key, value, 7);
+        p->start();
+        Form_Main->LaunchProfile("Bad");
+        QCOMPARE(p->errors.size(), 1);
+        QVERIFY2(p->errors.first().startsWith(error), qPrintable(p->errors.first()));
+        // The error ends the launch: nothing started, no watch.
+        QVERIFY(LaunchedProcess.empty());
+        QVERIFY(!Form_Main->Timer_Exit->Enabled());
     }
 
     void exitStatusOfNormalAndSignalledEnds() {
