@@ -4,9 +4,7 @@
 #include "forms/About.h"
 #include "ui_Splash.h"
 
-#include <QGuiApplication>
 #include <QLabel>
-#include <QScreen>
 #include <QTimer>
 #include <malloc.h>
 
@@ -26,10 +24,7 @@ TForm_Splash::TForm_Splash(QWidget* owner)
     ui->Label_Ver->raise();
     Timer_Splash = new TTimer(this, 1300, false);
     Timer_Splash->OnTimer = [this] { Timer_SplashTimer(); };
-    if (QScreen* s = QGuiApplication::primaryScreen()) {
-        const QRect r = s->geometry();
-        move(r.x() + (r.width() - 304) / 2, r.y() + (r.height() - 80) / 2);
-    }
+    Position = TPosition::poScreenCenter;
     show();
 }
 

@@ -36,14 +36,6 @@ bool same(const QVector<std::uint16_t>& a, const QVector<std::uint16_t>& b) {
 // A tray panel the tests started themselves; the desktop script stops only its own.
 qint64 restartedTrayer = 0;
 
-// The on-screen display's window, or "" while it is not up.
-QString osdWindow() {
-    for (const QString& id : xdotool({"search", "--onlyvisible", "--name", "^Kelvaro$"})
-                                 .split('\n', Qt::SkipEmptyParts))
-        if (xdotool({"getwindowgeometry", id}).contains("208x56")) return id;
-    return QString();
-}
-
 } // namespace
 
 class DesktopTest : public QObject {
@@ -197,19 +189,6 @@ class AcceptanceTest : public QObject {
         QFile f(path);
         if (!f.open(QIODevice::ReadOnly)) return {};
         return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
-    }
-    static void menuPick(Kelvaro& k, const QStringList& keys) {
-        k.clickIcon(3, 1);
-        QVERIFY(waitFor(
-            [] {
-                return !xdotool({"search", "--onlyvisible", "--classname", "^kelvaro$"}).isEmpty();
-            },
-            3000));
-        QTest::qWait(400);
-        for (const QString& key : keys) {
-            xdotool({"key", key});
-            QTest::qWait(60);
-        }
     }
     static bool osdShown() { return !osdWindow().isEmpty(); }
 

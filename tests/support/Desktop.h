@@ -90,3 +90,26 @@ public:
                  QString::number(button)});
     }
 };
+
+// The on-screen display's window, or "" while it is not up.
+inline QString osdWindow() {
+    for (const QString& id : xdotool({"search", "--onlyvisible", "--name", "^Kelvaro$"})
+                                 .split('\n', Qt::SkipEmptyParts))
+        if (xdotool({"getwindowgeometry", id}).contains("208x56")) return id;
+    return QString();
+}
+
+// Right-click on the tray icon, then keys in its menu.
+inline void menuPick(Kelvaro& k, const QStringList& keys) {
+    k.clickIcon(3, 1);
+    QVERIFY(waitFor(
+        [] {
+            return !xdotool({"search", "--onlyvisible", "--classname", "^kelvaro$"}).isEmpty();
+        },
+        3000));
+    QTest::qWait(400);
+    for (const QString& key : keys) {
+        xdotool({"key", key});
+        QTest::qWait(60);
+    }
+}
