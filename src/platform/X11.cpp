@@ -97,7 +97,7 @@ bool supportedByWindowManager(xcb_connection_t* c, xcb_atom_t a) {
 
 } // namespace
 
-void setSkipTaskbar(QWidget* window, bool skip) {
+void setSkipTaskbar(QWidget* window) {
     xcb_connection_t* c = connection();
     if (!c || !window) return;
     const auto wid = static_cast<xcb_window_t>(window->winId());
@@ -105,12 +105,12 @@ void setSkipTaskbar(QWidget* window, bool skip) {
     const xcb_atom_t taskbar = atom("_NET_WM_STATE_SKIP_TASKBAR");
     const xcb_atom_t pager = atom("_NET_WM_STATE_SKIP_PAGER");
     if (mapped(c, wid)) {
-        sendToRoot(c, wid, state, {skip ? 1u : 0u, taskbar, pager, 1}); // _NET_WM_STATE_ADD/REMOVE
+        sendToRoot(c, wid, state, {1, taskbar, pager, 1}); // _NET_WM_STATE_ADD
     } else {
         // Whatever else the toolkit put there stays; it adds its own states to ours on mapping.
         std::vector<std::uint32_t> states = property32(c, wid, state, XCB_ATOM_ATOM);
         std::erase_if(states, [&](std::uint32_t a) { return a == taskbar || a == pager; });
-        if (skip) states.insert(states.end(), {taskbar, pager});
+        states.insert(states.end(), {taskbar, pager});
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, wid, state, XCB_ATOM_ATOM, 32,
                             static_cast<std::uint32_t>(states.size()), states.data());
     }

@@ -12,10 +12,11 @@ xcb_connection_t* connection();
 xcb_window_t rootWindow();
 int screenNumber();
 xcb_atom_t atom(const char* name);
-// _NET_WM_STATE_SKIP_TASKBAR / SKIP_PAGER on a top-level window: a request to the window
+// Keeps a top-level window out of the task bar and the pager (_NET_WM_STATE_SKIP_TASKBAR and
+// _PAGER): a request to the window
 // manager once the window is mapped, the property itself while it is not (a window about to
 // be mapped is not the window manager's yet and would miss the request).
-void setSkipTaskbar(QWidget* window, bool skip);
+void setSkipTaskbar(QWidget* window);
 // The frame buttons a window asks the window manager for (_MOTIF_WM_HINTS): title bar, border,
 // system menu and close always; minimise when asked; never maximise or resize.
 void setFrameButtons(QWidget* window, bool minimize);

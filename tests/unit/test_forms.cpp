@@ -1,9 +1,10 @@
 #include "Program.h"
 
 #include "TestMain.h"
-#include <QElapsedTimer>
+#include "platform/Version.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -281,10 +282,11 @@ private slots:
     // ---- Splash, About, Help ----
 
     void versionStrings() {
-        QCOMPARE(ReadVersionString("FileVersion"), QStringLiteral("1.1.0.42"));
-        QCOMPARE(ReadVersionString("ProductVersion"), QStringLiteral("1.1"));
-        QCOMPARE(ReadVersionString("CompanyName"), QStringLiteral("Orvendale Software"));
-        QCOMPARE(ReadVersionString("NoSuchKey"), QString());
+        QCOMPARE(platform::version::ReadVersionString("FileVersion"), QStringLiteral("1.1.0.42"));
+        QCOMPARE(platform::version::ReadVersionString("ProductVersion"), QStringLiteral("1.1"));
+        QCOMPARE(platform::version::ReadVersionString("CompanyName"),
+                 QStringLiteral("Orvendale Software"));
+        QCOMPARE(platform::version::ReadVersionString("NoSuchKey"), QString());
         QVERIFY(Form_About == nullptr); // works before the about dialog exists
     }
 
@@ -322,7 +324,7 @@ private slots:
                 shown.restart();
                 Form_OSD->Display();
             }
-            auto up = [&] { return splash ? Form_Splash->isVisible() : Form_OSD->Shown(); };
+            auto up = [&] { return splash ? Form_Splash->isVisible() : Form_OSD->isVisible(); };
             QVERIFY(up());
             while (up() && shown.elapsed() < ms + 1000)
                 QTest::qWait(1);

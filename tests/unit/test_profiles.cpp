@@ -50,7 +50,7 @@ private slots:
         QCOMPARE(Form_Main->IconListLg.GetPixmap(2).toImage().pixelColor(16, 16),
                  QColor(0, 0, 255));
         TImageList generic(32, 32);
-        generic.Add(platform::GenericProgramIcon());
+        generic.Add(GenericProgramIcon());
         QCOMPARE(Form_Main->IconListLg.GetPixmap(0).toImage(), generic.GetPixmap(0).toImage());
         QVERIFY(Form_Main->ui->ProfileList->currentItem() == nullptr); // hidden: nothing selected
         // The tray menu follows the list, images included.
