@@ -16,23 +16,6 @@
 
 namespace {
 
-QString hex(const QVector<std::uint16_t>& r) {
-    if (r.isEmpty()) return "<none>";
-    return QStringLiteral("%1 %2 %3 %4")
-        .arg(r[1], 4, 16)
-        .arg(r[64], 4, 16)
-        .arg(r[128], 4, 16)
-        .arg(r[254], 4, 16);
-}
-
-// The ramp comparison tolerates the resampling of a CRTC whose size is not 256.
-bool same(const QVector<std::uint16_t>& a, const QVector<std::uint16_t>& b) {
-    if (a.size() != b.size()) return false;
-    for (int i = 0; i < a.size(); ++i)
-        if (std::abs(int(a[i]) - int(b[i])) > 0x100) return false;
-    return true;
-}
-
 // A tray panel the tests started themselves; the desktop script stops only its own.
 qint64 restartedTrayer = 0;
 
