@@ -65,4 +65,6 @@ private:
     platform::Hive& hive_;
     std::optional<platform::KeyId> current_;
     QString currentPath_;
+    // The Run key is open but not (yet) in the store.
+    bool runKeyOnly_ = false;
 };
