@@ -1,10 +1,10 @@
 // The pure work, timed with Google Benchmark: ramps, gamma text, the registry pattern of a
 // profile selection, and the profile-list rebuild with icons from real .ico and .exe files.
 #include "Fakes.h"
-#include "app/Application.h"
 #include "app/Startup.h"
 #include "forms/Main.h"
 #include "settings/Registry.h"
+#include "toolkit/Application.h"
 #include "ui_Main.h"
 
 #include <benchmark/benchmark.h>

@@ -1,6 +1,5 @@
 #include "app/Startup.h"
 
-#include "app/Application.h"
 #include "forms/About.h"
 #include "forms/Main.h"
 #include "forms/Option.h"
@@ -8,39 +7,19 @@
 #include "forms/Splash.h"
 #include "platform/Hive.h"
 #include "platform/Shell.h"
-
-#include <QSocketNotifier>
-#include <csignal>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "platform/Signals.h"
+#include "toolkit/Application.h"
 
 namespace {
 
-int g_signalPipe[2] = {-1, -1};
-
-void onSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &byte, 1);
-}
-
 // SIGTERM, SIGINT and SIGHUP end the program the way Exit does, from the event loop.
 void InstallQuitSignals() {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0) return;
-    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, Application);
-    QObject::connect(notifier, &QSocketNotifier::activated, Application, Guarded([] {
-                         char byte;
-                         [[maybe_unused]] const auto n = ::read(g_signalPipe[0], &byte, 1);
-                         if (Form_Main)
-                             Form_Main->QuitSequence();
-                         else if (Application)
-                             Application->Terminate();
-                     }));
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    for (int sig : {SIGTERM, SIGINT, SIGHUP})
-        sigaction(sig, &sa, nullptr);
+    platform::OnQuitSignals(Application, Guarded([] {
+                                if (Form_Main)
+                                    Form_Main->QuitSequence();
+                                else if (Application)
+                                    Application->Terminate();
+                            }));
 }
 
 } // namespace

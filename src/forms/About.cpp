@@ -1,26 +1,15 @@
 #include "forms/About.h"
 
-#include "app/Application.h"
 #include "forms/Main.h"
 #include "platform/Shell.h"
 #include "platform/Version.h"
+#include "toolkit/Application.h"
 #include "ui_About.h"
 
 TForm_About* Form_About = nullptr;
 
 const QUrl MakerWebSite(QStringLiteral("https://kelvaro.example.org/"));
 const QUrl MakerSupportMail(QStringLiteral("mailto:support@kelvaro.example.org"));
-
-QString ReadVersionString(const QString& key) {
-    const auto translation = platform::version::Translation();
-    if (!translation) return QString();
-    auto hex4 = [](quint16 v) {
-        return QString::number(v, 16).rightJustified(4, QLatin1Char('0')).toUpper();
-    };
-    const QString path = QStringLiteral("\\StringFileInfo\\") + hex4(translation->first) +
-                         hex4(translation->second) + QLatin1Char('\\') + key;
-    return platform::version::QueryValue(path).value_or(QString());
-}
 
 TForm_About::TForm_About(QWidget* owner)
     : TForm(owner, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -54,7 +43,7 @@ void TForm_About::FormShow() {
     if (!Form_Main->isVisible() && Application) Application->HideTaskbarWindow(this);
     Form_Main->TrayIcon->RestoreOn = imNone;
     ui->Label_Ver->setText(QStringLiteral("Version ") +
-                           ReadVersionString(QStringLiteral("FileVersion")));
+                           platform::version::ReadVersionString(QStringLiteral("FileVersion")));
     ui->Btn_Ok->setFocus();
 }
 

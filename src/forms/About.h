@@ -1,7 +1,7 @@
-// The about dialog, the version reader and the maker's addresses.
+// The about dialog and the maker's addresses.
 #pragma once
 
-#include "app/Toolkit.h"
+#include "toolkit/Toolkit.h"
 
 #include <QUrl>
 
@@ -12,9 +12,6 @@ class TForm_About;
 // The maker's web site and support address (placeholders of the project's own).
 extern const QUrl MakerWebSite;
 extern const QUrl MakerSupportMail;
-
-// A string of the program's version block, for its first translation; "" when missing.
-QString ReadVersionString(const QString& key);
 
 class TForm_About : public TForm {
     Q_OBJECT

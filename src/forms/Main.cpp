@@ -1,6 +1,5 @@
 #include "forms/Main.h"
 
-#include "app/Application.h"
 #include "forms/About.h"
 #include "forms/Option.h"
 #include "forms/Osd.h"
@@ -9,6 +8,8 @@
 #include "platform/IconReader.h"
 #include "platform/Shell.h"
 #include "settings/Registry.h"
+#include "toolkit/Application.h"
+#include "toolkit/Help.h"
 #include "ui_Main.h"
 #include "ui_Option.h"
 #include "ui_Osd.h"
@@ -189,7 +190,7 @@ QIcon TForm_Main::ProfileIcon(const QString& iconFile, const QString& fileName) 
     if (path.isEmpty() || !QFileInfo(path).isFile()) path = platform::GenericIconFile;
     QIcon icon = platform::ExtractIcon(path);
     // A file that yields no icon still needs its entry, so entry i stays node i's.
-    return icon.isNull() ? platform::GenericProgramIcon() : icon;
+    return icon.isNull() ? GenericProgramIcon() : icon;
 }
 
 void TForm_Main::LoadProfileList() {
@@ -241,6 +242,9 @@ void TForm_Main::FillProfileList() {
             }
         }
     }
+    // The emptied list lost its selection without telling the editor: when nothing matched,
+    // the editor must still show that nothing is selected.
+    if (!ui->ProfileList->currentItem()) ProfileListChange(nullptr);
 }
 
 void TForm_Main::SetEditorDisabled() {
@@ -631,25 +635,4 @@ void TForm_Main::changeEvent(QEvent* e) {
             Application->HandleException(ex);
         }
     }
-}
-
-// ---- Help
-// ----------------------------------------------------------------------------------------
-
-QString ProgramFolder() {
-    QString dir = QCoreApplication::applicationDirPath();
-    return dir.isEmpty() ? QString() : dir + QLatin1Char('/');
-}
-
-QString HelpFilePath() {
-    const QString beside = ProgramFolder() + QStringLiteral("gamma_help.chm");
-    if (QFileInfo::exists(beside)) return beside;
-    // Installed: <prefix>/bin/kelvaro finds <prefix>/share/kelvaro/gamma_help.chm.
-    return ProgramFolder() + QStringLiteral("../share/kelvaro/gamma_help.chm");
-}
-
-void OpenHelp() {
-    const QString path = QFileInfo(HelpFilePath()).absoluteFilePath();
-    if (!QFileInfo::exists(path)) return;
-    platform::shell().open(QUrl::fromLocalFile(path));
 }

@@ -2,10 +2,10 @@
 // icon and its menu, and the state the whole program shares (ramps and option flags).
 #pragma once
 
-#include "app/Messages.h"
-#include "app/Toolkit.h"
 #include "gamma/Gamma.h"
+#include "platform/Messages.h"
 #include "platform/Process.h"
+#include "toolkit/Toolkit.h"
 #include "tray/Trayicon.h"
 
 #include <QIcon>
@@ -114,9 +114,3 @@ private:
 extern TForm_Main* Form_Main;
 // The process handle of the most recently launched program.
 extern platform::ProcessHandle LaunchedProcess;
-
-// "gamma_help.chm" in the program's folder, opened through the desktop.
-void OpenHelp();
-// The program's folder with its trailing "/", where its help file lives.
-QString ProgramFolder();
-QString HelpFilePath();

@@ -1,8 +1,8 @@
 #include "forms/Option.h"
 
-#include "app/Application.h"
 #include "forms/Main.h"
 #include "settings/Registry.h"
+#include "toolkit/Application.h"
 #include "ui_Option.h"
 
 #include <QCoreApplication>

@@ -1,8 +1,8 @@
 // The options dialog: start with the session, quit on close, hot keys, and the desktop gamma.
 #pragma once
 
-#include "app/Toolkit.h"
 #include "gamma/Gamma.h"
+#include "toolkit/Toolkit.h"
 
 namespace Ui {
 class TForm_Option;

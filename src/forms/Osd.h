@@ -1,7 +1,7 @@
 // The on-screen display: for a second after a hot key, which gamma changed and to what.
 #pragma once
 
-#include "app/Toolkit.h"
+#include "toolkit/Toolkit.h"
 
 #include <QWidget>
 #include <memory>
@@ -23,7 +23,6 @@ public:
     // the close count anew.
     void Display();
     void Timer_CloseTimer();
-    bool Shown() const { return isVisible(); }
 };
 
 extern TForm_OSD* Form_OSD;

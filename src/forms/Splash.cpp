@@ -1,14 +1,14 @@
 #include "forms/Splash.h"
 
-#include "app/Application.h"
-#include "forms/About.h"
+#include "platform/Memory.h"
+#include "platform/Version.h"
+#include "toolkit/Application.h"
 #include "ui_Splash.h"
 
 #include <QGuiApplication>
 #include <QLabel>
 #include <QScreen>
 #include <QTimer>
-#include <malloc.h>
 
 TForm_Splash* Form_Splash = nullptr;
 
@@ -37,7 +37,8 @@ TForm_Splash::~TForm_Splash() = default;
 
 void TForm_Splash::FormShow() {
     ui->Image_Logo->setPixmap(ArtPixmap(QStringLiteral("splash")));
-    SetTextKeepRightEdge(ui->Label_Ver, ReadVersionString(QStringLiteral("FileVersion")), 296);
+    SetTextKeepRightEdge(ui->Label_Ver,
+                         platform::version::ReadVersionString(QStringLiteral("FileVersion")), 296);
     if (Application) Application->HideTaskbarWindow(this);
     Timer_Splash->SetEnabled(true);
 }
@@ -54,6 +55,6 @@ void TForm_Splash::FormClose(TCloseAction&) {
         if (isVisible()) return;
         ui->Image_Logo->clear();
         destroy();
-        malloc_trim(0);
+        platform::ReturnFreeMemory();
     });
 }

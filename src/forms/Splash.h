@@ -1,7 +1,7 @@
 // The splash: the program's picture and version for a moment at start-up.
 #pragma once
 
-#include "app/Toolkit.h"
+#include "toolkit/Toolkit.h"
 
 #include <memory>
 

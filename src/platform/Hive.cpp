@@ -301,31 +301,15 @@ bool Hive::deleteValue(KeyId key, const QString& name) {
 }
 
 void Hive::begin() {
-    if (depth_++ == 0) {
-        failed_ = false;
-        exec("BEGIN IMMEDIATE");
-    }
+    exec("BEGIN IMMEDIATE");
 }
 
 void Hive::commit() {
-    if (depth_ == 0) return;
-    if (--depth_ == 0) {
-        if (failed_) {
-            exec("ROLLBACK");
-            throw HiveError("a change to the store was rolled back");
-        }
-        exec("COMMIT");
-    }
+    exec("COMMIT");
 }
 
 void Hive::rollback() {
-    if (depth_ == 0) return;
-    if (--depth_ == 0) {
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        failed_ = false;
-    } else {
-        failed_ = true;
-    }
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
 QString Hive::defaultPath() {

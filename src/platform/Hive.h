@@ -63,7 +63,7 @@ public:
     bool setValue(KeyId key, const QString& name, const RegValue& value);
     bool deleteValue(KeyId key, const QString& name);
 
-    // One write transaction; nested calls join the outer one.
+    // One write transaction at a time (they don't nest).
     void begin();
     void commit();
     void rollback();
@@ -80,8 +80,6 @@ private:
     QString path_;
     sqlite3* db_ = nullptr;
     KeyId root_ = 0;
-    int depth_ = 0;
-    bool failed_ = false;
 };
 
 // Commits on success, rolls back when an exception leaves the scope.

@@ -1,7 +1,5 @@
 #include "platform/IconReader.h"
 
-#include "app/Toolkit.h"
-
 #include <QBuffer>
 #include <QDir>
 #include <QDirIterator>
@@ -268,16 +266,13 @@ QIcon DesktopEntryIcon(const QString& program) {
     return QIcon();
 }
 
-QIcon GenericProgramIcon() {
-    static const QIcon icon = [] {
-        const QIcon themed = QIcon::fromTheme(QStringLiteral("application-x-executable"));
-        return themed.isNull() ? ArtIcon(QStringLiteral("generic")) : themed;
-    }();
+QIcon ThemeProgramIcon() {
+    static const QIcon icon = QIcon::fromTheme(QStringLiteral("application-x-executable"));
     return icon;
 }
 
 QIcon ExtractIcon(const QString& path) {
-    if (path == GenericIconFile) return GenericProgramIcon();
+    if (path == GenericIconFile) return ThemeProgramIcon();
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) return QIcon();
     const QByteArray head = f.peek(4);

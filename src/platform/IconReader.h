@@ -14,9 +14,10 @@ namespace platform {
 // The name that stands for the generic program icon.
 inline const QString GenericIconFile = QStringLiteral("shell32.dll");
 
-QIcon GenericProgramIcon();
+// The icon theme's generic program icon; null when the theme has none.
+QIcon ThemeProgramIcon();
 
-// Null when the file yields no icon.
+// Null when the file yields no icon; GenericIconFile gives the theme's generic program icon.
 QIcon ExtractIcon(const QString& path);
 
 // The images of an .ico file held in memory (empty when it is not one).

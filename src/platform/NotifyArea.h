@@ -3,7 +3,7 @@
 // the mouse message in lParam.
 #pragma once
 
-#include "app/Messages.h"
+#include "platform/Messages.h"
 
 #include <QIcon>
 #include <QString>

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QSocketNotifier>
 #include <QStandardPaths>
+#include <QTimer>
 #include <cerrno>
 #include <csignal>
 #include <spawn.h>
@@ -110,6 +111,17 @@ pid_t spawn(const QByteArray& path, const std::vector<QByteArray>& args, const Q
     return *error == 0 ? pid : 0;
 }
 
+// Polls for the end of a child we hold no pidfd of, so it never lingers as a zombie.
+void reapWhenItEnds(pid_t pid) {
+    auto* timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, pid] {
+        if (::waitpid(pid, nullptr, WNOHANG) == 0) return; // still running
+        timer->stop();
+        timer->deleteLater();
+    });
+    timer->start(500);
+}
+
 class PosixProcesses : public Processes {
 public:
     ProcessHandle CreateProcess(const QString& program, const QString& arguments,
@@ -145,6 +157,7 @@ public:
         const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
         if (fd < 0) {
             // Without a pidfd we can't watch it; reap it in the background as it ends.
+            reapWhenItEnds(pid);
             return {};
         }
         return {fd, pid};

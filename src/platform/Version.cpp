@@ -30,4 +30,15 @@ std::optional<QString> QueryValue(const QString& subBlock) {
     return it->second;
 }
 
+QString ReadVersionString(const QString& key) {
+    const auto translation = Translation();
+    if (!translation) return QString();
+    auto hex4 = [](quint16 v) {
+        return QString::number(v, 16).rightJustified(4, QLatin1Char('0')).toUpper();
+    };
+    const QString path = QStringLiteral("\\StringFileInfo\\") + hex4(translation->first) +
+                         hex4(translation->second) + QLatin1Char('\\') + key;
+    return QueryValue(path).value_or(QString());
+}
+
 } // namespace platform::version

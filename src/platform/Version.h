@@ -11,5 +11,7 @@ namespace platform::version {
 std::optional<std::pair<quint16, quint16>> Translation();
 // "\StringFileInfo\<lang><codepage>\<key>" and the like; nullopt for a missing sub-block.
 std::optional<QString> QueryValue(const QString& subBlock);
+// A string of the version block, for its first translation; "" when missing.
+QString ReadVersionString(const QString& key);
 
 } // namespace platform::version

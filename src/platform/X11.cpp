@@ -52,7 +52,7 @@ xcb_atom_t atom(const char* name) {
     return a;
 }
 
-void setSkipTaskbar(QWidget* window, bool skip) {
+void setSkipTaskbar(QWidget* window) {
     xcb_connection_t* c = connection();
     if (!c || !window) return;
     const auto wid = static_cast<xcb_window_t>(window->winId());
@@ -65,18 +65,16 @@ void setSkipTaskbar(QWidget* window, bool skip) {
         ev.format = 32;
         ev.window = wid;
         ev.type = state;
-        ev.data.data32[0] = skip ? 1 : 0; // _NET_WM_STATE_ADD / _REMOVE
+        ev.data.data32[0] = 1; // _NET_WM_STATE_ADD
         ev.data.data32[1] = taskbar;
         ev.data.data32[2] = pager;
         ev.data.data32[3] = 1;
         xcb_send_event(c, 0, rootWindow(),
                        XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT,
                        reinterpret_cast<const char*>(&ev));
-    } else if (skip) {
+    } else {
         const xcb_atom_t atoms[2] = {taskbar, pager};
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, wid, state, XCB_ATOM_ATOM, 32, 2, atoms);
-    } else {
-        xcb_delete_property(c, wid, state);
     }
     xcb_flush(c);
 }

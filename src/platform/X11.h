@@ -11,7 +11,7 @@ xcb_connection_t* connection();
 xcb_window_t rootWindow();
 int screenNumber();
 xcb_atom_t atom(const char* name);
-// _NET_WM_STATE_SKIP_TASKBAR / SKIP_PAGER on a mapped or unmapped top-level window.
-void setSkipTaskbar(QWidget* window, bool skip);
+// Keeps a mapped or unmapped top-level window out of the task bar and the pager.
+void setSkipTaskbar(QWidget* window);
 
 } // namespace platform::x11

@@ -3,10 +3,10 @@
 // host exists.
 #include "platform/NotifyArea.h"
 
-#include "app/Application.h"
 #include "platform/X11.h"
 
 #include <QAbstractNativeEventFilter>
+#include <QCoreApplication>
 #include <QCursor>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -34,13 +34,12 @@ constexpr int TrayWaitMs = 10000;
 NotifyArea* g_area = nullptr;
 
 void postMouse(HWND wnd, UINT callback, quintptr id, UINT mouse) {
-    if (!Application) return;
     TMessage m;
     m.Wnd = wnd;
     m.Msg = callback;
     m.WParam = id;
     m.LParam = static_cast<LPARAM>(mouse);
-    Application->PostMessage(m);
+    PostMessage(m);
 }
 
 UINT mouseMessage(Qt::MouseButton b, UINT left, UINT right, UINT middle) {

@@ -6,7 +6,7 @@
 // here, at the keyboard's own repeat delay and rate.
 #include "platform/Hotkeys.h"
 
-#include "app/Application.h"
+#include "platform/Messages.h"
 #include "platform/X11.h"
 
 #include <QAbstractNativeEventFilter>
@@ -200,11 +200,10 @@ private:
     }
 
     static void post(int id) {
-        if (!Application) return;
         TMessage m;
         m.Msg = WM_HOTKEY;
         m.WParam = static_cast<WPARAM>(id);
-        Application->PostMessage(m);
+        PostMessage(m);
     }
 
     void stopRepeat() {

@@ -1,6 +1,6 @@
 #include "tray/Trayicon.h"
 
-#include "app/Application.h"
+#include "toolkit/Application.h"
 
 #include <QCursor>
 #include <QGuiApplication>

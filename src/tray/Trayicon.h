@@ -2,9 +2,9 @@
 // on it into events, pops up a menu beside it, and sends the application to the tray and back.
 #pragma once
 
-#include "app/Messages.h"
-#include "app/Toolkit.h"
+#include "platform/Messages.h"
 #include "platform/NotifyArea.h"
+#include "toolkit/Toolkit.h"
 
 #include <QIcon>
 #include <QMenu>

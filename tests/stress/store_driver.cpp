@@ -5,9 +5,9 @@
 // Every profile it writes is consistent with itself: FileName "/gen/<g>", Args "<g>", IconFile
 // the same as FileName, Gamma 3 + g % 28.
 #include "Fakes.h"
-#include "app/Application.h"
 #include "app/Startup.h"
 #include "forms/Main.h"
+#include "toolkit/Application.h"
 #include "ui_Main.h"
 
 #include <QRandomGenerator>

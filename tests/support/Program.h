@@ -3,7 +3,6 @@
 #pragma once
 
 #include "Fakes.h"
-#include "app/Application.h"
 #include "app/Startup.h"
 #include "forms/About.h"
 #include "forms/Main.h"
@@ -11,6 +10,7 @@
 #include "forms/Osd.h"
 #include "forms/Splash.h"
 #include "settings/Registry.h"
+#include "toolkit/Application.h"
 #include "ui_About.h"
 #include "ui_Main.h"
 #include "ui_Option.h"

@@ -1,7 +1,7 @@
 // A Qt Test main that runs the tests inside the program's own application object.
 #pragma once
 
-#include "app/Application.h"
+#include "toolkit/Application.h"
 
 #include <QTest>
 

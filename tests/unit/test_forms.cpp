@@ -1,5 +1,6 @@
 #include "Program.h"
 #include "TestMain.h"
+#include "platform/Version.h"
 
 #include <QDir>
 #include <QProcess>
@@ -279,10 +280,11 @@ private slots:
     // ---- Splash, About, Help ----
 
     void versionStrings() {
-        QCOMPARE(ReadVersionString("FileVersion"), QStringLiteral("1.1.0.42"));
-        QCOMPARE(ReadVersionString("ProductVersion"), QStringLiteral("1.1"));
-        QCOMPARE(ReadVersionString("CompanyName"), QStringLiteral("Orvendale Software"));
-        QCOMPARE(ReadVersionString("NoSuchKey"), QString());
+        QCOMPARE(platform::version::ReadVersionString("FileVersion"), QStringLiteral("1.1.0.42"));
+        QCOMPARE(platform::version::ReadVersionString("ProductVersion"), QStringLiteral("1.1"));
+        QCOMPARE(platform::version::ReadVersionString("CompanyName"),
+                 QStringLiteral("Orvendale Software"));
+        QCOMPARE(platform::version::ReadVersionString("NoSuchKey"), QString());
         QVERIFY(Form_About == nullptr); // works before the about dialog exists
     }
 

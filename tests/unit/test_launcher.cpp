@@ -127,8 +127,8 @@ private slots:
         p->display.ramp = RampForPosition(5);
         Form_Main->LaunchProfile(name);
         QCOMPARE(Form_Main->Timer_Exit->Enabled(), starts);
-        // Without a match: no selection, the slider at 10, and its ramp on the display.
-        // Without a match the slider stays at 10, so no ramp is loaded at all.
+        // Without a match nothing is selected and the slider stays at 10, so no ramp is
+        // loaded: the display keeps the one it had.
         QVERIFY(p->displayShows(starts ? 20 : 5));
         QCOMPARE(Form_Main->ui->ProfileList->currentItem() != nullptr, starts);
     }

@@ -50,7 +50,7 @@ private slots:
         QCOMPARE(Form_Main->IconListLg.GetPixmap(2).toImage().pixelColor(16, 16),
                  QColor(0, 0, 255));
         TImageList generic(32, 32);
-        generic.Add(platform::GenericProgramIcon());
+        generic.Add(GenericProgramIcon());
         QCOMPARE(Form_Main->IconListLg.GetPixmap(0).toImage(), generic.GetPixmap(0).toImage());
         QVERIFY(Form_Main->ui->ProfileList->currentItem() == nullptr); // hidden: nothing selected
         // The tray menu follows the list, images included.
@@ -261,6 +261,65 @@ private slots:
         QVERIFY(!Form_Main->ui->Edit_ProfName->isEnabled());
         QCOMPARE(Program::menu(),
                  (QStringList{"*Profiles", "Options", "About", "Help", "-", "-", "Exit"}));
+    }
+
+    // After every rebuild the editor is enabled exactly when a node is selected, and then
+    // holds that node's profile; with nothing selected it is the disabled editor.
+    void editorFollowsTheSelectionAfterARebuild_data() {
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("selected"); // "" = nothing
+        QTest::newRow("two New, delete one") << "new new del"
+                                             << "";
+        QTest::newRow("save over a name differing in case") << "select:Quick new name:quick save"
+                                                            << "";
+        QTest::newRow("save over an exact name") << "new name:Quick save"
+                                                 << "Quick";
+        QTest::newRow("rename in place") << "select:Quick name:Slow save"
+                                         << "Slow";
+        // The list itself picks the neighbour of a removed node; the rebuild keeps it.
+        QTest::newRow("delete a stored one") << "select:Quick del"
+                                             << "Other";
+        QTest::newRow("New, then delete a stored one") << "new select:Other del"
+                                                       << "Quick";
+    }
+    void editorFollowsTheSelectionAfterARebuild() {
+        QFETCH(QString, steps);
+        QFETCH(QString, selected);
+        Program::addProfile("Other", "/bin/other", 14);
+        Program::addProfile("Quick", "/bin/quick", 12);
+        p->start();
+        Form_Main->show();
+        auto* ui = Form_Main->ui.get();
+        for (const QString& step : steps.split(' ')) {
+            if (step == "new") {
+                ui->Btn_New->click();
+            } else if (step == "del") {
+                ui->Btn_Del->click();
+            } else if (step == "save") {
+                ui->Edit_ExecFile->setText("/bin/quick2");
+                QVERIFY2(ui->Btn_Save->isEnabled(), qPrintable(step));
+                save();
+            } else if (step.startsWith("select:")) {
+                select(step.mid(7));
+            } else if (step.startsWith("name:")) {
+                ui->Edit_ProfName->setText(step.mid(5));
+            }
+        }
+        QTreeWidgetItem* node = ui->ProfileList->currentItem();
+        QCOMPARE(node ? node->text(0) : QString(), selected);
+        const bool enabled = node != nullptr;
+        for (QWidget* w : std::initializer_list<QWidget*>{
+                 ui->Edit_ProfName, ui->Edit_ExecFile, ui->Edit_Arg, ui->Bar_Gamma, ui->Btn_Browse,
+                 ui->Btn_Icon, ui->Btn_Del, ui->Label1, ui->Label4})
+            QVERIFY2(w->isEnabled() == enabled, qPrintable(w->objectName()));
+        if (node) {
+            QCOMPARE(ui->Edit_ProfName->text(), selected);
+            QVERIFY(ui->Btn_Save->isEnabled());
+        } else {
+            QVERIFY(!ui->Btn_Save->isEnabled() && !ui->Btn_Launch->isEnabled());
+            QCOMPARE(ui->Edit_ProfName->text(), QString());
+            QCOMPARE(ui->Bar_Gamma->value(), 10);
+        }
     }
 
     void menuKeepsCaptionsExact() {

@@ -1,0 +1,11 @@
+#include "platform/Memory.h"
+
+#include <malloc.h>
+
+namespace platform {
+
+void ReturnFreeMemory() {
+    malloc_trim(0);
+}
+
+} // namespace platform

@@ -1,0 +1,53 @@
+#include "platform/Session.h"
+
+#include <QGuiApplication>
+
+namespace platform {
+
+SessionFacts CurrentSessionFacts() {
+    SessionFacts facts;
+    if (qGuiApp) facts.qtPlatform = QGuiApplication::platformName();
+    facts.sessionType = qgetenv("XDG_SESSION_TYPE").trimmed().toLower();
+    facts.waylandDisplay = qgetenv("WAYLAND_DISPLAY");
+    return facts;
+}
+
+SessionKind DetectSession(const SessionFacts& facts) {
+    if (facts.qtPlatform.startsWith(QLatin1String("wayland"))) return SessionKind::Wayland;
+    if (facts.qtPlatform != QLatin1String("xcb")) return SessionKind::Other;
+    // An X client: on its own server, or on the compositor's Xwayland. A Wayland session
+    // exports the compositor's socket name to its X clients as well; a login manager that
+    // started the session says so even where that name did not reach us.
+    if (!facts.waylandDisplay.isEmpty() || facts.sessionType == "wayland")
+        return SessionKind::Xwayland;
+    return SessionKind::X11;
+}
+
+GammaPath ChooseGammaPath(SessionKind kind, bool wlrOffered, bool mutterOffered) {
+    switch (kind) {
+    case SessionKind::X11:
+        return GammaPath::RandR;
+    case SessionKind::Xwayland:
+    case SessionKind::Wayland:
+        if (wlrOffered) return GammaPath::WlrGammaControl;
+        if (mutterOffered) return GammaPath::MutterDisplayConfig;
+        return GammaPath::None;
+    case SessionKind::Other:
+        break;
+    }
+    return GammaPath::None;
+}
+
+QString NoGammaMessage() {
+    return QStringLiteral(
+        "This desktop does not let programs change the display gamma, so Kelvaro cannot set "
+        "one. Profiles still start their programs, at the desktop's own gamma. Desktops that "
+        "do let it: X11 sessions, GNOME, and wlroots compositors such as sway, Hyprland, "
+        "river, labwc and Wayfire.");
+}
+
+QString NoGammaTooltip() {
+    return QStringLiteral("Kelvaro - this desktop does not let programs change gamma");
+}
+
+} // namespace platform

@@ -1,0 +1,42 @@
+// Which kind of session the program runs in, and which way to the display's gamma it has.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace platform {
+
+enum class SessionKind {
+    X11,      // an X server of its own: RandR gamma reaches the screen
+    Xwayland, // an X client of a Wayland compositor: RandR changes nothing visible
+    Wayland,  // a native Wayland client
+    Other,    // offscreen, VNC and the like: no screen of ours
+};
+
+enum class GammaPath {
+    RandR,               // X RandR CRTC gamma
+    WlrGammaControl,     // wlroots compositors: per-output gamma controls
+    MutterDisplayConfig, // GNOME: Mutter's display configuration on the session bus
+    None,                // the desktop offers programs no way
+};
+
+// What the session tells a program about itself.
+struct SessionFacts {
+    QString qtPlatform;        // the toolkit's platform plugin: "xcb", "wayland", "offscreen" ...
+    QByteArray sessionType;    // XDG_SESSION_TYPE
+    QByteArray waylandDisplay; // WAYLAND_DISPLAY
+};
+
+SessionFacts CurrentSessionFacts();
+SessionKind DetectSession(const SessionFacts& facts);
+
+// The way to the gamma, given what the desktop offers: a wlroots gamma-control manager on
+// the compositor's registry, Mutter's display-configuration service on the session bus.
+GammaPath ChooseGammaPath(SessionKind kind, bool wlrOffered, bool mutterOffered);
+
+// One line for the user when the desktop has no way for programs to change gamma.
+QString NoGammaMessage();
+// The same, short enough for the tray icon's tooltip.
+QString NoGammaTooltip();
+
+} // namespace platform

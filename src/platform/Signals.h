@@ -1,0 +1,14 @@
+// The signals that ask the program to end.
+#pragma once
+
+#include <functional>
+
+class QObject;
+
+namespace platform {
+
+// SIGTERM, SIGINT and SIGHUP run onQuit from the event loop (never inside the signal handler),
+// through a notifier owned by owner.
+void OnQuitSignals(QObject* owner, std::function<void()> onQuit);
+
+} // namespace platform

@@ -1,0 +1,106 @@
+// Small toolkit components the windows are built from: a timer with Enabled/Interval
+// semantics, an image list, and the form base with show/close handlers and modal showing.
+#pragma once
+
+#include <QDialog>
+#include <QIcon>
+#include <QPixmap>
+#include <QTimer>
+#include <functional>
+#include <memory>
+#include <vector>
+
+// The program's artwork: ":/kelvaro/<name>.png", and an icon of every "<name>-<size>.png".
+QPixmap ArtPixmap(const QString& name);
+QIcon ArtIcon(const QString& name);
+// The generic program icon: the icon theme's, or our own artwork where the theme has none.
+QIcon GenericProgramIcon();
+
+// A message-driven timer. Enabling a running timer leaves its count alone.
+class TTimer : public QObject {
+    Q_OBJECT
+public:
+    explicit TTimer(QObject* owner = nullptr, int interval = 1000, bool enabled = true);
+    bool Enabled() const { return enabled_; }
+    void SetEnabled(bool enabled);
+    int Interval() const { return timer_.interval(); }
+    void SetInterval(int ms);
+    std::function<void()> OnTimer;
+
+private:
+    QTimer timer_;
+    bool enabled_ = false;
+};
+
+// A list of images of one size; entry i is addressed by index.
+class TImageList {
+public:
+    TImageList(int width, int height) : width_(width), height_(height) {}
+    int Width() const { return width_; }
+    int Height() const { return height_; }
+    int Count() const { return static_cast<int>(images_.size()); }
+    void Clear() { images_.clear(); }
+    // Scales the icon to the list's size; an empty icon gives an empty image.
+    void Insert(int index, const QIcon& icon);
+    int Add(const QIcon& icon);
+    void Replace(int index, const QIcon& icon);
+    QIcon GetIcon(int index) const;
+    QPixmap GetPixmap(int index) const;
+
+private:
+    QPixmap render(const QIcon& icon) const;
+    int width_;
+    int height_;
+    std::vector<QPixmap> images_;
+};
+
+enum class TCloseAction { caNone, caHide, caFree, caMinimize };
+
+// A window built from its layout with FormShow/FormClose handlers and modal showing.
+class TForm : public QDialog {
+    Q_OBJECT
+public:
+    explicit TForm(QWidget* parent = nullptr, Qt::WindowFlags flags = {});
+    // Raises "Cannot make a visible window modal" when the window is already up.
+    int ShowModal();
+    void Close() { close(); }
+    void setVisible(bool visible) override;
+
+protected:
+    virtual void FormShow() {}
+    virtual void FormClose(TCloseAction& action) { (void)action; }
+    void showEvent(QShowEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+    void reject() override; // Escape acts only through a cancel button
+    bool cancelOnEscape_ = false;
+
+private:
+    template <class Controls> friend class TLazyControls;
+    // Makes the controls made late; runs before the window is first placed and shown.
+    std::function<void()> makeControls_;
+};
+
+// A window's controls, made from its layout the first time anything reaches for them, or
+// when the window is first shown: a dialog that is never opened costs its own object and
+// nothing more.
+template <class Controls> class TLazyControls {
+public:
+    TLazyControls(TForm* form, std::function<void(Controls&)> make) : make_(std::move(make)) {
+        form->makeControls_ = [this] { get(); };
+    }
+    TLazyControls(const TLazyControls&) = delete;
+    TLazyControls& operator=(const TLazyControls&) = delete;
+    Controls* operator->() { return get(); }
+    Controls* get() {
+        if (!controls_) {
+            controls_ = std::make_unique<Controls>();
+            make_(*controls_);
+        }
+        return controls_.get();
+    }
+    bool Made() const { return controls_ != nullptr; }
+
+private:
+    std::unique_ptr<Controls> controls_;
+    std::function<void(Controls&)> make_;
+};
