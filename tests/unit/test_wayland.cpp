@@ -12,15 +12,6 @@ using platform::SessionKind;
 Q_DECLARE_METATYPE(platform::SessionKind)
 Q_DECLARE_METATYPE(platform::GammaPath)
 
-namespace {
-
-std::vector<quint16> Channel(const TestCompositor::Ramp& r, int channel) {
-    const auto from = r.entries.begin() + qsizetype(channel) * r.size;
-    return {from, from + r.size};
-}
-
-} // namespace
-
 class WaylandTest : public QObject {
     Q_OBJECT
 private slots:
@@ -114,22 +105,22 @@ private slots:
         QCOMPARE(gamma.outputCount(), 2);
         const GammaRamp ramp = RampForPosition(position);
         gamma.load(ramp); // before either output has told its size
-        QVERIFY(compositor.waitFor([](const QByteArray& l) { return l.startsWith("ramp 0 "); }));
-        QVERIFY(compositor.waitFor([](const QByteArray& l) { return l.startsWith("ramp 1 "); }));
+        QVERIFY(compositor.waitForStart("ramp 0 "));
+        QVERIFY(compositor.waitForStart("ramp 1 "));
         QCOMPARE(compositor.count("unsealed 0") + compositor.count("unsealed 1"), 0);
 
-        const TestCompositor::Ramp same = compositor.lastRamp(0);
+        const Recorder::Tables same = compositor.lastRamp(0);
         QCOMPARE(same.size, 256);
         QCOMPARE(same.entries.size(), size_t(768));
         QVERIFY(std::equal(ramp.entries.begin(), ramp.entries.end(), same.entries.begin()));
 
         // 1024 entries: entry 341 k falls exactly on entry 85 k of the ramp; in between the
         // tables rise with the ramp, never above its end.
-        const TestCompositor::Ramp wide = compositor.lastRamp(1);
+        const Recorder::Tables wide = compositor.lastRamp(1);
         QCOMPARE(wide.size, 1024);
         QCOMPARE(wide.entries.size(), size_t(3 * 1024));
         for (int c = 0; c < 3; ++c) {
-            const std::vector<quint16> ch = Channel(wide, c);
+            const std::vector<quint16> ch = wide.channel(c);
             for (int k = 0; k <= 3; ++k)
                 QCOMPARE(ch[size_t(341 * k)], ramp.entries[size_t(256 * c + 85 * k)]);
             QVERIFY(std::is_sorted(ch.begin(), ch.end()));
@@ -152,7 +143,7 @@ private slots:
         QCOMPARE(told.size(), 1);
         QVERIFY2(told[0].contains("TEST-1"), qPrintable(told[0]));
         // The other output is not held back.
-        QVERIFY(compositor.waitFor([](const QByteArray& l) { return l.startsWith("ramp 0 "); }));
+        QVERIFY(compositor.waitForStart("ramp 0 "));
         QCOMPARE(compositor.lastRamp(0).entries[1], RampForPosition(14).entries[1]);
         QCOMPARE(compositor.lastRamp(1).size, 0);
         QCOMPARE(gamma.controlledCount(), 1);
@@ -166,13 +157,13 @@ private slots:
         gamma.onRefused = [&](const QString&) { ++told; };
         QVERIFY(gamma.connect(compositor.socket()));
         gamma.load(RampForPosition(20));
-        QVERIFY(compositor.waitForLine("control 0"));
-        QVERIFY(compositor.waitFor([](const QByteArray& l) { return l.startsWith("ramp 0 "); }));
+        QVERIFY(compositor.waitForCount("control 0", 1));
+        QVERIFY(compositor.waitForStart("ramp 0 "));
         compositor.command("fail 0");
-        QVERIFY(compositor.waitForLine("failed 0"));
+        QVERIFY(compositor.waitForCount("failed 0", 1));
         QTRY_COMPARE(told, 1);
         compositor.command("fail 1");
-        QVERIFY(compositor.waitForLine("failed 1"));
+        QVERIFY(compositor.waitForCount("failed 1", 1));
         QVERIFY(gamma.roundtrip());
         QCOMPARE(told, 1);
     }
@@ -184,13 +175,13 @@ private slots:
         QVERIFY(gamma.connect(compositor.socket()));
         const GammaRamp ramp = RampForPosition(17);
         gamma.load(ramp);
-        QVERIFY(compositor.waitFor([](const QByteArray& l) { return l.startsWith("ramp 1 "); }));
+        QVERIFY(compositor.waitForStart("ramp 1 "));
 
         // A monitor plugged in gets the gamma in force without being asked.
         compositor.command("add 4096");
-        QVERIFY(compositor.waitFor([](const QByteArray& l) { return l.startsWith("ramp 2 "); }));
+        QVERIFY(compositor.waitForStart("ramp 2 "));
         QCOMPARE(gamma.outputCount(), 3);
-        const TestCompositor::Ramp added = compositor.lastRamp(2);
+        const Recorder::Tables added = compositor.lastRamp(2);
         QCOMPARE(added.size, 4096);
         QCOMPARE(added.entries[4095], quint16(0xFF00));
         QCOMPARE(added.entries[4095 + 4096], quint16(0xFF00));
@@ -203,9 +194,9 @@ private slots:
         QVERIFY(gamma.roundtrip());
         QVERIFY(compositor.waitForCount("destroyed 0", 1));
         QTRY_COMPARE(int(compositor.ramps().size()), before + 2);
-        const std::vector<TestCompositor::Ramp> all = compositor.ramps();
+        const std::vector<Recorder::Tables> all = compositor.ramps();
         for (size_t i = size_t(before); i < all.size(); ++i)
-            QVERIFY(all[i].output != 0);
+            QVERIFY(all[i].id != 0);
     }
 
     void restoreAndQuitGiveTheOutputsBack() {
@@ -215,12 +206,12 @@ private slots:
             platform::WlrGamma gamma;
             QVERIFY(gamma.connect(compositor.socket()));
             gamma.load(RampForPosition(25));
-            QVERIFY(compositor.waitForLine("control 1"));
+            QVERIFY(compositor.waitForCount("control 1", 1));
             QTRY_COMPARE(gamma.controlledCount(), 2);
 
             gamma.restore();
-            QVERIFY(compositor.waitForLine("destroyed 0"));
-            QVERIFY(compositor.waitForLine("destroyed 1"));
+            QVERIFY(compositor.waitForCount("destroyed 0", 1));
+            QVERIFY(compositor.waitForCount("destroyed 1", 1));
             QCOMPARE(gamma.controlledCount(), 0);
 
             // The next gamma takes the outputs again.
