@@ -101,6 +101,11 @@ int RunKelvaro(TApplication& app) {
         }
         CreateForms();
         platform::instance::Serve(AnswerRequest);
+        // What bringing an older store up to date changed is told once, after the windows.
+        if (const QStringList& notices = platform::Hive::instance().notices(); !notices.isEmpty())
+            platform::prompts().messageBox(nullptr, notices.join(QLatin1Char('\n')),
+                                           QStringLiteral("Kelvaro"),
+                                           platform::MessageKind::Information);
         // Set once the windows exist, so the tray icon's window, made first, isn't given every
         // size of the icon to hand to the window manager before it can dock.
         QGuiApplication::setWindowIcon(ArtIcon(QStringLiteral("icon")));

@@ -312,12 +312,6 @@ int add(const Args& a, const QStringList& parts) {
     if (a.has("/v") && a.has("/ve")) return syntax();
     if ((a.has("/d") || a.has("/t") || a.has("/s")) && !a.has("/v") && !a.has("/ve"))
         return syntax(QStringLiteral("Invalid syntax: /t, /s and /d need /v or /ve."));
-    // The registry's bounds.
-    for (const QString& part : parts)
-        if (part.size() > values::MaxKeyNameLength)
-            return fail(QStringLiteral("The parameter is incorrect."));
-    if (parts.size() > values::MaxKeyDepth)
-        return fail(QStringLiteral("The configuration registry key is invalid."));
     std::optional<platform::RegValue> value;
     if (a.has("/v") || a.has("/ve")) {
         QString problem;
@@ -327,8 +321,13 @@ int add(const Args& a, const QStringList& parts) {
     const QString name = a["/v"];
     platform::HiveTransaction tx(platform::Hive::instance());
     TRegistry reg;
+    // The store refuses what the registry refuses (names over 255 characters, keys deeper
+    // than 512 levels), in the registry's words.
     if (!reg.OpenKey(QLatin1Char('\\') + parts.join(QLatin1Char('\\')), true))
-        return fail(QStringLiteral("The key %1 could not be created.").arg(values::KeyName(parts)));
+        return fail(
+            reg.LastErrorMsg().isEmpty()
+                ? QStringLiteral("The key %1 could not be created.").arg(values::KeyName(parts))
+                : reg.LastErrorMsg());
     if (value) {
         if (!a.has("/f") && reg.ValueExists(name))
             return fail(QStringLiteral("The value %1 exists; add /f to overwrite it.")

@@ -16,9 +16,9 @@ const QString Version5 = QStringLiteral("Windows Registry Editor Version 5.00");
 
 // Why a key name can't stand in a file's [key] line, or nothing.
 QString keyNameProblem(const QString& name) {
-    if (name.size() > values::MaxKeyNameLength)
+    if (name.size() > platform::Hive::MaxKeyName)
         return QStringLiteral("a key name is longer than %1 characters")
-            .arg(values::MaxKeyNameLength);
+            .arg(platform::Hive::MaxKeyName);
     if (name.contains(QLatin1Char('\n')) || name.contains(QLatin1Char('\r')))
         return QStringLiteral("a key name holds a line break");
     return QString();
@@ -63,8 +63,9 @@ QString valueText(const platform::RegValue& v) {
 
 void exportKey(platform::Hive& hive, platform::KeyId key, const QString& name, int depth,
                QString& out) {
-    if (depth > values::MaxKeyDepth)
-        cannotExport(name, QStringLiteral("it is deeper than %1 levels").arg(values::MaxKeyDepth));
+    if (depth > platform::Hive::MaxKeyDepth)
+        cannotExport(
+            name, QStringLiteral("it is deeper than %1 levels").arg(platform::Hive::MaxKeyDepth));
     out += QLatin1Char('[') + name + QStringLiteral("]\n");
     for (const QString& v : hive.valueNames(key)) {
         const auto value = hive.value(key, v);
@@ -164,9 +165,9 @@ std::vector<Op> parse(const QString& text) {
             for (const QString& part : *path)
                 if (const QString problem = keyNameProblem(part); !problem.isEmpty())
                     fail(lineNo, problem);
-            if (path->size() > values::MaxKeyDepth)
-                fail(lineNo,
-                     QStringLiteral("the key is deeper than %1 levels").arg(values::MaxKeyDepth));
+            if (path->size() > platform::Hive::MaxKeyDepth)
+                fail(lineNo, QStringLiteral("the key is deeper than %1 levels")
+                                 .arg(platform::Hive::MaxKeyDepth));
             if (remove && path->isEmpty())
                 fail(lineNo, QStringLiteral("the root can't be deleted"));
             ops.push_back({remove ? Op::DeleteKey : Op::OpenKey, *path, {}, {}});

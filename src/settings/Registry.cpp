@@ -18,6 +18,16 @@ QStringList splitPath(const QString& path) {
     return path.split(QLatin1Char('\\'), Qt::SkipEmptyParts);
 }
 
+// Runs a store access; a store that can't be read or written is an error with the store's
+// words (in use by another program, read-only, damaged), never "not there".
+template <typename F> auto guarded(F&& f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (const platform::HiveError& e) {
+        throw ERegistryException(e.what());
+    }
+}
+
 } // namespace
 
 TRegistry::TRegistry() : TRegistry(platform::Hive::instance()) {}
@@ -30,32 +40,58 @@ TRegistry::~TRegistry() {
 
 std::optional<platform::KeyId> TRegistry::resolve(const QString& path, bool create,
                                                   QString* resolved) {
-    const bool absolute = path.startsWith(QLatin1Char('\\'));
-    // Below a Run key that is not in the store yet: from the root, by its full path.
-    if (!absolute && runKeyOnly_)
-        return resolve(currentPath_ + QLatin1Char('\\') + path, create, resolved);
-    platform::KeyId from = hive_.root();
-    QString full;
-    if (!absolute && current_) {
-        from = *current_;
-        full = currentPath_;
+    return guarded([&]() -> std::optional<platform::KeyId> {
+        const bool absolute = path.startsWith(QLatin1Char('\\'));
+        // Below a Run key that is not in the store yet: from the root, by its full path.
+        if (!absolute && runKeyOnly_)
+            return resolve(currentPath_ + QLatin1Char('\\') + path, create, resolved);
+        platform::KeyId from = hive_.root();
+        QString full;
+        if (!absolute) {
+            if (const auto open = currentKey()) {
+                from = *open;
+                full = currentPath_;
+            }
+        }
+        const QStringList parts = splitPath(path);
+        auto key = values::WalkKeyPath(hive_, from, parts, false);
+        if (!key && create) {
+            // The keys a path lacks are made together or not at all.
+            try {
+                platform::HiveTransaction tx(hive_);
+                key = values::WalkKeyPath(hive_, from, parts, true);
+                if (!key) return std::nullopt;
+                tx.commit();
+            } catch (const platform::HiveError& e) {
+                lastErrorMsg_ = QString::fromUtf8(e.what());
+                return std::nullopt;
+            }
+        }
+        if (key && resolved) {
+            for (const QString& part : parts)
+                full += QLatin1Char('\\') + part;
+            *resolved = full;
+        }
+        return key;
+    });
+}
+
+std::optional<platform::KeyId> TRegistry::currentKey() {
+    if (current_ && generation_ != hive_.generation()) {
+        // The ids of the file we had open name nothing in this one.
+        const QString path = currentPath_;
+        current_.reset();
+        generation_ = hive_.generation();
+        current_ = resolve(path.isEmpty() ? QStringLiteral("\\") : path, false, nullptr);
+        if (!current_) currentPath_.clear();
     }
-    const QStringList parts = splitPath(path);
-    const auto key = values::WalkKeyPath(hive_, from, parts, create);
-    if (key && resolved)
-        *resolved =
-            parts.isEmpty() ? full : full + QLatin1Char('\\') + parts.join(QLatin1Char('\\'));
-    return key;
+    return current_;
 }
 
 bool TRegistry::OpenKey(const QString& path, bool canCreate) {
     QString full;
-    std::optional<platform::KeyId> key;
-    try {
-        key = resolve(path, canCreate, &full);
-    } catch (const platform::HiveError&) {
-        return false;
-    }
+    lastErrorMsg_.clear();
+    const auto key = resolve(path, canCreate, &full);
     if (!key) {
         // The log-on start list always exists, as the system's Run key does; opening it
         // makes nothing in the store (that waits for a value other than the program's own).
@@ -69,6 +105,7 @@ bool TRegistry::OpenKey(const QString& path, bool canCreate) {
     CloseKey();
     current_ = key;
     currentPath_ = full;
+    generation_ = hive_.generation();
     return true;
 }
 
@@ -86,11 +123,7 @@ void TRegistry::CloseKey() {
 }
 
 bool TRegistry::KeyExists(const QString& path) {
-    try {
-        return resolve(path, false, nullptr).has_value();
-    } catch (const platform::HiveError&) {
-        return false;
-    }
+    return resolve(path, false, nullptr).has_value();
 }
 
 bool TRegistry::isRunValue(const QString& name) const {
@@ -104,12 +137,11 @@ std::optional<platform::RegValue> TRegistry::ReadValue(const QString& name) {
         if (!program) return std::nullopt;
         return values::String(*program);
     }
-    if (!current_) return std::nullopt;
-    try {
-        return hive_.value(*current_, name);
-    } catch (const platform::HiveError&) {
-        return std::nullopt;
-    }
+    return guarded([&]() -> std::optional<platform::RegValue> {
+        const auto key = currentKey();
+        if (!key) return std::nullopt;
+        return hive_.value(*key, name);
+    });
 }
 
 void TRegistry::WriteValue(const QString& name, const platform::RegValue& value) {
@@ -120,13 +152,14 @@ void TRegistry::WriteValue(const QString& name, const platform::RegValue& value)
             raise("Failed to set data for '%1'", name);
         return;
     }
-    bool ok = false;
-    try {
-        if (!current_ && runKeyOnly_) current_ = resolve(currentPath_, true, nullptr);
-        ok = current_ && hive_.setValue(*current_, name, value);
-    } catch (const platform::HiveError&) {
-        ok = false;
+    if (!current_ && runKeyOnly_) {
+        current_ = resolve(currentPath_, true, nullptr);
+        generation_ = hive_.generation();
     }
+    const bool ok = guarded([&] {
+        const auto key = currentKey();
+        return key && hive_.setValue(*key, name, value);
+    });
     if (!ok) raise("Failed to set data for '%1'", name);
 }
 
@@ -135,13 +168,8 @@ bool TRegistry::ValueExists(const QString& name) {
 }
 
 bool TRegistry::DeleteKey(const QString& path) {
-    bool deleted = false;
-    try {
-        const auto key = resolve(path, false, nullptr);
-        deleted = key && hive_.deleteKey(*key);
-    } catch (const platform::HiveError&) {
-        return false;
-    }
+    const auto key = resolve(path, false, nullptr);
+    bool deleted = key && guarded([&] { return hive_.deleteKey(*key); });
     // The Run key, or a key above it, takes the log-on start entry with it.
     const QString target = targetPath(path);
     if (!target.isEmpty() && (RunKey.compare(target, Qt::CaseInsensitive) == 0 ||
@@ -152,30 +180,24 @@ bool TRegistry::DeleteKey(const QString& path) {
 
 bool TRegistry::DeleteValue(const QString& name) {
     if (isRunValue(name)) return platform::autostart::remove();
-    try {
-        return current_ && hive_.deleteValue(*current_, name);
-    } catch (const platform::HiveError&) {
-        return false;
-    }
+    return guarded([&] {
+        const auto key = currentKey();
+        return key && hive_.deleteValue(*key, name);
+    });
 }
 
 void TRegistry::GetKeyNames(QStringList& names) {
     names.clear();
-    if (!current_) return;
-    try {
-        names = hive_.subKeyNames(*current_);
-    } catch (const platform::HiveError&) {
-    }
+    guarded([&] {
+        if (const auto key = currentKey()) names = hive_.subKeyNames(*key);
+    });
 }
 
 void TRegistry::GetValueNames(QStringList& names) {
     names.clear();
-    if (current_) {
-        try {
-            names = hive_.valueNames(*current_);
-        } catch (const platform::HiveError&) {
-        }
-    }
+    guarded([&] {
+        if (const auto key = currentKey()) names = hive_.valueNames(*key);
+    });
     if (isRunValue(RunValueName)) {
         // The program's own entry is the autostart file, whatever the store holds.
         names.removeIf(

@@ -36,9 +36,6 @@ std::optional<int> TypeOf(const QString& name);
 extern const QString RootName;
 std::optional<QStringList> KeyNameParts(const QString& name);
 QString KeyName(const QStringList& parts);
-// The registry's bounds: a key name of at most 255 characters, a tree 512 levels deep.
-constexpr int MaxKeyNameLength = 255;
-constexpr int MaxKeyDepth = 512;
 
 // The key that parts name below from, each created on the way when create is set; nullopt
 // when one is missing or can't be made.

@@ -171,7 +171,7 @@ private slots:
                                     << QStringList{"successfully"} << "ERROR";
         QTest::newRow("513 levels")
             << QList<QStringList>{} << QStringList{"add", deep(513)} << 1
-            << QStringList{"ERROR: The configuration registry key is invalid."} << "successfully";
+            << QStringList{"ERROR: The parameter is incorrect."} << "successfully";
     }
     void commandLines() {
         QFETCH(QList<QStringList>, setup);
