@@ -162,11 +162,6 @@ class AcceptanceTest : public QObject {
         if (!f.open(QIODevice::ReadOnly)) return {};
         return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
     }
-    static void menuPick(Kelvaro& k, const QStringList& keys) {
-        k.clickIcon(3, 1);
-        QVERIFY(waitFor([] { return !menuWindow().isEmpty(); }, 3000));
-        xdotool(QStringList{"key", "--delay", "60"} + keys);
-    }
     static bool osdShown() { return !osdWindow().isEmpty(); }
 
 private slots:

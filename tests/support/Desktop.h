@@ -183,3 +183,10 @@ public:
                  QString::number(button)});
     }
 };
+
+// Right-click on the tray icon, then keys in its menu.
+inline void menuPick(Kelvaro& k, const QStringList& keys) {
+    k.clickIcon(3, 1);
+    QVERIFY(waitFor([] { return !menuWindow().isEmpty(); }, 3000));
+    xdotool(QStringList{"key", "--delay", "60"} + keys);
+}
