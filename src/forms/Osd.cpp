@@ -13,7 +13,7 @@ TForm_OSD::TForm_OSD(QWidget* owner)
     ui->setupUi(this);
     setAttribute(Qt::WA_ShowWithoutActivating);
     setFocusPolicy(Qt::NoFocus);
-    setFixedSize(208, 56);
+    FitToFont(this, QSize(208, 56));
     Timer_Close = new TTimer(this, 1000, false);
     Timer_Close->OnTimer = [this] { Timer_CloseTimer(); };
 }
@@ -28,7 +28,7 @@ void TForm_OSD::SetIcon(const QIcon& icon) {
 }
 
 void TForm_OSD::Display() {
-    setGeometry(QRect(CentredIn(PrimaryScreenGeometry(), QSize(208, 56)), QSize(208, 56)));
+    setGeometry(QRect(CentredIn(PrimaryScreenGeometry(), size()), size()));
     show();
     raise();
     Timer_Close->SetEnabled(false);
