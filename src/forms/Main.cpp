@@ -197,6 +197,8 @@ void TForm_Main::LoadProfileList() {
     // Profiles often share a program or an icon file: read each file once per rebuild.
     std::map<std::pair<QString, QString>, QIcon> icons;
     {
+        // One look at the store for the whole list.
+        platform::HiveReading reading(platform::Hive::instance());
         TRegistry reg;
         reg.OpenKey(ProfilesKey, true);
         reg.GetKeyNames(ProfileNames);
