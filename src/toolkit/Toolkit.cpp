@@ -59,20 +59,19 @@ namespace {
 double GrowthFor(QWidget* w) {
     QString text;
     QRect content = w->contentsRect();
+    // A check box or button draws its text in the part its style leaves for it.
+    auto buttonText = [&](QAbstractButton* button, QStyle::SubElement part) {
+        QStyleOptionButton opt;
+        opt.initFrom(button);
+        opt.text = text = button->text();
+        content = button->style()->subElementRect(part, &opt, button);
+    };
     if (auto* label = qobject_cast<QLabel*>(w)) {
         if (label->pixmap().isNull()) text = label->text();
     } else if (auto* check = qobject_cast<QCheckBox*>(w)) {
-        QStyleOptionButton opt;
-        opt.initFrom(check);
-        opt.text = check->text();
-        content = check->style()->subElementRect(QStyle::SE_CheckBoxContents, &opt, check);
-        text = check->text();
+        buttonText(check, QStyle::SE_CheckBoxContents);
     } else if (auto* button = qobject_cast<QPushButton*>(w)) {
-        QStyleOptionButton opt;
-        opt.initFrom(button);
-        opt.text = button->text();
-        content = button->style()->subElementRect(QStyle::SE_PushButtonContents, &opt, button);
-        text = button->text();
+        buttonText(button, QStyle::SE_PushButtonContents);
     } else if (auto* edit = qobject_cast<QLineEdit*>(w)) {
         return double(edit->minimumSizeHint().height() - 1) / edit->height();
     }
