@@ -6,6 +6,7 @@
 #include "forms/Osd.h"
 #include "forms/Splash.h"
 #include "platform/Hive.h"
+#include "platform/Instance.h"
 #include "platform/Shell.h"
 #include "platform/Signals.h"
 #include "toolkit/Application.h"
@@ -23,6 +24,40 @@ void InstallQuitSignals() {
 }
 
 } // namespace
+
+void ShowProfilesWindow() {
+    if (!Form_Main) return;
+    // As a double-click on the tray icon does; while a dialog has switched that off, the
+    // dialog comes to the front instead.
+    if (Form_Main->TrayIcon->RestoreOn == imDoubleClick) {
+        Form_Main->TrayIcon->Restore();
+    } else if (QWidget* dialog = QApplication::activeModalWidget()) {
+        dialog->raise();
+        dialog->activateWindow();
+    }
+}
+
+std::string AnswerRequest(const std::string& request) {
+    if (!Form_Main) return "starting";
+    try {
+        if (request == "show") {
+            ShowProfilesWindow();
+            return "ok";
+        }
+        if (request == "step up" || request == "step down") {
+            TMessage msg;
+            msg.Msg = WM_HOTKEY;
+            msg.WParam = WPARAM(request == "step up" ? HotkeyUp : HotkeyDown);
+            bool handled = false;
+            Form_Main->AppMessage(msg, handled);
+            return "ok";
+        }
+    } catch (const std::exception& e) {
+        if (Application) Application->HandleException(e);
+        return "failed";
+    }
+    return "unknown request";
+}
 
 void CreateForms() {
     Form_Main = new TForm_Main;
@@ -65,16 +100,19 @@ int RunKelvaro(TApplication& app) {
                                       e.what() + ".");
         }
         CreateForms();
+        platform::instance::Serve(AnswerRequest);
         // Set once the windows exist, so the tray icon's window, made first, isn't given every
         // size of the icon to hand to the window manager before it can dock.
         QGuiApplication::setWindowIcon(ArtIcon(QStringLiteral("icon")));
         app.Run();
+        platform::instance::Release();
     } catch (const platform::HiveError& e) {
         app.ShowException(e);
         status = 1;
     } catch (const std::exception& e) {
         app.ShowException(e);
     }
+    platform::instance::Release();
     DestroyForms();
     return status;
 }

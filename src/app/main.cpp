@@ -1,8 +1,76 @@
 // Kelvaro: per-application display gamma, resident in the notification area.
+#include "app/CommandLine.h"
 #include "app/Startup.h"
+#include "platform/Instance.h"
+#include "platform/Version.h"
 #include "toolkit/Application.h"
 
+#include <QElapsedTimer>
+#include <QThread>
+#include <cstdio>
+
+namespace {
+
+void print(std::FILE* to, const QString& text) {
+    std::fputs(text.toLocal8Bit().constData(), to);
+}
+
+int fail(const QString& line) {
+    print(stderr, QStringLiteral("kelvaro: ") + line + u'\n');
+    return ExitFailure;
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    const Command command = ParseCommandLine(args);
+    const std::string session = platform::session::Key();
+    switch (command.action) {
+    case CommandAction::Help:
+        print(stdout, UsageText());
+        return ExitOk;
+    case CommandAction::Version:
+        print(stdout, QStringLiteral("kelvaro ") +
+                          platform::version::ReadVersionString(QStringLiteral("FileVersion")) +
+                          u'\n');
+        return ExitOk;
+    case CommandAction::BadUsage:
+        print(stderr, command.error + QStringLiteral("\n\n") + UsageText());
+        return ExitUsage;
+    case CommandAction::Step: {
+        const auto answer =
+            platform::instance::Request(session, command.step > 0 ? "step up" : "step down", 3000);
+        if (!answer) return fail(QStringLiteral("Kelvaro is not running on this display"));
+        if (!answer->empty() && *answer != "ok")
+            return fail(QStringLiteral("the running Kelvaro answered: ") +
+                        QString::fromStdString(*answer));
+        return ExitOk;
+    }
+    case CommandAction::Run:
+        break;
+    }
+    // One running copy per display and user: a second start shows the first one's profiles
+    // window and ends before it opens the display or the store.
+    if (!session.empty()) {
+        QElapsedTimer waited;
+        waited.start();
+        for (;;) {
+            if (platform::instance::Request(session, "show", 1000)) return ExitOk;
+            // Ours, or no channel to be had (the program then runs without one).
+            if (platform::instance::ClaimSession(session) != platform::instance::Claim::Taken)
+                break;
+            // Another copy is starting: it holds the session a moment before it listens.
+            if (waited.elapsed() > 3000)
+                return fail(
+                    QStringLiteral("another Kelvaro runs on this display but does not answer"));
+            QThread::msleep(50);
+        }
+    }
+    if (!platform::session::DisplayOpens())
+        return fail(QStringLiteral("cannot open the X display; Kelvaro needs a graphical session"));
     TApplication app(argc, argv);
     return RunKelvaro(app);
 }

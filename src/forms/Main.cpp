@@ -26,9 +26,6 @@ platform::ProcessHandle LaunchedProcess;
 
 namespace {
 
-constexpr int HotkeyUp = 1;
-constexpr int HotkeyDown = 2;
-
 // Image index of a node: -1 for a node that has never been saved.
 constexpr int ImageIndexRole = Qt::UserRole + 1;
 

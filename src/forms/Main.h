@@ -19,6 +19,10 @@ namespace Ui {
 class TForm_Main;
 }
 
+// The ids of the two hot keys in WM_HOTKEY's wParam.
+constexpr int HotkeyUp = 1;
+constexpr int HotkeyDown = 2;
+
 class TForm_Main : public TForm {
     Q_OBJECT
 public:

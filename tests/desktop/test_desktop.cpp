@@ -16,33 +16,8 @@
 
 namespace {
 
-QString hex(const QVector<std::uint16_t>& r) {
-    if (r.isEmpty()) return "<none>";
-    return QStringLiteral("%1 %2 %3 %4")
-        .arg(r[1], 4, 16)
-        .arg(r[64], 4, 16)
-        .arg(r[128], 4, 16)
-        .arg(r[254], 4, 16);
-}
-
-// The ramp comparison tolerates the resampling of a CRTC whose size is not 256.
-bool same(const QVector<std::uint16_t>& a, const QVector<std::uint16_t>& b) {
-    if (a.size() != b.size()) return false;
-    for (int i = 0; i < a.size(); ++i)
-        if (std::abs(int(a[i]) - int(b[i])) > 0x100) return false;
-    return true;
-}
-
 // A tray panel the tests started themselves; the desktop script stops only its own.
 qint64 restartedTrayer = 0;
-
-// The on-screen display's window, or "" while it is not up.
-QString osdWindow() {
-    for (const QString& id : xdotool({"search", "--onlyvisible", "--name", "^Kelvaro$"})
-                                 .split('\n', Qt::SkipEmptyParts))
-        if (xdotool({"getwindowgeometry", id}).contains("208x56")) return id;
-    return QString();
-}
 
 } // namespace
 

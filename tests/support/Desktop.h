@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
+#include <cstdint>
 #include <optional>
 
 inline QString run(const QString& program, const QStringList& args, int* status = nullptr,
@@ -31,6 +32,31 @@ inline QString visibleWindow(const QString& name) {
 
 inline QString profilesWindow() {
     return visibleWindow("^Kelvaro - Profiles$");
+}
+
+// The on-screen display's window, or "" while it is not up.
+inline QString osdWindow() {
+    for (const QString& id : xdotool({"search", "--onlyvisible", "--name", "^Kelvaro$"})
+                                 .split('\n', Qt::SkipEmptyParts))
+        if (xdotool({"getwindowgeometry", id}).contains("208x56")) return id;
+    return QString();
+}
+
+inline QString hex(const QVector<std::uint16_t>& r) {
+    if (r.isEmpty()) return "<none>";
+    return QStringLiteral("%1 %2 %3 %4")
+        .arg(r[1], 4, 16)
+        .arg(r[64], 4, 16)
+        .arg(r[128], 4, 16)
+        .arg(r[254], 4, 16);
+}
+
+// The ramp comparison tolerates the resampling of a CRTC whose size is not 256.
+inline bool same(const QVector<std::uint16_t>& a, const QVector<std::uint16_t>& b) {
+    if (a.size() != b.size()) return false;
+    for (int i = 0; i < a.size(); ++i)
+        if (std::abs(int(a[i]) - int(b[i])) > 0x100) return false;
+    return true;
 }
 
 // One running copy of Kelvaro with a settings folder of its own.
