@@ -1,5 +1,6 @@
 #include "forms/Osd.h"
 
+#include "platform/SessionDisplay.h"
 #include "ui_Osd.h"
 
 #include <QGuiApplication>
@@ -31,6 +32,11 @@ void TForm_OSD::SetIcon(const QIcon& icon) {
 }
 
 void TForm_OSD::Display() {
+    // Where the desktop lets no program change the gamma, the value is stored but never shown
+    // as if it were on the screen.
+    static const QString notSet = QStringLiteral(" (not set)");
+    if (platform::GammaUnavailable() && !ui->Label_Gamma->text().endsWith(notSet))
+        ui->Label_Gamma->setText(ui->Label_Gamma->text() + notSet);
     QSize screen(1024, 768);
     if (QScreen* s = QGuiApplication::primaryScreen()) screen = s->geometry().size();
     setGeometry((screen.width() - 208) / 2, (screen.height() - 56) / 2, 208, 56);

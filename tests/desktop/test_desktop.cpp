@@ -173,19 +173,7 @@ class AcceptanceTest : public QObject {
         if (!f.open(QIODevice::ReadOnly)) return {};
         return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
     }
-    static void menuPick(Kelvaro& k, const QStringList& keys) {
-        k.clickIcon(3, 1);
-        QVERIFY(waitFor(
-            [] {
-                return !xdotool({"search", "--onlyvisible", "--classname", "^kelvaro$"}).isEmpty();
-            },
-            3000));
-        QTest::qWait(400);
-        for (const QString& key : keys) {
-            xdotool({"key", key});
-            QTest::qWait(60);
-        }
-    }
+    static void menuPick(Kelvaro& k, const QStringList& keys) { k.menuPick(keys); }
     static bool osdShown() { return !osdWindow().isEmpty(); }
 
 private slots:

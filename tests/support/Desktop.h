@@ -65,10 +65,16 @@ public:
     QTemporaryDir config;
     QProcess proc;
 
+    // More of the session it runs in (WAYLAND_DISPLAY, DBUS_SESSION_BUS_ADDRESS, ...).
+    QProcessEnvironment extra;
+    // Standard error goes to the test's own unless a test reads it.
+    QProcess::ProcessChannelMode channels = QProcess::ForwardedErrorChannel;
+
     QProcessEnvironment env() const {
         QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
         e.insert("XDG_CONFIG_HOME", config.path());
         e.remove("QT_QPA_PLATFORM");
+        e.insert(extra);
         return e;
     }
     QString reg(const QStringList& args, int* status = nullptr) const {
@@ -81,7 +87,7 @@ public:
     }
     bool start() {
         proc.setProcessEnvironment(env());
-        proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        proc.setProcessChannelMode(channels);
         proc.start(qEnvironmentVariable("KELVARO_BIN"), {});
         return proc.waitForStarted() && waitFor([this] { return trayIcon().has_value(); }, 15000);
     }
@@ -114,5 +120,19 @@ public:
         QTest::qWait(150);
         xdotool({"click", "--repeat", QString::number(times), "--delay", "60",
                  QString::number(button)});
+    }
+    // Opens the tray menu with a right click and walks it with keys.
+    void menuPick(const QStringList& keys) {
+        clickIcon(3, 1);
+        QVERIFY(waitFor(
+            [] {
+                return !xdotool({"search", "--onlyvisible", "--classname", "^kelvaro$"}).isEmpty();
+            },
+            3000));
+        QTest::qWait(400);
+        for (const QString& key : keys) {
+            xdotool({"key", key});
+            QTest::qWait(60);
+        }
     }
 };
