@@ -34,8 +34,8 @@ void ShowGammaNotice(const QString& text) {
     if (said.contains(text)) return;
     said << text;
     std::fprintf(stderr, "kelvaro: %s\n", text.toLocal8Bit().constData());
-    auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("Kelvaro"), text,
-                                QMessageBox::Ok);
+    auto* box =
+        new QMessageBox(QMessageBox::Information, QStringLiteral("Kelvaro"), text, QMessageBox::Ok);
     box->setObjectName(QStringLiteral("GammaNotice"));
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setModal(false);
@@ -126,6 +126,11 @@ int RunKelvaro(TApplication& app) {
             ShowGammaNotice(platform::NoGammaMessage());
         }
         platform::instance::Serve(AnswerRequest);
+        // What bringing an older store up to date changed is told once, after the windows.
+        if (const QStringList& notices = platform::Hive::instance().notices(); !notices.isEmpty())
+            platform::prompts().messageBox(nullptr, notices.join(QLatin1Char('\n')),
+                                           QStringLiteral("Kelvaro"),
+                                           platform::MessageKind::Information);
         // Set once the windows exist, so the tray icon's window, made first, isn't given every
         // size of the icon to hand to the window manager before it can dock.
         QGuiApplication::setWindowIcon(ArtIcon(QStringLiteral("icon")));

@@ -3,7 +3,6 @@
 #include "forms/About.h"
 #include "forms/Option.h"
 #include "forms/Osd.h"
-#include "platform/Display.h"
 #include "platform/Hotkeys.h"
 #include "platform/IconReader.h"
 #include "platform/Shell.h"
@@ -77,8 +76,9 @@ TForm_Main::TForm_Main(QWidget* owner)
     connect(PopupMenu, &QMenu::triggered, this,
             Guarded([this](QAction* a) { PopupMenuItemClick(a); }));
 
-    // 2. The ramp the display had when the program started.
-    if (platform::display().hasDeviceContext()) platform::display().getDeviceGammaRamp(StartupRamp);
+    // 2. The ramps the display had when the program started.
+    Ramps.Capture();
+    StartupRamp = Ramps.Primary();
     // 3-5.
     LoadOptions();
     LoadProfileList();
@@ -131,19 +131,11 @@ void TForm_Main::MakeControls(Ui::TForm_Main& controls) {
 }
 
 void TForm_Main::ApplyGammaRamp(GammaRamp ramp) {
-    platform::Display& d = platform::display();
-    if (!d.hasDeviceContext()) return;
-    d.setDeviceGammaRamp(ramp);
-}
-
-GammaRamp TForm_Main::RestoreRamp() const {
-    // A failed capture (or a server that never had a ramp) reads as zeros: never "restore"
-    // a black screen.
-    return StartupRamp.isZero() ? RampForPosition(GammaNeutral) : StartupRamp;
+    Ramps.Apply(ramp);
 }
 
 void TForm_Main::QuitSequence() {
-    ApplyGammaRamp(RestoreRamp());
+    Ramps.Restore();
     if (Application) Application->Terminate();
 }
 
@@ -611,7 +603,7 @@ void TForm_Main::FormClose(TCloseAction& action) {
         TrayIcon->Minimize();
         return;
     }
-    ApplyGammaRamp(RestoreRamp());
+    Ramps.Restore();
     // The main form closing ends the program.
     if (Application) Application->Terminate();
 }

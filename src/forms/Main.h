@@ -5,6 +5,7 @@
 #include "gamma/Gamma.h"
 #include "platform/Messages.h"
 #include "platform/Process.h"
+#include "platform/RampKeeper.h"
 #include "toolkit/Toolkit.h"
 #include "tray/Trayicon.h"
 
@@ -45,7 +46,9 @@ public:
     // The file name OpenDialogIcon holds: the profile's icon file.
     QString IconFileName;
 
-    // Shared state.
+    // Shared state. StartupRamp is the primary output's; Ramps keeps every output's at its own
+    // size, and is what the quit paths put back.
+    platform::RampKeeper Ramps;
     GammaRamp StartupRamp{};
     GammaRamp DesktopRamp{};
     bool ExitOnClose = false;
@@ -94,10 +97,9 @@ public:
     void Btn_AboutClick();
     void Btn_HelpClick();
 
-    // Loads StartupRamp (or the identity ramp when nothing usable was captured) and ends.
+    // Puts back every output's start-up ramp (the identity where nothing usable was
+    // captured) and ends.
     void QuitSequence();
-    // The ramp the quit paths load.
-    GammaRamp RestoreRamp() const;
 
 protected:
     void FormShow() override;

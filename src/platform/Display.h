@@ -1,31 +1,91 @@
-// Display gamma: the screen's device context and its gamma ramp.
+// Display gamma: the outputs that show a picture, each with a gamma ramp of its own size.
+//
+// A back-end (RandR CRTCs on X; a compositor's protocol elsewhere) only lists outputs, reads
+// and loads one output's ramp as it is, and says when outputs come and go. What the program
+// does with that (the start-up ramps, the ramp in force, the journal) is RampKeeper's.
 #pragma once
 
 #include "gamma/Gamma.h"
 
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
 namespace platform {
+
+// One output's ramp at that output's gamma size: size() red entries, then green, then blue.
+struct OutputRamp {
+    std::vector<std::uint16_t> entries;
+
+    OutputRamp() = default;
+    explicit OutputRamp(int size) : entries(3 * static_cast<std::size_t>(size)) {}
+
+    int size() const { return static_cast<int>(entries.size() / 3); }
+    std::uint16_t* red() { return entries.data(); }
+    std::uint16_t* green() { return entries.data() + size(); }
+    std::uint16_t* blue() { return entries.data() + 2 * size(); }
+    const std::uint16_t* red() const { return entries.data(); }
+    const std::uint16_t* green() const { return entries.data() + size(); }
+    const std::uint16_t* blue() const { return entries.data() + 2 * size(); }
+    bool isZero() const;
+    friend bool operator==(const OutputRamp&, const OutputRamp&) = default;
+};
+
+// Resamples one channel of inSize entries to outSize entries (both >= 2) by linear
+// interpolation, rounded to the nearest entry; equal sizes copy.
+void ResampleChannel(const std::uint16_t* in, int inSize, std::uint16_t* out, int outSize);
+// A computed ramp at an output's size, and an output's ramp brought to 256 entries.
+OutputRamp ResampleRamp(const GammaRamp& ramp, int size);
+GammaRamp ResampleRamp(const OutputRamp& ramp);
+
+struct GammaOutput {
+    // Stable for as long as the display server runs: the CRTC's number on X, the output's
+    // name on Wayland.
+    std::string id;
+    int gammaSize = 0; // entries per channel, >= 2
+    friend bool operator==(const GammaOutput&, const GammaOutput&) = default;
+};
 
 class Display {
 public:
     virtual ~Display() = default;
-    // False when there is no screen to talk to (no X display, no RandR): then nothing is done.
+    // False when there is no screen to talk to (no display server, no gamma): then nothing
+    // is done.
     virtual bool hasDeviceContext() = 0;
-    // Loads the ramp into every active output. Failures are silent.
-    virtual void setDeviceGammaRamp(const GammaRamp& ramp) = 0;
-    // Reads the primary output's ramp, resampled to 256 entries; false when it can't.
-    virtual bool getDeviceGammaRamp(GammaRamp& ramp) = 0;
+    // Names this display server among the others the user may run at once ("x11-0"), for
+    // files kept per display; empty when there is none.
+    virtual std::string displayKey() = 0;
+    // The outputs that show a picture now, the primary one first.
+    virtual std::vector<GammaOutput> outputs() = 0;
+    // Reads one output's ramp at its own size; false when it can't be read.
+    virtual bool getOutputRamp(const std::string& id, OutputRamp& ramp) = 0;
+    // Loads a ramp onto one output exactly as it is. The ramp has the output's size; an
+    // output that is gone, or a refusal, is silently ignored.
+    virtual void setOutputRamp(const std::string& id, const OutputRamp& ramp) = 0;
+    // Gives an output whose ramp could not be read back to the system: for servers that
+    // put their own ramp back when a client lets go. Nothing by default.
+    virtual void releaseOutput(const std::string& id) { (void)id; }
+    // From now on calls `changed` from the event loop after outputs appeared, left or changed
+    // their gamma size (a burst of changes may give one call); an empty function stops it.
+    virtual void watchOutputs(std::function<void()> changed) = 0;
 };
 
 // RandR CRTC gamma on the X connection Qt holds.
 class XcbDisplay : public Display {
 public:
+    ~XcbDisplay() override;
     bool hasDeviceContext() override;
-    void setDeviceGammaRamp(const GammaRamp& ramp) override;
-    bool getDeviceGammaRamp(GammaRamp& ramp) override;
-};
+    std::string displayKey() override;
+    std::vector<GammaOutput> outputs() override;
+    bool getOutputRamp(const std::string& id, OutputRamp& ramp) override;
+    void setOutputRamp(const std::string& id, const OutputRamp& ramp) override;
+    void watchOutputs(std::function<void()> changed) override;
 
-// Resamples one 256-entry channel to n entries (n >= 2) by linear interpolation, and back.
-void ResampleChannel(const std::uint16_t* in, int inSize, std::uint16_t* out, int outSize);
+private:
+    class Watch;
+    Watch* watch_ = nullptr;
+};
 
 Display& display();
 void setDisplay(Display* display); // nullptr restores the real one

@@ -1,5 +1,6 @@
 // The per-user store that stands in for the registry hive: a tree of keys with typed values,
-// kept in one SQLite file. Key and value names compare case-insensitively.
+// kept in one SQLite file. Key and value names compare case-insensitively over all of Unicode
+// (by their case-folded form).
 #pragma once
 
 #include <QByteArray>
@@ -21,18 +22,30 @@ struct RegValue {
     QByteArray data;
 };
 
-// The store can't be opened or used as the store: not SQLite, damaged, newer, unreadable.
+// The store can't be opened, read or written: not SQLite, damaged, newer, unreadable, in use by
+// another program, read-only. The text says which, in words for the user.
 class HiveError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// A key the registry would not create either: a name over MaxKeyName characters, or a key
+// deeper than MaxKeyDepth levels below the root. The text is the registry's own.
+class HiveRefused : public HiveError {
+public:
+    using HiveError::HiveError;
 };
 
 using KeyId = std::int64_t;
 
 class Hive {
 public:
+    static constexpr int MaxKeyName = 255;
+    static constexpr int MaxKeyDepth = 512;
+
     // Opens (creating when absent) the store at path. Throws HiveError when a file exists
-    // there that is not a usable store; such a file is never modified.
+    // there that is not a usable store; such a file is never modified. A read-only file or
+    // folder opens for reading; writes to it then fail with HiveError.
     explicit Hive(const QString& path);
     ~Hive();
     Hive(const Hive&) = delete;
@@ -40,14 +53,20 @@ public:
 
     const QString& path() const { return path_; }
     KeyId root() const { return root_; }
+    // Counts the times the file was found replaced under the program and opened again: key ids
+    // taken before a change of generation name nothing.
+    int generation() const { return generation_; }
+    // What opening the store had to tell the user (names that fold together since an upgrade).
+    const QStringList& notices() const { return notices_; }
 
     std::optional<KeyId> findKey(KeyId parent, const QString& name) const;
-    // Returns the existing key or a new one; nullopt when it can't be written.
+    // Returns the existing key or a new one; nullopt when the parent is gone. Throws
+    // HiveRefused for a name or depth the registry refuses, HiveError when it can't be written.
     std::optional<KeyId> createKey(KeyId parent, const QString& name);
     bool keyExists(KeyId key) const;
     // Sub-key names in enumeration order (case-insensitive name order).
     QStringList subKeyNames(KeyId key) const;
-    // Deletes the key with everything below it; false when it doesn't exist.
+    // Deletes the key with everything below it, however deep; false when it doesn't exist.
     bool deleteKey(KeyId key);
 
     std::optional<RegValue> value(KeyId key, const QString& name) const;
@@ -55,10 +74,20 @@ public:
     bool setValue(KeyId key, const QString& name, const RegValue& value);
     bool deleteValue(KeyId key, const QString& name);
 
-    // One write transaction at a time (they don't nest).
+    // One write transaction; nested calls join the outer one. Whatever failed before, the
+    // next outermost begin starts a transaction of its own or throws.
     void begin();
     void commit();
     void rollback();
+
+    // How long an access waits for another program's lock before it gives up (default 1 s).
+    void setBusyWait(int milliseconds) { busyWaitMs_ = milliseconds; }
+    // Makes every wait for a lock give up at once, now and from now on. Safe in a signal
+    // handler: the program is quitting.
+    static void interruptWaits();
+
+    // The name as stored for comparison: case-folded.
+    static QString fold(const QString& name) { return name.toCaseFolded(); }
 
     // The store used by the program: ${XDG_CONFIG_HOME:-$HOME/.config}/kelvaro/registry.db.
     static QString defaultPath();
@@ -67,11 +96,34 @@ public:
     static void setInstance(std::unique_ptr<Hive> hive);
 
 private:
-    void exec(const char* sql);
+    void open();
+    void close();
+    void exec(const char* sql, bool write = true);
+    [[noreturn]] void fail(bool write) const;
     void createSchema();
+    void upgradeNames();
+    void tidyModes() const;
+    // Notices a store file replaced under the program and opens the new one.
+    void sync() const;
+    void reopen();
+    static int onBusy(void* self, int count);
+
     QString path_;
     sqlite3* db_ = nullptr;
     KeyId root_ = 0;
+    int depth_ = 0;
+    bool failed_ = false;
+    int busyWaitMs_ = 1000;
+    std::int64_t busySince_ = 0;
+    int generation_ = 0;
+    QStringList notices_;
+    struct FileId {
+        std::uint64_t dev = 0, ino = 0;
+        std::int64_t mtime = 0, size = -1;
+        bool operator==(const FileId&) const = default;
+    };
+    mutable FileId file_;
+    mutable int schema_ = 0;
 };
 
 // Commits on success, rolls back when an exception leaves the scope.
@@ -82,8 +134,8 @@ public:
         if (!done_) hive_.rollback();
     }
     void commit() {
+        done_ = true; // a failed commit has rolled back already
         hive_.commit();
-        done_ = true;
     }
     HiveTransaction(const HiveTransaction&) = delete;
     HiveTransaction& operator=(const HiveTransaction&) = delete;

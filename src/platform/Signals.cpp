@@ -1,5 +1,7 @@
 #include "platform/Signals.h"
 
+#include "platform/Hive.h"
+
 #include <QObject>
 #include <QSocketNotifier>
 #include <csignal>
@@ -13,6 +15,8 @@ namespace {
 int g_signalPipe[2] = {-1, -1};
 
 void onSignal(int) {
+    // A wait for another program's lock on the settings ends now, so the quit runs at once.
+    Hive::interruptWaits();
     const char byte = 1;
     [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &byte, 1);
 }

@@ -1,7 +1,13 @@
 #include "platform/Display.h"
 
+#include "platform/SessionDisplay.h"
 #include "platform/X11.h"
 
+#include <QAbstractNativeEventFilter>
+#include <QCoreApplication>
+#include <QTimer>
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <vector>
 #include <xcb/randr.h>
@@ -38,43 +44,61 @@ bool randrUsable(xcb_connection_t* c) {
     return state == 1;
 }
 
-struct Crtc {
-    xcb_randr_crtc_t id;
-    bool active;
-};
-
-std::vector<Crtc> listCrtcs(xcb_connection_t* c, xcb_window_t root) {
-    std::vector<Crtc> out;
+// The CRTCs that drive an output (have a mode), the primary output's first, with their
+// gamma sizes.
+std::vector<GammaOutput> activeCrtcs(xcb_connection_t* c, xcb_window_t root) {
+    std::vector<GammaOutput> out;
     xcb_generic_error_t* err = nullptr;
+    const auto primaryCookie = xcb_randr_get_output_primary(c, root);
     Reply<xcb_randr_get_screen_resources_current_reply_t> res(
         xcb_randr_get_screen_resources_current_reply(
             c, xcb_randr_get_screen_resources_current(c, root), &err));
     std::free(err);
+    err = nullptr;
+    Reply<xcb_randr_get_output_primary_reply_t> primary(
+        xcb_randr_get_output_primary_reply(c, primaryCookie, &err));
+    std::free(err);
+    err = nullptr;
     if (!res) return out;
     const xcb_randr_crtc_t* ids = xcb_randr_get_screen_resources_current_crtcs(res.p);
     const int n = xcb_randr_get_screen_resources_current_crtcs_length(res.p);
-    std::vector<xcb_randr_get_crtc_info_cookie_t> cookies;
-    for (int i = 0; i < n; ++i)
-        cookies.push_back(xcb_randr_get_crtc_info(c, ids[i], res->config_timestamp));
+    std::vector<xcb_randr_get_crtc_info_cookie_t> infos;
+    std::vector<xcb_randr_get_crtc_gamma_size_cookie_t> sizes;
     for (int i = 0; i < n; ++i) {
+        infos.push_back(xcb_randr_get_crtc_info(c, ids[i], res->config_timestamp));
+        sizes.push_back(xcb_randr_get_crtc_gamma_size(c, ids[i]));
+    }
+    for (std::size_t i = 0; i < infos.size(); ++i) {
         Reply<xcb_randr_get_crtc_info_reply_t> info(
-            xcb_randr_get_crtc_info_reply(c, cookies[static_cast<size_t>(i)], &err));
+            xcb_randr_get_crtc_info_reply(c, infos[i], &err));
         std::free(err);
         err = nullptr;
-        out.push_back({ids[i], info && info->mode != XCB_NONE});
+        Reply<xcb_randr_get_crtc_gamma_size_reply_t> size(
+            xcb_randr_get_crtc_gamma_size_reply(c, sizes[i], &err));
+        std::free(err);
+        err = nullptr;
+        if (!info || info->mode == XCB_NONE || !size || size->size < 2) continue;
+        GammaOutput o{std::to_string(ids[i]), size->size};
+        const xcb_randr_output_t* outs = xcb_randr_get_crtc_info_outputs(info.p);
+        const xcb_randr_output_t* end = outs + xcb_randr_get_crtc_info_outputs_length(info.p);
+        const bool isPrimary = primary && std::find(outs, end, primary->output) != end;
+        if (isPrimary)
+            out.insert(out.begin(), std::move(o));
+        else
+            out.push_back(std::move(o));
     }
     return out;
 }
 
-int gammaSize(xcb_connection_t* c, xcb_randr_crtc_t crtc) {
-    xcb_generic_error_t* err = nullptr;
-    Reply<xcb_randr_get_crtc_gamma_size_reply_t> r(
-        xcb_randr_get_crtc_gamma_size_reply(c, xcb_randr_get_crtc_gamma_size(c, crtc), &err));
-    std::free(err);
-    return r ? r->size : 0;
+xcb_randr_crtc_t crtcOf(const std::string& id) {
+    return static_cast<xcb_randr_crtc_t>(std::strtoul(id.c_str(), nullptr, 10));
 }
 
 } // namespace
+
+bool OutputRamp::isZero() const {
+    return std::all_of(entries.begin(), entries.end(), [](std::uint16_t v) { return v == 0; });
+}
 
 void ResampleChannel(const std::uint16_t* in, int inSize, std::uint16_t* out, int outSize) {
     if (inSize == outSize) {
@@ -90,71 +114,135 @@ void ResampleChannel(const std::uint16_t* in, int inSize, std::uint16_t* out, in
     }
 }
 
+OutputRamp ResampleRamp(const GammaRamp& ramp, int size) {
+    OutputRamp out(size);
+    ResampleChannel(ramp.red(), 256, out.red(), size);
+    ResampleChannel(ramp.green(), 256, out.green(), size);
+    ResampleChannel(ramp.blue(), 256, out.blue(), size);
+    return out;
+}
+
+GammaRamp ResampleRamp(const OutputRamp& ramp) {
+    GammaRamp out;
+    if (ramp.size() < 2) return out;
+    ResampleChannel(ramp.red(), ramp.size(), out.red(), 256);
+    ResampleChannel(ramp.green(), ramp.size(), out.green(), 256);
+    ResampleChannel(ramp.blue(), ramp.size(), out.blue(), 256);
+    return out;
+}
+
+// RandR notifications arrive on Qt's connection; Qt reads them too, so they are passed on.
+class XcbDisplay::Watch : public QAbstractNativeEventFilter {
+public:
+    explicit Watch(std::function<void()> changed) : changed_(std::move(changed)) {
+        xcb_connection_t* c = x11::connection();
+        const xcb_query_extension_reply_t* ext = xcb_get_extension_data(c, &xcb_randr_id);
+        firstEvent_ = ext->first_event;
+        // The mask replaces the one Qt chose for this connection, so it keeps Qt's bits.
+        xcb_randr_select_input(
+            c, x11::rootWindow(),
+            XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE | XCB_RANDR_NOTIFY_MASK_OUTPUT_PROPERTY);
+        xcb_flush(c);
+        // One call for the burst of notifications a single change gives.
+        coalesce_.setSingleShot(true);
+        coalesce_.setInterval(0);
+        QObject::connect(&coalesce_, &QTimer::timeout, [this] { changed_(); });
+        QCoreApplication::instance()->installNativeEventFilter(this);
+    }
+    ~Watch() override {
+        if (QCoreApplication::instance())
+            QCoreApplication::instance()->removeNativeEventFilter(this);
+    }
+    Watch(const Watch&) = delete;
+    Watch& operator=(const Watch&) = delete;
+
+    bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
+        if (type != "xcb_generic_event_t") return false;
+        const auto* ev = static_cast<const xcb_generic_event_t*>(message);
+        const int kind = (ev->response_type & 0x7F) - firstEvent_;
+        if (kind == XCB_RANDR_SCREEN_CHANGE_NOTIFY) {
+            coalesce_.start();
+        } else if (kind == XCB_RANDR_NOTIFY) {
+            // Output properties (a backlight, say) change often and never move a CRTC.
+            const auto* n = reinterpret_cast<const xcb_randr_notify_event_t*>(ev);
+            if (n->subCode == XCB_RANDR_NOTIFY_CRTC_CHANGE ||
+                n->subCode == XCB_RANDR_NOTIFY_OUTPUT_CHANGE)
+                coalesce_.start();
+        }
+        return false;
+    }
+
+private:
+    std::function<void()> changed_;
+    QTimer coalesce_;
+    int firstEvent_ = 0;
+};
+
+XcbDisplay::~XcbDisplay() {
+    delete watch_;
+}
+
 bool XcbDisplay::hasDeviceContext() {
     xcb_connection_t* c = x11::connection();
     return c && randrUsable(c);
 }
 
-void XcbDisplay::setDeviceGammaRamp(const GammaRamp& ramp) {
-    xcb_connection_t* c = x11::connection();
-    if (!c || !randrUsable(c)) return;
-    std::vector<xcb_void_cookie_t> pending;
-    for (const Crtc& crtc : listCrtcs(c, x11::rootWindow())) {
-        if (!crtc.active) continue;
-        const int size = gammaSize(c, crtc.id);
-        if (size < 2) continue;
-        const auto n = static_cast<size_t>(size);
-        std::vector<std::uint16_t> r(n), g(n), b(n);
-        ResampleChannel(ramp.red(), 256, r.data(), size);
-        ResampleChannel(ramp.green(), 256, g.data(), size);
-        ResampleChannel(ramp.blue(), 256, b.data(), size);
-        pending.push_back(xcb_randr_set_crtc_gamma_checked(c, crtc.id, std::uint16_t(size),
-                                                           r.data(), g.data(), b.data()));
-    }
-    // Checked, so that a refusal is quietly dropped instead of reaching the event queue.
-    for (xcb_void_cookie_t cookie : pending)
-        std::free(xcb_request_check(c, cookie));
+std::string XcbDisplay::displayKey() {
+    if (!x11::connection()) return {};
+    // host:number[.screen]; the CRTCs belong to the server, whatever the screen.
+    std::string name = qgetenv("DISPLAY").toStdString();
+    const std::size_t colon = name.rfind(':');
+    if (colon == std::string::npos) return {};
+    std::string number = name.substr(colon + 1);
+    number = number.substr(0, number.find('.'));
+    std::string key = "x11-";
+    if (colon > 0) key += name.substr(0, colon) + "-";
+    key += number;
+    for (char& ch : key)
+        if (!std::isalnum(static_cast<unsigned char>(ch)) && ch != '-' && ch != '.') ch = '_';
+    return key;
 }
 
-bool XcbDisplay::getDeviceGammaRamp(GammaRamp& ramp) {
+std::vector<GammaOutput> XcbDisplay::outputs() {
+    xcb_connection_t* c = x11::connection();
+    if (!c || !randrUsable(c)) return {};
+    return activeCrtcs(c, x11::rootWindow());
+}
+
+bool XcbDisplay::getOutputRamp(const std::string& id, OutputRamp& ramp) {
     xcb_connection_t* c = x11::connection();
     if (!c || !randrUsable(c)) return false;
-    const xcb_window_t root = x11::rootWindow();
-    xcb_randr_crtc_t chosen = XCB_NONE;
     xcb_generic_error_t* err = nullptr;
-    Reply<xcb_randr_get_output_primary_reply_t> primary(
-        xcb_randr_get_output_primary_reply(c, xcb_randr_get_output_primary(c, root), &err));
-    std::free(err);
-    err = nullptr;
-    if (primary && primary->output != XCB_NONE) {
-        Reply<xcb_randr_get_output_info_reply_t> out(xcb_randr_get_output_info_reply(
-            c, xcb_randr_get_output_info(c, primary->output, XCB_CURRENT_TIME), &err));
-        std::free(err);
-        err = nullptr;
-        if (out) chosen = out->crtc;
-    }
-    if (chosen == XCB_NONE) {
-        for (const Crtc& crtc : listCrtcs(c, root))
-            if (crtc.active) {
-                chosen = crtc.id;
-                break;
-            }
-    }
-    if (chosen == XCB_NONE) return false;
     Reply<xcb_randr_get_crtc_gamma_reply_t> g(
-        xcb_randr_get_crtc_gamma_reply(c, xcb_randr_get_crtc_gamma(c, chosen), &err));
+        xcb_randr_get_crtc_gamma_reply(c, xcb_randr_get_crtc_gamma(c, crtcOf(id)), &err));
     std::free(err);
     if (!g || g->size < 2) return false;
-    const int size = g->size;
-    ResampleChannel(xcb_randr_get_crtc_gamma_red(g.p), size, ramp.red(), 256);
-    ResampleChannel(xcb_randr_get_crtc_gamma_green(g.p), size, ramp.green(), 256);
-    ResampleChannel(xcb_randr_get_crtc_gamma_blue(g.p), size, ramp.blue(), 256);
+    ramp = OutputRamp(g->size);
+    std::copy_n(xcb_randr_get_crtc_gamma_red(g.p), g->size, ramp.red());
+    std::copy_n(xcb_randr_get_crtc_gamma_green(g.p), g->size, ramp.green());
+    std::copy_n(xcb_randr_get_crtc_gamma_blue(g.p), g->size, ramp.blue());
     return true;
 }
 
+void XcbDisplay::setOutputRamp(const std::string& id, const OutputRamp& ramp) {
+    xcb_connection_t* c = x11::connection();
+    if (!c || !randrUsable(c) || ramp.size() < 2) return;
+    // Checked, so that a refusal is quietly dropped instead of reaching the event queue.
+    std::free(xcb_request_check(
+        c, xcb_randr_set_crtc_gamma_checked(c, crtcOf(id), static_cast<std::uint16_t>(ramp.size()),
+                                            ramp.red(), ramp.green(), ramp.blue())));
+}
+
+void XcbDisplay::watchOutputs(std::function<void()> changed) {
+    delete watch_;
+    watch_ = nullptr;
+    xcb_connection_t* c = x11::connection();
+    if (changed && c && randrUsable(c)) watch_ = new Watch(std::move(changed));
+}
+
 Display& display() {
-    static XcbDisplay real;
-    return g_display ? *g_display : real;
+    return g_display ? *g_display : SessionDisplay();
 }
 
 void setDisplay(Display* d) {

@@ -1,10 +1,14 @@
 // Hot keys on X11. The stock keymap gives Ctrl+Alt+keypad plus/minus to the server itself, so a
 // passive grab alone never fires: we listen to XInput2 raw key events on the root window, which
-// arrive whatever the focus and the server do with the key, and track the modifiers from them.
-// A passive grab is taken as well, so that where the server lets the key through the focused
-// program does not get it too. Raw events carry no auto-repeat, so a key held down is repeated
-// here, at the keyboard's own repeat delay and rate.
+// arrive whatever the focus and the server do with the key. A passive grab is taken as well, so
+// that where the server lets the key through (a remapped keypad, AltGr held) the focused
+// program does not get it too; while that grab is active the server sends us core key events
+// instead of raw ones, and both feed one record of the keys held (HeldKeys), checked against
+// the keyboard's real state. Raw events carry no auto-repeat, so a key held down is repeated
+// here, at the keyboard's own repeat delay and rate, for as long as it is really down.
 #include "platform/Hotkeys.h"
+
+#include "platform/HeldKeys.h"
 
 #include "platform/Messages.h"
 #include "platform/X11.h"
@@ -50,6 +54,8 @@ public:
         xcb_keysym_t sym = vk == VK_ADD ? XK_KP_Add : vk == VK_SUBTRACT ? XK_KP_Subtract : 0;
         if (!sym || regs_.count(id)) return false; // registered twice fails
         if (!start()) return false;
+        // Switched on: the keys held now are whatever the keyboard really has down.
+        if (regs_.empty()) keys_.reset(queryKeymap());
         regs_[id] = {modifiers, sym};
         regrab();
         return true;
@@ -57,8 +63,10 @@ public:
 
     bool UnregisterHotKey(int id) override {
         if (!regs_.erase(id)) return false;
-        if (repeatId_ == id) stopRepeat();
+        // Switched off, nothing is followed: forget every key, so none stays held.
+        if (regs_.empty()) keys_.reset();
         regrab();
+        syncRepeat();
         return true;
     }
 
@@ -69,31 +77,38 @@ public:
         if (kind == XCB_GE_GENERIC) {
             auto* ge = reinterpret_cast<xcb_ge_generic_event_t*>(ev);
             if (ge->extension != xiOpcode_) return false;
-            if (ge->event_type == XCB_INPUT_RAW_KEY_PRESS ||
-                ge->event_type == XCB_INPUT_RAW_KEY_RELEASE) {
+            if (ge->event_type == XCB_INPUT_RAW_KEY_PRESS) {
                 auto* raw = reinterpret_cast<xcb_input_raw_key_press_event_t*>(ev);
-                const auto code = static_cast<xcb_keycode_t>(raw->detail);
-                if (ge->event_type == XCB_INPUT_RAW_KEY_PRESS) {
-                    // A key already down is a repeat some servers send; ours drives repeats.
-                    if (!held_.count(code)) pressed(code);
-                    held_.insert(code);
-                } else {
-                    held_.erase(code);
-                    // Letting go of the key or of a modifier ends the repeat.
-                    if (repeatId_ && (code == repeatCode_ || modOf_.count(code))) stopRepeat();
-                }
+                pressed(xcb_keycode_t(raw->detail), raw->time,
+                        raw->flags & XCB_INPUT_KEY_EVENT_FLAGS_KEY_REPEAT);
+                return true;
+            }
+            if (ge->event_type == XCB_INPUT_RAW_KEY_RELEASE) {
+                auto* raw = reinterpret_cast<xcb_input_raw_key_press_event_t*>(ev);
+                keys_.release(xcb_keycode_t(raw->detail));
+                syncRepeat();
                 return true;
             }
             return false;
         }
-        if (kind == XCB_MAPPING_NOTIFY) {
+        if (kind == XCB_MAPPING_NOTIFY || (kind == xkbEvent_ && isKeymapChange(ev))) {
             refreshKeymap();
             return false;
         }
         if (kind == XCB_KEY_PRESS || kind == XCB_KEY_RELEASE) {
-            // Our passive grab delivered it; the raw event already acted on it.
+            // On the root window: our passive grab is active, and until the key that started
+            // it goes up the keyboard's events come to us this way rather than raw.
             auto* k = reinterpret_cast<xcb_key_press_event_t*>(ev);
-            return k->event == x11::rootWindow() && grabbedCodes_.count(k->detail);
+            if (k->event != x11::rootWindow()) return false;
+            if (kind == XCB_KEY_PRESS) {
+                // A key we hold already: the raw press came first, or the server repeats it.
+                pressed(k->detail, k->time, keys_.holds(k->detail));
+            } else if (!queryKeymap()[k->detail]) {
+                // (A release of a key still down is the server's auto-repeat.)
+                keys_.release(k->detail);
+                syncRepeat();
+            }
+            return true;
         }
         return false;
     }
@@ -118,12 +133,16 @@ private:
         xcb_input_xi_select_events(c, x11::rootWindow(), 1, &mask.head);
         xcb_flush(c);
         symbols_ = xcb_key_symbols_alloc(c);
-        refreshKeymap();
         readRepeatRate(c);
+        const xcb_query_extension_reply_t* xkb = xcb_get_extension_data(c, &xcb_xkb_id);
+        if (xkb && xkb->present) xkbEvent_ = xkb->first_event;
+        refreshKeymap();
         repeat_.setSingleShot(true);
         QObject::connect(&repeat_, &QTimer::timeout, [this] {
-            if (!repeatId_) return;
-            post(repeatId_);
+            // Only while the key and its modifiers are really down.
+            const int id = keys_.tick(queryKeymap());
+            if (!id) return;
+            post(id);
             repeat_.start(repeatInterval_);
         });
         qApp->installNativeEventFilter(this);
@@ -169,7 +188,11 @@ private:
         if (!altMask_) altMask_ = XCB_MOD_MASK_1;
         lockMask_ = uint16_t(XCB_MOD_MASK_LOCK | maskOf(XK_Num_Lock) | maskOf(XK_Scroll_Lock) |
                              maskOf(XK_Mode_switch));
+        keys_.setModifiers(modOf_, lockMask_);
+        // A new keymap: what was held means something else now.
+        keys_.reset(queryKeymap());
         regrab();
+        syncRepeat();
     }
 
     uint16_t wanted(unsigned modifiers) const {
@@ -180,23 +203,29 @@ private:
         return m;
     }
 
-    void pressed(xcb_keycode_t code) {
-        uint16_t state = 0;
-        for (xcb_keycode_t k : held_) {
-            auto it = modOf_.find(k);
-            if (it != modOf_.end()) state |= it->second;
-        }
-        state &= uint16_t(~lockMask_);
-        for (const auto& [id, reg] : regs_) {
-            const auto codes = codesOf(reg.keysym);
-            if (std::find(codes.begin(), codes.end(), code) == codes.end()) continue;
-            if (state != wanted(reg.modifiers)) continue;
-            post(id);
-            repeatId_ = id;
-            repeatCode_ = code;
-            repeat_.start(repeatDelay_);
-            return;
-        }
+    void pressed(xcb_keycode_t code, xcb_timestamp_t time, bool repeat) {
+        const int id = keys_.press(code, time, repeat, [this] { return queryKeymap(); });
+        if (!id) return;
+        post(id);
+        repeat_.start(repeatDelay_);
+    }
+
+    // The keys the keyboard has down now, asked of the server.
+    HeldKeys::Keymap queryKeymap() const {
+        HeldKeys::Keymap down;
+        xcb_connection_t* c = x11::connection();
+        if (!c) return down;
+        auto* r = xcb_query_keymap_reply(c, xcb_query_keymap(c), nullptr);
+        if (!r) return down;
+        for (int code = 0; code < 256; ++code)
+            if (r->keys[code / 8] & (1u << (code % 8))) down.set(size_t(code));
+        std::free(r);
+        return down;
+    }
+
+    static bool isKeymapChange(const xcb_generic_event_t* ev) {
+        const uint8_t xkbType = reinterpret_cast<const xcb_xkb_map_notify_event_t*>(ev)->xkbType;
+        return xkbType == XCB_XKB_NEW_KEYBOARD_NOTIFY || xkbType == XCB_XKB_MAP_NOTIFY;
     }
 
     static void post(int id) {
@@ -206,9 +235,9 @@ private:
         PostMessage(m);
     }
 
-    void stopRepeat() {
-        repeat_.stop();
-        repeatId_ = 0;
+    // The repeat timer runs exactly while a binding repeats.
+    void syncRepeat() {
+        if (!keys_.repeating()) repeat_.stop();
     }
 
     // The keyboard's repeat delay and interval from XKB; the X server's defaults without it.
@@ -241,6 +270,14 @@ private:
                 for (size_t i = 0; i < n; ++i)
                     locks.push_back(uint16_t(locks[i] | (1u << bit)));
             }
+        std::vector<HeldKeys::Binding> bindings;
+        for (const auto& [id, reg] : regs_) {
+            HeldKeys::Binding b{id, wanted(reg.modifiers), {}};
+            for (xcb_keycode_t code : codesOf(reg.keysym))
+                b.codes.push_back(code);
+            bindings.push_back(std::move(b));
+        }
+        keys_.setBindings(std::move(bindings));
         std::vector<std::pair<xcb_keycode_t, xcb_void_cookie_t>> cookies;
         for (const auto& [id, reg] : regs_)
             for (xcb_keycode_t code : codesOf(reg.keysym))
@@ -258,17 +295,15 @@ private:
 
     std::map<int, Registration> regs_;
     std::map<xcb_keycode_t, uint16_t> modOf_;
-    std::set<xcb_keycode_t> held_;
+    HeldKeys keys_;
     std::set<xcb_keycode_t> grabbedCodes_;
     xcb_key_symbols_t* symbols_ = nullptr;
     uint16_t altMask_ = XCB_MOD_MASK_1;
     uint16_t lockMask_ = XCB_MOD_MASK_LOCK;
     uint8_t xiOpcode_ = 0;
+    uint8_t xkbEvent_ = 0xFF; // the first XKB event code; none matches without XKB
     bool started_ = false;
-    // The key held down and repeating: its registration and keycode (id 0: none).
     QTimer repeat_;
-    int repeatId_ = 0;
-    xcb_keycode_t repeatCode_ = 0;
     int repeatDelay_ = 660;
     int repeatInterval_ = 40;
 };

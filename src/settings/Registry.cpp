@@ -19,6 +19,16 @@ QStringList splitPath(const QString& path) {
     return path.split(QLatin1Char('\\'), Qt::SkipEmptyParts);
 }
 
+// Runs a store access; a store that can't be read or written is an error with the store's
+// words (in use by another program, read-only, damaged), never "not there".
+template <typename F> auto guarded(F&& f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (const platform::HiveError& e) {
+        throw ERegistryException(e.what());
+    }
+}
+
 } // namespace
 
 TRegistry::TRegistry() : TRegistry(platform::Hive::instance()) {}
@@ -31,38 +41,70 @@ TRegistry::~TRegistry() {
 
 std::optional<platform::KeyId> TRegistry::resolve(const QString& path, bool create,
                                                   QString* resolved) {
-    const bool absolute = path.startsWith(QLatin1Char('\\'));
-    platform::KeyId key = hive_.root();
-    QString full;
-    if (!absolute && current_) {
-        key = *current_;
-        full = currentPath_;
+    return guarded([&]() -> std::optional<platform::KeyId> {
+        const bool absolute = path.startsWith(QLatin1Char('\\'));
+        platform::KeyId key = hive_.root();
+        QString full;
+        if (!absolute) {
+            if (const auto open = currentKey()) {
+                key = *open;
+                full = currentPath_;
+            }
+        }
+        // The keys a path lacks are made together or not at all.
+        std::optional<platform::HiveTransaction> tx;
+        for (const QString& part : splitPath(path)) {
+            auto next = hive_.findKey(key, part);
+            if (!next && create) {
+                try {
+                    if (!tx) tx.emplace(hive_);
+                    next = hive_.createKey(key, part);
+                } catch (const platform::HiveError& e) {
+                    lastErrorMsg_ = QString::fromUtf8(e.what());
+                    return std::nullopt;
+                }
+            }
+            if (!next) return std::nullopt;
+            key = *next;
+            full += QLatin1Char('\\') + part;
+        }
+        if (tx) {
+            try {
+                tx->commit();
+            } catch (const platform::HiveError& e) {
+                lastErrorMsg_ = QString::fromUtf8(e.what());
+                return std::nullopt;
+            }
+        }
+        if (resolved) *resolved = full;
+        return key;
+    });
+}
+
+std::optional<platform::KeyId> TRegistry::currentKey() {
+    if (current_ && generation_ != hive_.generation()) {
+        // The ids of the file we had open name nothing in this one.
+        const QString path = currentPath_;
+        current_.reset();
+        generation_ = hive_.generation();
+        current_ = resolve(path.isEmpty() ? QStringLiteral("\\") : path, false, nullptr);
+        if (!current_) currentPath_.clear();
     }
-    for (const QString& part : splitPath(path)) {
-        auto next = create ? hive_.createKey(key, part) : hive_.findKey(key, part);
-        if (!next) return std::nullopt;
-        key = *next;
-        full += QLatin1Char('\\') + part;
-    }
-    if (resolved) *resolved = full;
-    return key;
+    return current_;
 }
 
 bool TRegistry::OpenKey(const QString& path, bool canCreate) {
     QString full;
-    std::optional<platform::KeyId> key;
-    try {
-        key = resolve(path, canCreate, &full);
-        // The log-on start list always exists, as the system's Run key does.
-        if (!key && targetPath(path).compare(RunKey, Qt::CaseInsensitive) == 0)
-            key = resolve(path, true, &full);
-    } catch (const platform::HiveError&) {
-        return false;
-    }
+    lastErrorMsg_.clear();
+    auto key = resolve(path, canCreate, &full);
+    // The log-on start list always exists, as the system's Run key does.
+    if (!key && targetPath(path).compare(RunKey, Qt::CaseInsensitive) == 0)
+        key = resolve(path, true, &full);
     if (!key) return false;
     CloseKey();
     current_ = key;
     currentPath_ = full;
+    generation_ = hive_.generation();
     return true;
 }
 
@@ -79,11 +121,7 @@ void TRegistry::CloseKey() {
 }
 
 bool TRegistry::KeyExists(const QString& path) {
-    try {
-        return resolve(path, false, nullptr).has_value();
-    } catch (const platform::HiveError&) {
-        return false;
-    }
+    return resolve(path, false, nullptr).has_value();
 }
 
 bool TRegistry::isRunValue(const QString& name) const {
@@ -97,12 +135,11 @@ std::optional<platform::RegValue> TRegistry::ReadValue(const QString& name) {
         if (!program) return std::nullopt;
         return platform::RegValue{platform::REG_SZ, program->toUtf8() + '\0'};
     }
-    if (!current_) return std::nullopt;
-    try {
-        return hive_.value(*current_, name);
-    } catch (const platform::HiveError&) {
-        return std::nullopt;
-    }
+    return guarded([&]() -> std::optional<platform::RegValue> {
+        const auto key = currentKey();
+        if (!key) return std::nullopt;
+        return hive_.value(*key, name);
+    });
 }
 
 void TRegistry::WriteValue(const QString& name, const platform::RegValue& value) {
@@ -114,12 +151,10 @@ void TRegistry::WriteValue(const QString& name, const platform::RegValue& value)
             raise("Failed to set data for '%1'", name);
         return;
     }
-    bool ok = false;
-    try {
-        ok = current_ && hive_.setValue(*current_, name, value);
-    } catch (const platform::HiveError&) {
-        ok = false;
-    }
+    const bool ok = guarded([&] {
+        const auto key = currentKey();
+        return key && hive_.setValue(*key, name, value);
+    });
     if (!ok) raise("Failed to set data for '%1'", name);
 }
 
@@ -128,39 +163,31 @@ bool TRegistry::ValueExists(const QString& name) {
 }
 
 bool TRegistry::DeleteKey(const QString& path) {
-    try {
-        const auto key = resolve(path, false, nullptr);
-        return key && hive_.deleteKey(*key);
-    } catch (const platform::HiveError&) {
-        return false;
-    }
+    const auto key = resolve(path, false, nullptr);
+    return key && guarded([&] { return hive_.deleteKey(*key); });
 }
 
 bool TRegistry::DeleteValue(const QString& name) {
     if (isRunValue(name)) return platform::autostart::remove();
-    try {
-        return current_ && hive_.deleteValue(*current_, name);
-    } catch (const platform::HiveError&) {
-        return false;
-    }
+    return guarded([&] {
+        const auto key = currentKey();
+        return key && hive_.deleteValue(*key, name);
+    });
 }
 
 void TRegistry::GetKeyNames(QStringList& names) {
     names.clear();
-    if (!current_) return;
-    try {
-        names = hive_.subKeyNames(*current_);
-    } catch (const platform::HiveError&) {
-    }
+    guarded([&] {
+        if (const auto key = currentKey()) names = hive_.subKeyNames(*key);
+    });
 }
 
 void TRegistry::GetValueNames(QStringList& names) {
     names.clear();
     if (!current_) return;
-    try {
-        names = hive_.valueNames(*current_);
-    } catch (const platform::HiveError&) {
-    }
+    guarded([&] {
+        if (const auto key = currentKey()) names = hive_.valueNames(*key);
+    });
     if (currentPath_.compare(RunKey, Qt::CaseInsensitive) == 0 && platform::autostart::exists())
         names << RunValueName;
 }

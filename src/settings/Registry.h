@@ -43,6 +43,8 @@ public:
     void GetKeyNames(QStringList& names);
     void GetValueNames(QStringList& names);
     QString CurrentPath() const { return currentPath_; }
+    // Why the last OpenKey with create returned false, in the registry's or the store's words.
+    QString LastErrorMsg() const { return lastErrorMsg_; }
     bool HasCurrentKey() const { return current_.has_value(); }
 
     QString ReadString(const QString& name);
@@ -57,12 +59,18 @@ public:
     void WriteValue(const QString& name, const platform::RegValue& value);
 
 private:
-    // Resolves path to a key id (creating it when asked); the resolved path in *resolved.
+    // Resolves path to a key id (creating it when asked); the resolved path in *resolved. A
+    // key that can't be created is nullopt with the reason in lastErrorMsg_; a store that
+    // can't be read throws ERegistryException.
     std::optional<platform::KeyId> resolve(const QString& path, bool create, QString* resolved);
+    // The open key; looked up again by its path when the store file was opened anew.
+    std::optional<platform::KeyId> currentKey();
     bool isRunValue(const QString& name) const;
     QString targetPath(const QString& path) const;
 
     platform::Hive& hive_;
     std::optional<platform::KeyId> current_;
     QString currentPath_;
+    int generation_ = 0;
+    QString lastErrorMsg_;
 };

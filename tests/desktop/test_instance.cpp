@@ -8,8 +8,6 @@
 
 namespace {
 
-const QString ProgramKey = "HKCU\\Software\\Orvendale Software\\Kelvaro";
-
 // Every docked icon of ours: a 22 x 22 window of class kelvaro.
 int trayIcons() {
     int n = 0;
@@ -44,19 +42,6 @@ Run startAgain(const Kelvaro& k, const QStringList& args = {}) {
     return r;
 }
 
-int desktopGamma(const Kelvaro& k) {
-    return k.reg({"query", ProgramKey, "/v", "Desktop"})
-        .section("0x", 1)
-        .trimmed()
-        .toInt(nullptr, 16);
-}
-
-void seedHotkeysAt(const Kelvaro& k, int desktop) {
-    k.seed("", "Hotkeys", "REG_DWORD", "1");
-    k.seed("", "Exit", "REG_DWORD", "0");
-    k.seed("", "Desktop", "REG_DWORD", QString::number(desktop));
-}
-
 } // namespace
 
 class InstanceTest : public QObject {
@@ -71,7 +56,7 @@ private slots:
     void aSecondStartShowsTheRunningCopy() {
         QVERIFY(crtc::setRamp(crtc::rampOf(25)));
         Kelvaro k;
-        seedHotkeysAt(k, 10);
+        k.seedHotkeysAt(10);
         QVERIFY(k.start());
         QVERIFY(waitFor([] { return same(crtc::ramp(), crtc::rampOf(10)); }, 3000));
         QVERIFY(profilesWindow().isEmpty());
@@ -86,9 +71,9 @@ private slots:
                  qPrintable(run("sh", {"-c", "xwininfo -root -tree | grep -E 'kelvaro|panel'"})));
         // Only the one copy answers the hot key: one press, one tenth.
         xdotool({"key", "ctrl+alt+KP_Add"});
-        QVERIFY(waitFor([&] { return desktopGamma(k) == 11; }, 2000));
+        QVERIFY(waitFor([&] { return k.desktopGamma() == 11; }, 2000));
         QTest::qWait(500);
-        QCOMPARE(desktopGamma(k), 11);
+        QCOMPARE(k.desktopGamma(), 11);
         QVERIFY2(same(crtc::ramp(), crtc::rampOf(11)), qPrintable(hex(crtc::ramp())));
         // Quitting the one copy puts back the ramp from before it started.
         QCOMPARE(k.terminate(), 0);
@@ -97,7 +82,7 @@ private slots:
 
     void twoStartsAtOnceMakeOneCopy() {
         Kelvaro k;
-        seedHotkeysAt(k, 10);
+        k.seedHotkeysAt(10);
         QProcess other;
         other.setProcessEnvironment(k.env());
         other.start(qEnvironmentVariable("KELVARO_BIN"), QStringList());
@@ -134,7 +119,7 @@ private slots:
         QFETCH(int, expected);
         Kelvaro k;
         const int start = expected == 30 ? 29 : 12;
-        seedHotkeysAt(k, start);
+        k.seedHotkeysAt(start);
         // The command line steps whether or not the hot keys themselves are on.
         k.seed("", "Hotkeys", "REG_DWORD", "0");
         QVERIFY(k.start());
@@ -143,7 +128,7 @@ private slots:
             QCOMPARE(r.err, QString());
             QCOMPARE(r.status, 0);
         }
-        QCOMPARE(desktopGamma(k), expected);
+        QCOMPARE(k.desktopGamma(), expected);
         QVERIFY2(same(crtc::ramp(), crtc::rampOf(expected)), qPrintable(hex(crtc::ramp())));
         QVERIFY(waitFor([] { return !osdWindow().isEmpty(); }, 1000));
         QCOMPARE(k.terminate(), 0);

@@ -83,8 +83,8 @@ private slots:
         inSession(k, compositor);
         k.seed("", "Desktop", "REG_DWORD", "8");
         QVERIFY(k.start());
-        QVERIFY(compositor.waitUntil(
-            [&] { return compositor.lastRamp(1).entries == Expected(8); }));
+        QVERIFY(
+            compositor.waitUntil([&] { return compositor.lastRamp(1).entries == Expected(8); }));
         QTest::qWait(1500); // past the splash
         k.menuPick({"Up", "Return"});
         QVERIFY(k.proc.state() == QProcess::NotRunning || k.proc.waitForFinished(5000));
@@ -102,8 +102,8 @@ private slots:
         QVERIFY(k.start());
         QCOMPARE(step(k, "up"), 0);
         QCOMPARE(step(k, "up"), 0);
-        QVERIFY(compositor.waitUntil(
-            [&] { return compositor.lastRamp(0).entries == Expected(12); }));
+        QVERIFY(
+            compositor.waitUntil([&] { return compositor.lastRamp(0).entries == Expected(12); }));
         QCOMPARE(compositor.lastRamp(1).size, 0);
         QCOMPARE(k.terminate(), 0);
         const QString err = QString::fromLocal8Bit(k.proc.readAllStandardError());
@@ -120,9 +120,8 @@ private slots:
         // One box with the words, besides the tray icon; stepping still stores the value.
         QVERIFY(waitFor(
             [] {
-                for (const QString& id :
-                     xdotool({"search", "--onlyvisible", "--name", "^Kelvaro$"})
-                         .split('\n', Qt::SkipEmptyParts))
+                for (const QString& id : xdotool({"search", "--onlyvisible", "--name", "^Kelvaro$"})
+                                             .split('\n', Qt::SkipEmptyParts))
                     if (!xdotool({"getwindowgeometry", id}).contains("208x56")) return true;
                 return false;
             },

@@ -2,16 +2,23 @@
 // XDG_CONFIG_HOME: the crash and concurrency tests run it and kill it or wait for it.
 //   store_driver crash            endless Saves, renames and Deletes of five profiles
 //   store_driver save PREFIX N    saves N new profiles PREFIX-0 ... PREFIX-(N-1), then exits
+//   store_driver hold             holds the store locked, as another program would, until its
+//                                 standard input closes
+//   store_driver probe            reads "Desktop" and writes it again, one greater; prints what
+//                                 each gave ("read 11", "write ok" or the error)
 // Every profile it writes is consistent with itself: FileName "/gen/<g>", Args "<g>", IconFile
 // the same as FileName, Gamma 3 + g % 28.
 #include "Fakes.h"
 #include "app/Startup.h"
 #include "forms/Main.h"
+#include "settings/Registry.h"
 #include "toolkit/Application.h"
 #include "ui_Main.h"
 
 #include <QRandomGenerator>
 #include <cstdio>
+#include <sqlite3.h>
+#include <string>
 
 namespace {
 
@@ -33,7 +40,49 @@ QTreeWidgetItem* find(const QString& name) {
 
 } // namespace
 
+int hold() {
+    sqlite3* db = nullptr;
+    if (sqlite3_open(QFile::encodeName(platform::Hive::defaultPath()).constData(), &db) !=
+            SQLITE_OK ||
+        sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        std::fprintf(stderr, "can't lock: %s\n", sqlite3_errmsg(db));
+        return 1;
+    }
+    std::printf("held\n");
+    std::fflush(stdout);
+    while (std::getchar() != EOF) {
+    }
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    return 0;
+}
+
+int probe() {
+    try {
+        TRegistry reg;
+        int desktop = 0;
+        try {
+            reg.OpenKey(ProgramKey, false);
+            desktop = reg.ReadInteger(QStringLiteral("Desktop"));
+            std::printf("read %d\n", desktop);
+        } catch (const std::exception& e) {
+            std::printf("read: %s\n", e.what());
+        }
+        try {
+            reg.WriteInteger(QStringLiteral("Desktop"), desktop + 1);
+            std::printf("write ok\n");
+        } catch (const std::exception& e) {
+            std::printf("write: %s\n", e.what());
+        }
+    } catch (const std::exception& e) {
+        std::printf("open: %s\n", e.what());
+    }
+    return 0;
+}
+
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "hold") return hold();
+    if (argc > 1 && std::string(argv[1]) == "probe") return probe();
     qputenv("QT_QPA_PLATFORM", "offscreen");
     TApplication app(argc, argv);
     app.Title = QStringLiteral("Kelvaro");

@@ -85,6 +85,19 @@ public:
         reg({"add", "HKCU\\Software\\Orvendale Software\\Kelvaro" + subkey, "/v", name, "/t", type,
              "/d", data, "/f"});
     }
+    // Hot keys on, closing the profiles window keeps the program, the desktop gamma given.
+    void seedHotkeysAt(int desktop) const {
+        seed("", "Hotkeys", "REG_DWORD", "1");
+        seed("", "Exit", "REG_DWORD", "0");
+        seed("", "Desktop", "REG_DWORD", QString::number(desktop));
+    }
+    // The stored desktop gamma, in tenths.
+    int desktopGamma() const {
+        return reg({"query", "HKCU\\Software\\Orvendale Software\\Kelvaro", "/v", "Desktop"})
+            .section("0x", 1)
+            .trimmed()
+            .toInt(nullptr, 16);
+    }
     bool start() {
         proc.setProcessEnvironment(env());
         proc.setProcessChannelMode(channels);

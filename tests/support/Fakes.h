@@ -12,23 +12,76 @@
 #include <QTemporaryDir>
 #include <QUrl>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
+// Output "0" has 256 entries and shows `ramp` (each ramp loaded onto it is kept in `applied`);
+// `more` holds further outputs at sizes of their own, switched on and off with plug().
 class FakeDisplay : public platform::Display {
 public:
+    struct FakeOutput {
+        std::string id;
+        platform::OutputRamp ramp;
+        bool active = true;
+        bool readable = true;
+        int loads = 0;
+    };
     bool present = true;
+    std::string key; // the journal's key: empty, no journal
     GammaRamp ramp{};
     std::vector<GammaRamp> applied;
+    std::vector<FakeOutput> more;
+    std::vector<std::string> released;
+    std::function<void()> changed;
+
     bool hasDeviceContext() override { return present; }
-    void setDeviceGammaRamp(const GammaRamp& r) override {
-        ramp = r;
-        applied.push_back(r);
+    std::string displayKey() override { return key; }
+    std::vector<platform::GammaOutput> outputs() override {
+        if (!present) return {};
+        std::vector<platform::GammaOutput> out{{"0", 256}};
+        for (const FakeOutput& o : more)
+            if (o.active) out.push_back({o.id, o.ramp.size()});
+        return out;
     }
-    bool getDeviceGammaRamp(GammaRamp& r) override {
-        r = ramp;
-        return present;
+    bool getOutputRamp(const std::string& id, platform::OutputRamp& r) override {
+        if (!present) return false;
+        if (id == "0") {
+            r = platform::ResampleRamp(ramp, 256);
+            return true;
+        }
+        FakeOutput* o = find(id);
+        if (!o || !o->readable) return false;
+        r = o->ramp;
+        return true;
+    }
+    void setOutputRamp(const std::string& id, const platform::OutputRamp& r) override {
+        if (id == "0" && r.size() == 256) {
+            ramp = platform::ResampleRamp(r);
+            applied.push_back(ramp);
+        } else if (FakeOutput* o = find(id); o && o->ramp.size() == r.size()) {
+            o->ramp = r;
+            ++o->loads;
+        }
+    }
+    void releaseOutput(const std::string& id) override { released.push_back(id); }
+    void watchOutputs(std::function<void()> f) override { changed = std::move(f); }
+
+    FakeOutput& add(const std::string& id, const platform::OutputRamp& r) {
+        more.push_back({id, r});
+        return more.back();
+    }
+    // Switches a further output on or off and tells the watcher, as a server would.
+    void plug(const std::string& id, bool on) {
+        find(id)->active = on;
+        if (changed) changed();
+    }
+    FakeOutput* find(const std::string& id) {
+        for (FakeOutput& o : more)
+            if (o.id == id) return &o;
+        return nullptr;
     }
 };
 

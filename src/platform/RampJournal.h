@@ -1,0 +1,46 @@
+// The start-up ramps written down for the run that comes after a crash.
+//
+// While the program runs, the display shows its gamma, not the user's. The ramps it found at
+// start are kept in a small file per display server, owned by the running process; a clean
+// quit removes it. A run that finds a file whose owner is gone knows the display still shows
+// what the crashed run left, and takes the file's ramps as the ones to put back.
+#pragma once
+
+#include "platform/Display.h"
+
+#include <QString>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace platform {
+
+using OutputRamps = std::map<std::string, OutputRamp>;
+
+class RampJournal {
+public:
+    struct Contents {
+        bool ownerAlive = false;
+        OutputRamps ramps;
+    };
+
+    // The journal of one display server (Display::displayKey): in $XDG_RUNTIME_DIR/kelvaro/,
+    // which ends with the session as the server's gamma does, or in the settings folder
+    // without one. An empty key has no journal: reading finds nothing, writing does nothing.
+    explicit RampJournal(const std::string& displayKey);
+
+    QString path() const { return path_; }
+    // Nothing when there is no journal or it can't be read whole.
+    std::optional<Contents> read() const;
+    // Replaces the journal, atomically, with this process as its owner.
+    bool write(const OutputRamps& ramps) const;
+    void remove() const;
+
+private:
+    QString path_;
+};
+
+// The folder journals live in.
+QString RampJournalFolder();
+
+} // namespace platform

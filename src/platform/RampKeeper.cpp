@@ -1,0 +1,125 @@
+#include "platform/RampKeeper.h"
+
+#include <algorithm>
+
+namespace platform {
+
+namespace {
+
+bool Listed(const std::vector<GammaOutput>& outputs, const GammaOutput& o) {
+    return std::find(outputs.begin(), outputs.end(), o) != outputs.end();
+}
+
+OutputRamp Identity(int size) {
+    return ResampleRamp(RampForPosition(GammaNeutral), size);
+}
+
+} // namespace
+
+OutputRamp RestorableRamp(const OutputRamp& ramp) {
+    return ramp.isZero() ? Identity(ramp.size()) : ramp;
+}
+
+RampKeeper::~RampKeeper() {
+    // Only while that display is still installed: a test may have put its fake away first.
+    if (display_ && display_ == &display()) display_->watchOutputs({});
+}
+
+void RampKeeper::Capture() {
+    Display& d = display();
+    if (!d.hasDeviceContext()) return;
+    display_ = &d;
+    RampJournal journal(d.displayKey());
+    const std::optional<RampJournal::Contents> found = journal.read();
+    if (found && found->ownerAlive) {
+        // Another copy runs on this display and keeps its own journal: this one takes the
+        // display as it finds it, and leaves that journal alone.
+    } else {
+        if (found) originals_ = found->ramps;
+        journal_ = journal;
+    }
+    outputs_ = d.outputs();
+    if (!outputs_.empty()) primary_ = outputs_.front().id;
+    CaptureNew(outputs_);
+    if (journal_) journal_->write(originals_);
+    d.watchOutputs([this] { OutputsChanged(); });
+}
+
+bool RampKeeper::CaptureNew(const std::vector<GammaOutput>& outputs) {
+    bool taken = false;
+    for (const GammaOutput& o : outputs) {
+        const auto known = originals_.find(o.id);
+        if (known != originals_.end() && known->second.size() == o.gammaSize) continue;
+        OutputRamp ramp;
+        if (display_->getOutputRamp(o.id, ramp) && ramp.size() == o.gammaSize) {
+            originals_[o.id] = std::move(ramp);
+            taken = true;
+        }
+    }
+    return taken;
+}
+
+void RampKeeper::OutputsChanged() {
+    if (!display_) return;
+    const std::vector<GammaOutput> now = display_->outputs();
+    // An output seen for the first time shows its own ramp still: take it before anything
+    // is loaded. One that comes back keeps the ramp taken when it was first seen.
+    if (CaptureNew(now) && journal_) journal_->write(originals_);
+    if (inForce_)
+        for (const GammaOutput& o : now)
+            if (!Listed(outputs_, o))
+                display_->setOutputRamp(o.id, ResampleRamp(*inForce_, o.gammaSize));
+    outputs_ = now;
+}
+
+void RampKeeper::Apply(const GammaRamp& ramp) {
+    Display& d = display();
+    if (!d.hasDeviceContext()) return;
+    inForce_ = ramp;
+    // Before a capture (or on a display swapped since) the outputs are looked up each time.
+    const std::vector<GammaOutput> outputs = &d == display_ ? outputs_ : d.outputs();
+    for (const GammaOutput& o : outputs)
+        d.setOutputRamp(o.id, ResampleRamp(ramp, o.gammaSize));
+}
+
+void RampKeeper::Restore() {
+    Display& d = display();
+    if (!d.hasDeviceContext()) return;
+    inForce_.reset();
+    if (&d != display_) {
+        // Nothing was taken from this display: the identity is all there is to put back.
+        for (const GammaOutput& o : d.outputs())
+            d.setOutputRamp(o.id, Identity(o.gammaSize));
+        return;
+    }
+    // Outputs switched off since keep theirs too, for when they come back.
+    for (const auto& [id, ramp] : originals_)
+        d.setOutputRamp(id, RestorableRamp(ramp));
+    for (const GammaOutput& o : outputs_)
+        if (!originals_.count(o.id)) d.releaseOutput(o.id);
+    if (journal_) journal_->remove();
+}
+
+GammaRamp RampKeeper::Primary() const {
+    const auto found = originals_.find(primary_);
+    return found == originals_.end() ? GammaRamp{} : ResampleRamp(found->second);
+}
+
+bool RampKeeper::Reset() {
+    Display& d = display();
+    if (!d.hasDeviceContext()) return false;
+    const RampJournal journal(d.displayKey());
+    const std::optional<RampJournal::Contents> found = journal.read();
+    const OutputRamps ramps = found ? found->ramps : OutputRamps{};
+    for (const auto& [id, ramp] : ramps)
+        d.setOutputRamp(id, RestorableRamp(ramp));
+    for (const GammaOutput& o : d.outputs()) {
+        const auto known = ramps.find(o.id);
+        if (known == ramps.end() || known->second.size() != o.gammaSize)
+            d.setOutputRamp(o.id, Identity(o.gammaSize));
+    }
+    if (found && !found->ownerAlive) journal.remove();
+    return true;
+}
+
+} // namespace platform

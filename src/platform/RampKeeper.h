@@ -1,0 +1,60 @@
+// What the display showed before the program changed it, and what it should show now.
+//
+// Each output's start-up ramp is kept at the output's own size and put back exactly as it
+// was. A computed ramp goes onto every output, resampled to its size, and stays "in force":
+// an output switched on later gets it at once, after its own start-up ramp has been taken.
+// The start-up ramps are journalled (RampJournal), so a crash cannot make a wrong ramp the
+// next run's start-up ramp.
+#pragma once
+
+#include "gamma/Gamma.h"
+#include "platform/Display.h"
+#include "platform/RampJournal.h"
+
+#include <optional>
+#include <vector>
+
+namespace platform {
+
+class RampKeeper {
+public:
+    RampKeeper() = default;
+    ~RampKeeper();
+    RampKeeper(const RampKeeper&) = delete;
+    RampKeeper& operator=(const RampKeeper&) = delete;
+
+    // Takes every output's start-up ramp (from the journal when the run that wrote it is
+    // gone), journals them, and follows outputs as they come and go from then on.
+    void Capture();
+    // Loads a computed ramp onto every output, resampled to each one's size.
+    void Apply(const GammaRamp& ramp);
+    // Puts every output's start-up ramp back and removes the journal.
+    void Restore();
+    // The first (primary) output's start-up ramp at 256 entries; zeros when none was taken.
+    GammaRamp Primary() const;
+    const OutputRamps& StartupRamps() const { return originals_; }
+
+    // Puts the journal's ramps back on the current display (identity on outputs it doesn't
+    // hold) without a resident program; removes the journal when its owner is gone. False
+    // when there is no display.
+    static bool Reset();
+
+private:
+    void OutputsChanged();
+    // Takes the start-up ramp of each output not seen before; true when one was taken.
+    bool CaptureNew(const std::vector<GammaOutput>& outputs);
+
+    Display* display_ = nullptr;
+    std::vector<GammaOutput> outputs_;
+    OutputRamps originals_;
+    std::string primary_;
+    std::optional<GammaRamp> inForce_;
+    // The journal this run writes; none while another live copy owns this display's.
+    std::optional<RampJournal> journal_;
+};
+
+// What putting `ramp` back loads: a ramp that reads as zeros (a server that never had one,
+// or a failed read) comes back as the identity, never as a black screen.
+OutputRamp RestorableRamp(const OutputRamp& ramp);
+
+} // namespace platform

@@ -1,0 +1,104 @@
+// The hot keys on keymaps where the keypad key reaches programs instead of the X server: a
+// remapped keypad, and AltGr held. Every press steps exactly once; a held key repeats and
+// stops as soon as any of the three keys is let go; nothing is written while no key is down.
+#include "Crtc.h"
+#include "Desktop.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+// The settings folder as the file system sees it: any write shows.
+QStringList storeFiles(const Kelvaro& k) {
+    QStringList out;
+    const QDir dir(k.config.filePath("kelvaro"));
+    for (const QFileInfo& f : dir.entryInfoList(QDir::Files, QDir::Name))
+        out << QStringLiteral("%1 %2 %3")
+                   .arg(f.fileName())
+                   .arg(f.size())
+                   .arg(f.lastModified().toMSecsSinceEpoch());
+    return out;
+}
+
+QString keypadPlusLine() {
+    return run("sh", {"-c", "xmodmap -pke | grep -E '^keycode +86 ='"});
+}
+
+} // namespace
+
+class HotkeysTest : public QObject {
+    Q_OBJECT
+    QString stockKeypadPlus;
+
+private slots:
+    void initTestCase() {
+        QVERIFY2(!qEnvironmentVariable("DISPLAY").isEmpty(), "run under scripts/with-desktop");
+        stockKeypadPlus = keypadPlusLine();
+        QVERIFY2(stockKeypadPlus.contains("KP_Add"), qPrintable(stockKeypadPlus));
+        // Repeats at 20 a second after 200 ms; the program reads the rate when it starts.
+        run("xset", {"r", "rate", "200", "20"});
+    }
+    void cleanup() {
+        run("xmodmap", {"-e", stockKeypadPlus});
+        xdotool({"keyup", "ISO_Level3_Shift", "KP_Add", "ctrl", "alt"});
+    }
+
+    void pressesAndHolds_data() {
+        QTest::addColumn<QString>("keymap");
+        QTest::addColumn<QString>("letGoFirst");
+        for (const char* keymap : {"remapped keypad", "AltGr held"})
+            for (const char* key : {"KP_Add", "ctrl", "alt"})
+                QTest::newRow(qPrintable(QStringLiteral("%1, %2 let go first").arg(keymap, key)))
+                    << keymap << key;
+    }
+    void pressesAndHolds() {
+        QFETCH(QString, keymap);
+        QFETCH(QString, letGoFirst);
+        const bool altGr = keymap == "AltGr held";
+        // Without the server's own Ctrl+Alt+keypad action the key reaches programs.
+        if (!altGr) run("xmodmap", {"-e", "keycode 86 = KP_Add"});
+        Kelvaro k;
+        k.seedHotkeysAt(4);
+        QVERIFY(k.start());
+        QTest::qWait(1000);
+        if (altGr) xdotool({"keydown", "ISO_Level3_Shift"});
+        for (int press = 1; press <= 3; ++press) {
+            xdotool({"key", "ctrl+alt+KP_Add"});
+            QVERIFY2(waitFor([&] { return k.desktopGamma() == 4 + press; }, 2000),
+                     qPrintable(QStringLiteral("press %1: %2").arg(press).arg(k.desktopGamma())));
+        }
+        QTest::qWait(400);
+        QCOMPARE(k.desktopGamma(), 7);
+
+        xdotool({"keydown", "ctrl", "alt", "KP_Add"});
+        QTest::qWait(700);
+        xdotool({"keyup", letGoFirst});
+        QTest::qWait(150);
+        const int atRelease = k.desktopGamma();
+        QVERIFY2(atRelease >= 7 + 4 && atRelease <= 7 + 16, qPrintable(QString::number(atRelease)));
+        QTest::qWait(700);
+        QCOMPARE(k.desktopGamma(), atRelease);
+        xdotool({"keyup", "KP_Add", "alt", "ctrl"});
+        if (altGr) xdotool({"keyup", "ISO_Level3_Shift"});
+        QVERIFY2(same(crtc::ramp(), crtc::rampOf(atRelease)), qPrintable(hex(crtc::ramp())));
+
+        // No key down: the display goes and nothing more is written.
+        QVERIFY(waitFor([] { return osdWindow().isEmpty(); }, 2500));
+        const QStringList before = storeFiles(k);
+        QVERIFY(!before.isEmpty());
+        QTest::qWait(1000);
+        QCOMPARE(storeFiles(k), before);
+        QVERIFY(osdWindow().isEmpty());
+        // And the next press is one step again.
+        if (altGr) xdotool({"keydown", "ISO_Level3_Shift"});
+        xdotool({"key", "ctrl+alt+KP_Add"});
+        QVERIFY(waitFor([&] { return k.desktopGamma() == atRelease + 1; }, 2000));
+        QTest::qWait(400);
+        QCOMPARE(k.desktopGamma(), atRelease + 1);
+        QCOMPARE(k.terminate(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(HotkeysTest)
+#include "test_hotkeys.moc"

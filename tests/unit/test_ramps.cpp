@@ -1,0 +1,337 @@
+// Every output's own ramp: resampling between gamma sizes, the start-up ramps put back
+// bit-exact, outputs switched on and off while the program runs, the journal a crash leaves
+// behind, and the reset that reads it.
+#include "Program.h"
+#include "TestMain.h"
+#include "platform/RampKeeper.h"
+
+#include <QDataStream>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <cmath>
+
+using platform::OutputRamp;
+using platform::OutputRamps;
+using platform::RampJournal;
+using platform::ResampleRamp;
+
+namespace {
+
+// A monitor's own calibration: a curve no 256-entry ramp holds, different in each channel.
+OutputRamp Calibrated(int size, int seed) {
+    OutputRamp r(size);
+    for (int c = 0; c < 3; ++c)
+        for (int j = 0; j < size; ++j) {
+            const double x = double(j) / (size - 1);
+            const double v = 65535.0 * std::pow(x, 0.8 + 0.1 * c + 0.05 * seed);
+            r.entries[std::size_t(c * size + j)] = std::uint16_t(std::lround(v) ^ (j % 7 ? 0 : 1));
+        }
+    return r;
+}
+
+OutputRamp At(int position, int size) {
+    return ResampleRamp(RampForPosition(position), size);
+}
+
+// Linear interpolation in exact integer arithmetic, rounded half up: entry j of outSize sits at
+// j * (inSize - 1) / (outSize - 1) of the input.
+std::uint16_t Interpolated(const std::uint16_t* in, int inSize, int outSize, int j) {
+    const long long num = (long long)j * (inSize - 1), den = outSize - 1;
+    const long long lo = num / den, rem = num % den;
+    if (rem == 0) return in[lo];
+    const long long scaled = in[lo] * den + (in[lo + 1] - (long long)in[lo]) * rem;
+    return std::uint16_t((2 * scaled + den) / (2 * den));
+}
+
+// A process id that no process holds any more.
+qint64 DeadPid() {
+    QProcess p;
+    p.start(QStringLiteral("true"), {});
+    p.waitForStarted();
+    const qint64 pid = p.processId();
+    p.waitForFinished();
+    return pid;
+}
+
+// Makes the journal look as if a run that has since died wrote it.
+void OrphanJournal(const QString& path) {
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadWrite));
+    QByteArray bytes = f.readAll();
+    QByteArray head;
+    QDataStream out(&head, QIODevice::WriteOnly);
+    out << qint64(DeadPid()) << quint64(1);
+    bytes.replace(4, head.size(), head);
+    f.seek(0);
+    f.write(bytes);
+}
+
+// A runtime folder of the test's own, so journals never meet those of other runs.
+struct RuntimeDir {
+    QTemporaryDir dir;
+    QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+    RuntimeDir() { qputenv("XDG_RUNTIME_DIR", dir.path().toUtf8()); }
+    ~RuntimeDir() { qputenv("XDG_RUNTIME_DIR", saved); }
+    RuntimeDir(const RuntimeDir&) = delete;
+    RuntimeDir& operator=(const RuntimeDir&) = delete;
+};
+
+} // namespace
+
+class RampsTest : public QObject {
+    Q_OBJECT
+    std::unique_ptr<RuntimeDir> runtime;
+    std::unique_ptr<Program> p;
+
+    FakeDisplay::FakeOutput& out(const char* id) { return *p->display.find(id); }
+    static RampJournal journal() { return RampJournal("test-display"); }
+
+private slots:
+    void init() {
+        runtime = std::make_unique<RuntimeDir>();
+        p = std::make_unique<Program>();
+        p->display.key = "test-display";
+    }
+    void cleanup() {
+        p.reset();
+        runtime.reset();
+    }
+
+    // ---- Resampling ----
+
+    void resampleIsExactLinearInterpolation_data() {
+        QTest::addColumn<int>("inSize");
+        QTest::addColumn<int>("outSize");
+        QTest::addColumn<int>("position"); // 0: a calibrated ramp of inSize
+        QTest::newRow("256 to 1024, darker") << 256 << 1024 << 5;
+        QTest::newRow("256 to 4096, brighter") << 256 << 4096 << 20;
+        QTest::newRow("256 to 2") << 256 << 2 << 13;
+        QTest::newRow("256 to 17") << 256 << 17 << 30;
+        QTest::newRow("256 to 257") << 256 << 257 << 3;
+        QTest::newRow("256 to 256 copies") << 256 << 256 << 7;
+        QTest::newRow("1024 to 256") << 1024 << 256 << 0;
+        QTest::newRow("4096 to 256") << 4096 << 256 << 0;
+        QTest::newRow("3 to 256") << 3 << 256 << 0;
+    }
+    void resampleIsExactLinearInterpolation() {
+        QFETCH(int, inSize);
+        QFETCH(int, outSize);
+        QFETCH(int, position);
+        const OutputRamp in = position ? At(position, 256) : Calibrated(inSize, 1);
+        std::vector<std::uint16_t> got(static_cast<std::size_t>(outSize));
+        for (int c = 0; c < 3; ++c) {
+            const std::uint16_t* channel = in.entries.data() + c * inSize;
+            platform::ResampleChannel(channel, inSize, got.data(), outSize);
+            for (int j = 0; j < outSize; ++j)
+                QCOMPARE(got[std::size_t(j)], Interpolated(channel, inSize, outSize, j));
+            QCOMPARE(got.front(), channel[0]);
+            QCOMPARE(got.back(), channel[inSize - 1]);
+        }
+    }
+
+    // ---- Start-up ramps put back ----
+
+    void eachOutputComesBackBitExact_data() {
+        QTest::addColumn<QString>("quit");
+        QTest::newRow("exit") << "exit";
+        QTest::newRow("closing the window with Exit on") << "close";
+    }
+    void eachOutputComesBackBitExact() {
+        QFETCH(QString, quit);
+        const OutputRamp big = Calibrated(1024, 1), huge = Calibrated(4096, 2);
+        p->display.ramp = RampForPosition(7);
+        p->display.add("1", big);
+        p->display.add("2", huge);
+        Program::setValue(ProgramKey, "Desktop", 13);
+        Program::setValue(ProgramKey, "Exit", quit == "close" ? 1 : 0);
+        Program::setValue(ProgramKey, "Hotkeys", 0);
+        p->start();
+        // The desktop gamma on every output, at each one's size.
+        QVERIFY(p->displayShows(13));
+        QCOMPARE(out("1").ramp, At(13, 1024));
+        QCOMPARE(out("2").ramp, At(13, 4096));
+        QCOMPARE(Form_Main->StartupRamp, RampForPosition(7));
+        QVERIFY(QFile::exists(journal().path()));
+        if (quit == "close") {
+            Form_Main->show();
+            Form_Main->close();
+        } else {
+            Form_Main->QuitSequence();
+        }
+        QVERIFY(Application->Terminated());
+        QVERIFY(p->displayShows(7));
+        QCOMPARE(out("1").ramp, big);
+        QCOMPARE(out("2").ramp, huge);
+        QVERIFY(!QFile::exists(journal().path()));
+    }
+
+    void aZeroOutputComesBackAsIdentityAtItsSize() {
+        p->display.add("1", OutputRamp(1024)); // a server that never had a ramp reads zeros
+        p->start();
+        Form_Main->QuitSequence();
+        QCOMPARE(out("1").ramp, At(10, 1024));
+    }
+
+    void anOutputThatCantBeReadIsReleased() {
+        p->display.add("1", Calibrated(512, 1)).readable = false;
+        p->start();
+        Form_Main->QuitSequence();
+        QCOMPARE(p->display.released, std::vector<std::string>{"1"});
+        QCOMPARE(out("1").ramp, At(10, 512)); // the desktop gamma went on all the same
+    }
+
+    // ---- Outputs switched on and off ----
+
+    void anOutputSwitchedOnTakesTheGammaInForce() {
+        const OutputRamp own = Calibrated(1024, 3);
+        p->display.add("1", own).active = false;
+        Program::setValue(ProgramKey, "Desktop", 13);
+        p->start();
+        QCOMPARE(out("1").ramp, own); // off: left alone
+        QVERIFY(!journal().read()->ramps.count("1"));
+
+        p->display.plug("1", true);
+        QCOMPARE(out("1").ramp, At(13, 1024));
+        // Its own ramp was taken before the gamma went on, and journalled.
+        QCOMPARE(journal().read()->ramps.at("1"), own);
+        Form_Main->ApplyGammaRamp(RampForPosition(20));
+        QCOMPARE(out("1").ramp, At(20, 1024));
+
+        p->display.plug("1", false);
+        const int loads = out("1").loads;
+        Form_Main->ApplyGammaRamp(RampForPosition(25));
+        QCOMPARE(out("1").loads, loads); // dropped
+        QVERIFY(p->displayShows(25));
+
+        // Back on: the gamma in force again, and still its own ramp at the end.
+        p->display.plug("1", true);
+        QCOMPARE(out("1").ramp, At(25, 1024));
+        Form_Main->QuitSequence();
+        QCOMPARE(out("1").ramp, own);
+    }
+
+    void anOutputSwitchedOnAfterQuittingIsLeftAlone() {
+        const OutputRamp own = Calibrated(256, 1);
+        p->display.add("1", own).active = false;
+        p->start();
+        Form_Main->QuitSequence();
+        p->display.plug("1", true);
+        QCOMPARE(out("1").ramp, own);
+    }
+
+    // ---- The journal ----
+
+    void aDeadRunsJournalGivesTheStartupRamps() {
+        // The crashed run found these, and left its profile's gamma on both outputs.
+        const OutputRamp own = Calibrated(1024, 2);
+        const OutputRamps found{{"0", At(7, 256)}, {"1", own}};
+        QVERIFY(journal().write(found));
+        OrphanJournal(journal().path());
+        QVERIFY(!journal().read()->ownerAlive);
+        p->display.ramp = RampForPosition(20);
+        p->display.add("1", At(20, 1024));
+        p->start();
+        QCOMPARE(Form_Main->StartupRamp, RampForPosition(7));
+        const auto now = journal().read();
+        QVERIFY(now && now->ownerAlive); // this run's now
+        QCOMPARE(now->ramps, found);
+        Form_Main->QuitSequence();
+        QVERIFY(p->displayShows(7));
+        QCOMPARE(out("1").ramp, own);
+        QVERIFY(!QFile::exists(journal().path()));
+    }
+
+    void aLiveCopysJournalIsLeftAlone() {
+        const OutputRamps theirs{{"0", At(7, 256)}};
+        QVERIFY(journal().write(theirs)); // this process: alive
+        p->display.ramp = RampForPosition(12);
+        p->start();
+        QCOMPARE(Form_Main->StartupRamp, RampForPosition(12));
+        Form_Main->QuitSequence();
+        QVERIFY(p->displayShows(12));
+        QCOMPARE(journal().read()->ramps, theirs);
+    }
+
+    void anUnreadableJournalIsReplaced_data() {
+        QTest::addColumn<int>("cut");         // bytes kept; -1 all
+        QTest::addColumn<QByteArray>("tail"); // appended
+        QTest::addColumn<int>("flip");        // byte changed; -1 none
+        QTest::newRow("empty") << 0 << QByteArray() << -1;
+        QTest::newRow("cut short") << 100 << QByteArray() << -1;
+        QTest::newRow("bytes after the end") << -1 << QByteArray("x") << -1;
+        QTest::newRow("not a journal") << -1 << QByteArray() << 0;
+        QTest::newRow("a size out of range") << -1 << QByteArray() << 30;
+    }
+    void anUnreadableJournalIsReplaced() {
+        QFETCH(int, cut);
+        QFETCH(QByteArray, tail);
+        QFETCH(int, flip);
+        QVERIFY(journal().write({{"0", At(7, 256)}}));
+        OrphanJournal(journal().path());
+        QFile f(journal().path());
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QByteArray bytes = f.readAll();
+        f.close();
+        if (cut >= 0) bytes.truncate(cut);
+        if (flip >= 0) bytes[flip] = char(bytes[flip] ^ 0x40);
+        bytes += tail;
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(bytes);
+        f.close();
+        QVERIFY(!journal().read());
+
+        p->display.ramp = RampForPosition(12);
+        p->start();
+        QCOMPARE(Form_Main->StartupRamp, RampForPosition(12));
+        QCOMPARE(journal().read()->ramps, (OutputRamps{{"0", At(12, 256)}}));
+    }
+
+    void journalsAreKeptPerDisplay() {
+        QCOMPARE(RampJournal("x11-0").path(), runtime->dir.path() + "/kelvaro/ramps-x11-0");
+        QVERIFY(RampJournal("x11-0").path() != RampJournal("x11-1").path());
+        QVERIFY(RampJournal("x11-0").write({{"7", At(5, 256)}}));
+        QVERIFY(!RampJournal("x11-1").read());
+        QCOMPARE(QFile::permissions(runtime->dir.path() + "/kelvaro") & 0x0077,
+                 QFile::Permissions());
+        // No key, no journal.
+        QVERIFY(!RampJournal("").write({{"7", At(5, 256)}}));
+        // No runtime folder: the settings folder.
+        qunsetenv("XDG_RUNTIME_DIR");
+        QCOMPARE(RampJournal("x11-0").path(), p->store->dir.path() + "/kelvaro/ramps-x11-0");
+    }
+
+    // ---- Reset ----
+
+    void resetPutsTheJournalsRampsBack_data() {
+        QTest::addColumn<QString>("journalled"); // "dead", "live" or "none"
+        QTest::newRow("a crashed run's journal") << "dead";
+        QTest::newRow("a running copy's journal") << "live";
+        QTest::newRow("no journal") << "none";
+    }
+    void resetPutsTheJournalsRampsBack() {
+        QFETCH(QString, journalled);
+        const OutputRamp own = Calibrated(1024, 1);
+        p->display.ramp = RampForPosition(20);
+        p->display.add("1", At(20, 1024));
+        p->display.add("2", At(20, 4096));
+        if (journalled != "none") {
+            QVERIFY(journal().write({{"0", At(7, 256)}, {"1", own}}));
+            if (journalled == "dead") OrphanJournal(journal().path());
+        }
+        QVERIFY(platform::RampKeeper::Reset());
+        QVERIFY(p->displayShows(journalled == "none" ? 10 : 7));
+        QCOMPARE(out("1").ramp, journalled == "none" ? At(10, 1024) : own);
+        QCOMPARE(out("2").ramp, At(10, 4096)); // not in the journal: identity
+        QCOMPARE(QFile::exists(journal().path()), journalled == "live");
+    }
+
+    void resetWithoutADisplayDoesNothing() {
+        p->display.present = false;
+        QVERIFY(!platform::RampKeeper::Reset());
+        QVERIFY(p->display.applied.empty());
+    }
+};
+
+KELVARO_TEST_MAIN(RampsTest)
+#include "test_ramps.moc"
