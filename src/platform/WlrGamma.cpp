@@ -299,13 +299,8 @@ void WlrGamma::release(const std::string& id) {
 }
 
 void WlrGamma::load(const GammaRamp& ramp) {
-    for (const Output& o : outputs()) {
-        std::vector<std::uint16_t> tables(std::size_t(o.gammaSize) * 3);
-        ResampleChannel(ramp.red(), 256, tables.data(), o.gammaSize);
-        ResampleChannel(ramp.green(), 256, tables.data() + o.gammaSize, o.gammaSize);
-        ResampleChannel(ramp.blue(), 256, tables.data() + 2 * o.gammaSize, o.gammaSize);
-        set(o.id, tables);
-    }
+    for (const Output& o : outputs())
+        set(o.id, ResampleRamp(ramp, o.gammaSize).entries);
 }
 
 void WlrGamma::restore() {

@@ -9,10 +9,7 @@
 namespace {
 
 std::vector<std::uint16_t> Resampled(const GammaRamp& ramp, int size) {
-    std::vector<std::uint16_t> out(std::size_t(size) * 3);
-    for (int c = 0; c < 3; ++c)
-        platform::ResampleChannel(ramp.entries.data() + 256 * c, 256, out.data() + c * size, size);
-    return out;
+    return platform::ResampleRamp(ramp, size).entries;
 }
 
 } // namespace
