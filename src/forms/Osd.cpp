@@ -3,9 +3,6 @@
 #include "platform/SessionDisplay.h"
 #include "ui_Osd.h"
 
-#include <QGuiApplication>
-#include <QScreen>
-
 TForm_OSD* Form_OSD = nullptr;
 
 TForm_OSD::TForm_OSD(QWidget* owner)
@@ -37,9 +34,7 @@ void TForm_OSD::Display() {
     static const QString notSet = QStringLiteral(" (not set)");
     if (platform::GammaUnavailable() && !ui->Label_Gamma->text().endsWith(notSet))
         ui->Label_Gamma->setText(ui->Label_Gamma->text() + notSet);
-    QSize screen(1024, 768);
-    if (QScreen* s = QGuiApplication::primaryScreen()) screen = s->geometry().size();
-    setGeometry((screen.width() - 208) / 2, (screen.height() - 56) / 2, 208, 56);
+    setGeometry(QRect(CentredIn(PrimaryScreenGeometry(), QSize(208, 56)), QSize(208, 56)));
     show();
     raise();
     Timer_Close->SetEnabled(false);

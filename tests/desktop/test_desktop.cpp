@@ -169,7 +169,6 @@ class AcceptanceTest : public QObject {
         if (!f.open(QIODevice::ReadOnly)) return {};
         return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
     }
-    static void menuPick(Kelvaro& k, const QStringList& keys) { k.menuPick(keys); }
     static bool osdShown() { return !osdWindow().isEmpty(); }
 
 private slots:

@@ -86,7 +86,7 @@ private slots:
         QVERIFY(
             compositor.waitUntil([&] { return compositor.lastRamp(1).entries == Expected(8); }));
         QTest::qWait(1500); // past the splash
-        k.menuPick({"Up", "Return"});
+        menuPick(k, {"Up", "Return"});
         QVERIFY(k.proc.state() == QProcess::NotRunning || k.proc.waitForFinished(5000));
         QCOMPARE(k.proc.exitCode(), 0);
         QVERIFY(compositor.waitForCount("destroyed 0", 1));

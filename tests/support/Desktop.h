@@ -155,18 +155,19 @@ public:
         xdotool({"click", "--repeat", QString::number(times), "--delay", "60",
                  QString::number(button)});
     }
-    // Opens the tray menu with a right click and walks it with keys.
-    void menuPick(const QStringList& keys) {
-        clickIcon(3, 1);
-        QVERIFY(waitFor(
-            [] {
-                return !xdotool({"search", "--onlyvisible", "--classname", "^kelvaro$"}).isEmpty();
-            },
-            3000));
-        QTest::qWait(400);
-        for (const QString& key : keys) {
-            xdotool({"key", key});
-            QTest::qWait(60);
-        }
-    }
 };
+
+// Right-click on the tray icon, then keys in its menu.
+inline void menuPick(Kelvaro& k, const QStringList& keys) {
+    k.clickIcon(3, 1);
+    QVERIFY(waitFor(
+        [] {
+            return !xdotool({"search", "--onlyvisible", "--classname", "^kelvaro$"}).isEmpty();
+        },
+        3000));
+    QTest::qWait(400);
+    for (const QString& key : keys) {
+        xdotool({"key", key});
+        QTest::qWait(60);
+    }
+}
