@@ -1,5 +1,6 @@
 #include "forms/Osd.h"
 
+#include "platform/SessionDisplay.h"
 #include "ui_Osd.h"
 
 TForm_OSD* Form_OSD = nullptr;
@@ -13,7 +14,7 @@ TForm_OSD::TForm_OSD(QWidget* owner)
     ui->setupUi(this);
     setAttribute(Qt::WA_ShowWithoutActivating);
     setFocusPolicy(Qt::NoFocus);
-    setFixedSize(208, 56);
+    FitToFont(this, QSize(208, 56));
     Timer_Close = new TTimer(this, 1000, false);
     Timer_Close->OnTimer = [this] { Timer_CloseTimer(); };
 }
@@ -28,7 +29,12 @@ void TForm_OSD::SetIcon(const QIcon& icon) {
 }
 
 void TForm_OSD::Display() {
-    setGeometry(QRect(CentredIn(PrimaryScreenGeometry(), QSize(208, 56)), QSize(208, 56)));
+    // Where the desktop lets no program change the gamma, the value is stored but never shown
+    // as if it were on the screen.
+    static const QString notSet = QStringLiteral(" (not set)");
+    if (platform::GammaUnavailable() && !ui->Label_Gamma->text().endsWith(notSet))
+        ui->Label_Gamma->setText(ui->Label_Gamma->text() + notSet);
+    setGeometry(QRect(CentredIn(PrimaryScreenGeometry(), size()), size()));
     show();
     raise();
     Timer_Close->SetEnabled(false);
