@@ -72,6 +72,8 @@ TForm_Main::TForm_Main(QWidget* owner)
     TrayIcon->Hide = true;
     TrayIcon->OnMinimize = [this](TTrayIcon* s) { TrayIconMinimize(s); };
     TrayIcon->OnRestore = [this](TTrayIcon* s) { TrayIconRestore(s); };
+    // No tray came for the icon: start-up ends as it does when the add fails at once.
+    TrayIcon->OnAddFailed = [this](TTrayIcon*) { QuitSequence(); };
     TrayIcon->Loaded();
     connect(PopupMenu, &QMenu::triggered, this,
             Guarded([this](QAction* a) { PopupMenuItemClick(a); }));

@@ -5,9 +5,12 @@
 
 #include "platform/Messages.h"
 
+#include <QCursor>
 #include <QIcon>
+#include <QPoint>
 #include <QString>
 #include <array>
+#include <functional>
 
 constexpr quint32 NIM_ADD = 0;
 constexpr quint32 NIM_MODIFY = 1;
@@ -43,6 +46,13 @@ class NotifyArea {
 public:
     virtual ~NotifyArea() = default;
     virtual bool Shell_NotifyIcon(quint32 message, const NOTIFYICONDATAA& data) = 0;
+    // Where the pointer was for the icon's latest mouse message, in screen coordinates: the
+    // point a StatusNotifierItem host names (the X pointer may be anywhere then), else the
+    // pointer now.
+    virtual QPoint CursorPos() const { return QCursor::pos(); }
+    // An add made while no tray was there yet succeeds at once and docks when a tray comes.
+    // When none comes in time the icon is gone and this is called with its record.
+    std::function<void(const NOTIFYICONDATAA&)> OnAddFailed;
 };
 
 NotifyArea& notifyArea();

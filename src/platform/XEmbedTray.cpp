@@ -3,24 +3,24 @@
 // host exists.
 #include "platform/NotifyArea.h"
 
+#include "platform/TrayMouse.h"
 #include "platform/X11.h"
 
 #include <QAbstractNativeEventFilter>
-#include <QCoreApplication>
-#include <QCursor>
-#include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QEventLoop>
-#include <QMouseEvent>
 #include <QPainter>
+#include <QStyleHints>
 #include <QSystemTrayIcon>
-#include <QThread>
 #include <QTimer>
 #include <QWidget>
 #include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
+#include <vector>
 #include <xcb/xfixes.h>
+#include <xcb/xinput.h>
 
 namespace platform {
 
@@ -29,8 +29,10 @@ namespace {
 constexpr quint32 SYSTEM_TRAY_REQUEST_DOCK = 0;
 constexpr quint32 XEMBED_EMBEDDED_NOTIFY = 0;
 
-// How long an add waits for a tray to appear (a panel that starts after the program).
+// How long an add waits for a tray to appear (a panel that starts after the program), and how
+// often it looks for a StatusNotifierItem host meanwhile.
 constexpr int TrayWaitMs = 10000;
+constexpr int HostPollMs = 500;
 NotifyArea* g_area = nullptr;
 
 void postMouse(HWND wnd, UINT callback, quintptr id, UINT mouse) {
@@ -42,24 +44,15 @@ void postMouse(HWND wnd, UINT callback, quintptr id, UINT mouse) {
     PostMessage(m);
 }
 
-UINT mouseMessage(Qt::MouseButton b, UINT left, UINT right, UINT middle) {
-    switch (b) {
-    case Qt::LeftButton:
-        return left;
-    case Qt::RightButton:
-        return right;
-    case Qt::MiddleButton:
-        return middle;
-    default:
-        return 0;
-    }
+xcb_atom_t traySelection() {
+    const QByteArray name = "_NET_SYSTEM_TRAY_S" + QByteArray::number(x11::screenNumber());
+    return x11::atom(name.constData());
 }
 
 xcb_window_t trayManager() {
     xcb_connection_t* c = x11::connection();
     if (!c) return XCB_NONE;
-    const QByteArray name = "_NET_SYSTEM_TRAY_S" + QByteArray::number(x11::screenNumber());
-    const xcb_atom_t sel = x11::atom(name.constData());
+    const xcb_atom_t sel = traySelection();
     xcb_get_selection_owner_reply_t* r =
         xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, sel), nullptr);
     const xcb_window_t owner = r ? r->owner : XCB_NONE;
@@ -67,17 +60,52 @@ xcb_window_t trayManager() {
     return owner;
 }
 
-// One icon in an XEmbed tray.
+// Whether the visual the tray offers its icons (_NET_SYSTEM_TRAY_VISUAL) has an alpha channel.
+bool trayVisualHasAlpha(xcb_window_t manager) {
+    xcb_connection_t* c = x11::connection();
+    xcb_get_property_reply_t* r =
+        xcb_get_property_reply(c,
+                               xcb_get_property(c, 0, manager, x11::atom("_NET_SYSTEM_TRAY_VISUAL"),
+                                                XCB_ATOM_VISUALID, 0, 1),
+                               nullptr);
+    xcb_visualid_t visual = 0;
+    if (r && r->format == 32 && xcb_get_property_value_length(r) >= 4)
+        visual = *static_cast<const xcb_visualid_t*>(xcb_get_property_value(r));
+    std::free(r);
+    if (!visual) return false;
+    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(c));
+    for (int i = x11::screenNumber(); screens.rem && i > 0; --i)
+        xcb_screen_next(&screens);
+    if (!screens.rem) return false;
+    for (auto d = xcb_screen_allowed_depths_iterator(screens.data); d.rem; xcb_depth_next(&d))
+        for (auto v = xcb_depth_visuals_iterator(d.data); v.rem; xcb_visualtype_next(&v))
+            if (v.data->visual_id == visual) return d.data->depth == 32;
+    return false;
+}
+
+// One icon in an XEmbed tray. Its mouse input is read from the X events themselves (see
+// DesktopNotifyArea::nativeEventFilter), so no modal dialog can block it. It looks transparent
+// on any panel: drawn on an alpha channel where the tray offers an ARGB visual, otherwise over
+// the background it inherits from the tray (a parent-relative background read back once).
 class XEmbedIcon : public QWidget {
 public:
-    XEmbedIcon() : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint) {
+    explicit XEmbedIcon(bool alpha)
+        : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint), alpha_(alpha),
+          mouse_(QGuiApplication::styleHints()->mouseDoubleClickInterval()) {
         setAttribute(Qt::WA_AlwaysShowToolTips);
+        setAttribute(Qt::WA_TranslucentBackground, alpha);
         setMouseTracking(true);
         // XEmbed trays size a docked window from its minimum-size hint.
         setMinimumSize(22, 22);
         resize(22, 22);
         winId();
+        if (!alpha) {
+            const quint32 parentRelative = XCB_BACK_PIXMAP_PARENT_RELATIVE;
+            xcb_change_window_attributes(x11::connection(), window(), XCB_CW_BACK_PIXMAP,
+                                         &parentRelative);
+        }
     }
+    xcb_window_t window() const { return static_cast<xcb_window_t>(winId()); }
 
     void apply(const NOTIFYICONDATAA& d) {
         wnd_ = d.hWnd;
@@ -90,6 +118,7 @@ public:
 
     bool dock(xcb_window_t manager) {
         embedded_ = false;
+        background_ = QImage();
         xcb_connection_t* c = x11::connection();
         if (!c || manager == XCB_NONE) return false;
         // The manager sizes the icon from these hints when it takes the window in; Qt writes
@@ -136,22 +165,56 @@ public:
 protected:
     void paintEvent(QPaintEvent*) override {
         QPainter p(this);
+        if (alpha_) {
+            p.setCompositionMode(QPainter::CompositionMode_Source);
+            p.fillRect(rect(), Qt::transparent);
+            p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        } else {
+            if (background_.isNull()) background_ = trayBackground();
+            if (!background_.isNull()) p.drawImage(rect(), background_);
+        }
         const int side = qMin(width(), height());
         const QRect r((width() - side) / 2, (height() - side) / 2, side, side);
         icon_.paint(&p, r);
         painted_ = true;
         if (onShown) onShown();
     }
-    void mousePressEvent(QMouseEvent* e) override {
-        send(mouseMessage(e->button(), WM_LBUTTONDOWN, WM_RBUTTONDOWN, WM_MBUTTONDOWN));
+    void resizeEvent(QResizeEvent* e) override {
+        // The tray background under the new size is read again before the next paint.
+        if (!alpha_ && background_.size() != size() * devicePixelRatio()) {
+            background_ = QImage();
+            xcb_clear_area(x11::connection(), 0, window(), 0, 0, 0, 0);
+        }
+        QWidget::resizeEvent(e);
     }
-    void mouseReleaseEvent(QMouseEvent* e) override {
-        send(mouseMessage(e->button(), WM_LBUTTONUP, WM_RBUTTONUP, WM_MBUTTONUP));
+
+public:
+    // Raw X input on the icon's window.
+    void pressed(int button, quint32 time) { send(mouse_.press(button, time)); }
+    void released(int button) { send(mouse_.release(button)); }
+    void moved() { send(WM_MOUSEMOVE); }
+
+private:
+    // What the tray shows through the window: its background, painted by the server into the
+    // (still undrawn or just cleared) window.
+    QImage trayBackground() {
+        xcb_connection_t* c = x11::connection();
+        const QSize px = size() * devicePixelRatio();
+        xcb_get_image_reply_t* r =
+            xcb_get_image_reply(c,
+                                xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, window(), 0, 0,
+                                              uint16_t(px.width()), uint16_t(px.height()), ~0u),
+                                nullptr);
+        QImage image;
+        if (r && r->depth == 24 && xcb_get_image_data_length(r) == px.width() * px.height() * 4) {
+            image = QImage(xcb_get_image_data(r), px.width(), px.height(), px.width() * 4,
+                           QImage::Format_RGB32)
+                        .copy();
+            image.setDevicePixelRatio(devicePixelRatio());
+        }
+        std::free(r);
+        return image;
     }
-    void mouseDoubleClickEvent(QMouseEvent* e) override {
-        send(mouseMessage(e->button(), WM_LBUTTONDBLCLK, WM_RBUTTONDBLCLK, WM_MBUTTONDBLCLK));
-    }
-    void mouseMoveEvent(QMouseEvent*) override { send(WM_MOUSEMOVE); }
 
 private:
     void setXEmbedMapped(bool mapped) {
@@ -166,6 +229,9 @@ private:
         if (mouse && callback_) postMouse(wnd_, callback_, id_, mouse);
     }
 
+    const bool alpha_;
+    TrayMouse mouse_;
+    QImage background_;
     HWND wnd_ = 0;
     quintptr id_ = 0;
     UINT callback_ = 0;
@@ -218,6 +284,16 @@ private:
 
 class DesktopNotifyArea : public NotifyArea, public QAbstractNativeEventFilter {
 public:
+    DesktopNotifyArea() {
+        wait_.setSingleShot(true);
+        wait_.setInterval(TrayWaitMs);
+        QObject::connect(&wait_, &QTimer::timeout, [this] { noTrayCame(); });
+        poll_.setInterval(HostPollMs);
+        QObject::connect(&poll_, &QTimer::timeout, [this] {
+            if (QSystemTrayIcon::isSystemTrayAvailable()) hostCame();
+        });
+    }
+
     bool Shell_NotifyIcon(quint32 message, const NOTIFYICONDATAA& data) override {
         const Key key{data.hWnd, data.uID};
         switch (message) {
@@ -231,8 +307,11 @@ public:
             if (it->second.sni) it->second.sni->apply(data);
             return true;
         }
-        case NIM_DELETE:
-            return icons_.erase(key) > 0;
+        case NIM_DELETE: {
+            const bool found = icons_.erase(key) > 0;
+            if (!waiting()) stopWaiting();
+            return found;
+        }
         default:
             return false;
         }
@@ -242,15 +321,33 @@ public:
         if (type != "xcb_generic_event_t") return false;
         auto* ev = static_cast<xcb_generic_event_t*>(message);
         const uint8_t kind = ev->response_type & 0x7F;
-        if (kind == XCB_CLIENT_MESSAGE) {
+        switch (kind) {
+        case XCB_CLIENT_MESSAGE: {
             auto* cm = reinterpret_cast<xcb_client_message_event_t*>(ev);
-            if (cm->type == x11::atom("_XEMBED") && cm->data.data32[1] == XEMBED_EMBEDDED_NOTIFY) {
-                for (auto& [key, icon] : icons_)
-                    if (icon.xembed && icon.xembed->winId() == cm->window) icon.xembed->embedded();
-            }
-        } else if (xfixesBase_ && kind == xfixesBase_ + XCB_XFIXES_SELECTION_NOTIFY) {
+            if (cm->type == x11::atom("_XEMBED") && cm->data.data32[1] == XEMBED_EMBEDDED_NOTIFY)
+                if (XEmbedIcon* icon = iconWindow(cm->window)) icon->embedded();
+            return false;
+        }
+        case XCB_BUTTON_PRESS:
+        case XCB_BUTTON_RELEASE: {
+            auto* b = reinterpret_cast<xcb_button_press_event_t*>(ev);
+            return button(kind == XCB_BUTTON_PRESS, b->event, b->detail, b->time);
+        }
+        case XCB_MOTION_NOTIFY:
+            if (XEmbedIcon* icon =
+                    iconWindow(reinterpret_cast<xcb_motion_notify_event_t*>(ev)->event))
+                icon->moved();
+            return false; // the toolkit's tooltip follows the pointer too
+        case XCB_GE_GENERIC:
+            return inputEvent(reinterpret_cast<xcb_ge_generic_event_t*>(ev));
+        default:
+            break;
+        }
+        if (xfixesBase_ && kind == xfixesBase_ + XCB_XFIXES_SELECTION_NOTIFY) {
+            // Every program's clipboard traffic arrives here as well (the toolkit follows
+            // PRIMARY and CLIPBOARD): only the tray's own selection concerns the icons.
             auto* sn = reinterpret_cast<xcb_xfixes_selection_notify_event_t*>(ev);
-            trayChanged(sn->owner);
+            if (sn->selection == traySelection()) trayChanged(sn->owner);
         }
         return false;
     }
@@ -265,34 +362,125 @@ private:
         NOTIFYICONDATAA data;
         std::unique_ptr<XEmbedIcon> xembed;
         std::unique_ptr<SniIcon> sni;
+        bool shown() const { return xembed || sni; }
     };
+
+    XEmbedIcon* iconWindow(xcb_window_t w) const {
+        for (const auto& [key, icon] : icons_)
+            if (icon.xembed && icon.xembed->window() == w) return icon.xembed.get();
+        return nullptr;
+    }
+
+    bool button(bool press, xcb_window_t w, int number, quint32 time) {
+        XEmbedIcon* icon = iconWindow(w);
+        if (!icon) return false;
+        if (press)
+            icon->pressed(number, time);
+        else
+            icon->released(number);
+        return true;
+    }
+
+    // The toolkit takes the pointer through XInput 2, so presses come as its device events:
+    // once from the master pointer and, where the toolkit also follows the physical device
+    // (for tablets), once more from that device. The master's count.
+    bool inputEvent(xcb_ge_generic_event_t* ge) {
+        if (!xiOpcode_ || ge->extension != xiOpcode_) return false;
+        auto* e = reinterpret_cast<xcb_input_button_press_event_t*>(ge);
+        switch (ge->event_type) {
+        case XCB_INPUT_BUTTON_PRESS:
+        case XCB_INPUT_BUTTON_RELEASE: {
+            if (!iconWindow(e->event)) return false;
+            if (e->deviceid != e->sourceid) // the master pointer's, not the device's own copy
+                button(ge->event_type == XCB_INPUT_BUTTON_PRESS, e->event, int(e->detail), e->time);
+            return true;
+        }
+        case XCB_INPUT_MOTION:
+            if (e->deviceid != e->sourceid)
+                if (XEmbedIcon* icon = iconWindow(e->event)) icon->moved();
+            return false;
+        default:
+            return false;
+        }
+    }
 
     void watchTray() {
         if (watching_) return;
         xcb_connection_t* c = x11::connection();
         if (!c) return;
         watching_ = true;
+        qApp->installNativeEventFilter(this);
+        const xcb_query_extension_reply_t* input = xcb_get_extension_data(c, &xcb_input_id);
+        if (input && input->present) xiOpcode_ = input->major_opcode;
         const xcb_query_extension_reply_t* ext = xcb_get_extension_data(c, &xcb_xfixes_id);
         if (!ext || !ext->present) return;
         std::free(xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 5, 0), nullptr));
         xfixesBase_ = ext->first_event;
-        const QByteArray name = "_NET_SYSTEM_TRAY_S" + QByteArray::number(x11::screenNumber());
         xcb_xfixes_select_selection_input(
-            c, x11::rootWindow(), x11::atom(name.constData()),
+            c, x11::rootWindow(), traySelection(),
             XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER |
                 XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_WINDOW_DESTROY |
                 XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_CLIENT_CLOSE);
         xcb_flush(c);
-        qApp->installNativeEventFilter(this);
     }
 
-    // A panel went away or a new one came: visible icons follow it.
+    // An icon window for the tray that owner manages, asked to dock there.
+    static std::unique_ptr<XEmbedIcon> dockedIcon(xcb_window_t owner, const NOTIFYICONDATAA& data) {
+        auto icon = std::make_unique<XEmbedIcon>(trayVisualHasAlpha(owner));
+        icon->apply(data);
+        if (!icon->dock(owner)) return nullptr;
+        return icon;
+    }
+
+    // A panel went away or a new one came: the icons follow it. An icon waiting for its
+    // first tray docks now.
     void trayChanged(xcb_window_t owner) {
+        if (owner == manager_) return;
+        manager_ = owner;
         for (auto& [key, icon] : icons_) {
-            if (!icon.xembed) continue;
-            icon.xembed->lost();
-            if (owner != XCB_NONE) icon.xembed->dock(owner);
+            if (icon.sni) continue;
+            if (icon.xembed) icon.xembed->lost();
+            if (owner == XCB_NONE) continue;
+            icon.xembed = dockedIcon(owner, icon.data);
         }
+        if (!waiting()) stopWaiting();
+    }
+
+    // A StatusNotifierItem host came while icons waited for a tray.
+    void hostCame() {
+        for (auto& [key, icon] : icons_) {
+            if (icon.shown()) continue;
+            icon.sni = std::make_unique<SniIcon>();
+            icon.sni->apply(icon.data);
+            icon.sni->show();
+        }
+        stopWaiting();
+    }
+
+    // No tray in time: the waiting icons were never added.
+    void noTrayCame() {
+        stopWaiting();
+        std::vector<NOTIFYICONDATAA> failed;
+        for (auto it = icons_.begin(); it != icons_.end();) {
+            if (it->second.shown()) {
+                ++it;
+                continue;
+            }
+            failed.push_back(it->second.data);
+            it = icons_.erase(it);
+        }
+        for (const NOTIFYICONDATAA& data : failed)
+            if (OnAddFailed) OnAddFailed(data);
+    }
+
+    bool waiting() const {
+        for (const auto& [key, icon] : icons_)
+            if (!icon.shown()) return true;
+        return false;
+    }
+    void stopWaiting() {
+        wait_.stop();
+        poll_.stop();
     }
 
     bool add(const Key& key, const NOTIFYICONDATAA& data) {
@@ -300,35 +488,32 @@ private:
         Icon icon;
         icon.data = data;
         if (x11::connection()) {
-            QElapsedTimer waited;
-            waited.start();
-            xcb_window_t manager = trayManager();
-            while (manager == XCB_NONE && waited.elapsed() < TrayWaitMs &&
-                   !QSystemTrayIcon::isSystemTrayAvailable()) {
-                QThread::msleep(100);
-                manager = trayManager();
-            }
-            XEmbedIcon* added = nullptr;
-            if (manager != XCB_NONE) {
-                icon.xembed = std::make_unique<XEmbedIcon>();
-                icon.xembed->apply(data);
-                if (!icon.xembed->dock(manager)) return false;
-                added = icon.xembed.get();
+            manager_ = trayManager();
+            if (manager_ != XCB_NONE) {
+                icon.xembed = dockedIcon(manager_, data);
+                if (!icon.xembed) return false;
+                XEmbedIcon* added = icon.xembed.get();
                 icons_.emplace(key, std::move(icon));
-            }
-            // Following the tray's owner costs a round trip: made while the manager takes the
-            // icon in rather than before asking it to.
-            watchTray();
-            if (added) {
+                // Following the tray's owner costs a round trip: made while the manager takes
+                // the icon in rather than before asking it to.
+                watchTray();
                 waitForEmbedding(added);
                 return true;
             }
+            watchTray();
         }
-        if (!QSystemTrayIcon::isSystemTrayAvailable()) return false;
-        icon.sni = std::make_unique<SniIcon>();
-        icon.sni->apply(data);
-        icon.sni->show();
+        if (QSystemTrayIcon::isSystemTrayAvailable()) {
+            icon.sni = std::make_unique<SniIcon>();
+            icon.sni->apply(data);
+            icon.sni->show();
+            icons_.emplace(key, std::move(icon));
+            return true;
+        }
+        // No tray yet (a panel that starts after the program): the icon waits for one while
+        // the program goes on starting, and fails late when none comes.
         icons_.emplace(key, std::move(icon));
+        wait_.start();
+        poll_.start();
         return true;
     }
 
@@ -346,8 +531,12 @@ private:
     }
 
     std::map<Key, Icon> icons_;
+    xcb_window_t manager_ = XCB_NONE;
     bool watching_ = false;
     uint8_t xfixesBase_ = 0;
+    uint8_t xiOpcode_ = 0;
+    QTimer wait_;
+    QTimer poll_;
 };
 
 } // namespace

@@ -73,4 +73,6 @@ private:
     QString currentPath_;
     int generation_ = 0;
     QString lastErrorMsg_;
+    // The Run key is open but not (yet) in the store.
+    bool runKeyOnly_ = false;
 };

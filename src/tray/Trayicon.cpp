@@ -2,7 +2,6 @@
 
 #include "toolkit/Application.h"
 
-#include <QCursor>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QSessionManager>
@@ -41,6 +40,7 @@ TTrayIcon::TTrayIcon() : timer_(nullptr, 1000, false) {
 
 TTrayIcon::~TTrayIcon() {
     QObject::disconnect(sessionEnd_);
+    if (addFailedHooked_) platform::notifyArea().OnAddFailed = nullptr;
     platform::notifyArea().Shell_NotifyIcon(NIM_DELETE, data_);
     if (Application) Application->UnhookMainWindow(this);
 }
@@ -58,12 +58,26 @@ void TTrayIcon::SetVisible(bool value) {
         if (Application)
             Application->HookMainWindow(this,
                                         [this](TMessage& m) { return ApplicationHookProc(m); });
+        addFailedHooked_ = true;
+        platform::notifyArea().OnAddFailed = [this](const NOTIFYICONDATAA& d) {
+            if (d.uID == data_.uID) AddFailed();
+        };
     } else {
         if (!platform::notifyArea().Shell_NotifyIcon(NIM_DELETE, data_))
             throw EOutOfResources("Cannot Remove System Shell Notification Icon");
         Hide = false;
         if (Application) Application->UnhookMainWindow(this);
     }
+}
+
+void TTrayIcon::AddFailed() {
+    // As a failed add: the hook goes, and the error is the add's.
+    if (Application) {
+        Application->UnhookMainWindow(this);
+        Application->HandleException(
+            EOutOfResources("Cannot Create System Shell Notification Icon"));
+    }
+    if (OnAddFailed) OnAddFailed(this);
 }
 
 void TTrayIcon::SetHint(const QString& value) {
@@ -159,7 +173,7 @@ void TTrayIcon::DoMessage(TMessage& msg) {
         return;
     }
     if (msg.Msg != WM_USER + 1) return;
-    const QPoint p = QCursor::pos();
+    const QPoint p = platform::notifyArea().CursorPos();
     switch (static_cast<UINT>(msg.LParam)) {
     case WM_MOUSEMOVE:
         DoMouseMove(ShiftState(), p.x(), p.y());
@@ -251,7 +265,7 @@ void TTrayIcon::Restore() {
 }
 
 void TTrayIcon::ShowMenu() {
-    const QPoint p = QCursor::pos();
+    const QPoint p = platform::notifyArea().CursorPos();
     if (Application) {
         if (QWidget* active = Application->ActiveForm()) {
             active->raise();

@@ -71,6 +71,8 @@ public:
     HWND Handle() const;
 
     TNotifyEvent OnMinimize, OnRestore, OnClick, OnDblClick, OnAnimate;
+    // An add that went on waiting for a tray found none: the error has been shown.
+    TNotifyEvent OnAddFailed;
     TNotifyEvent OnCreate, OnDestroy, OnActivate, OnDeactivate; // never raised
     TMouseMoveEvent OnMouseMove, OnMouseEnter, OnMouseExit;     // enter/exit never raised
     TMouseEvent OnMouseUp, OnMouseDown;
@@ -102,6 +104,7 @@ protected:
 
 private:
     bool ApplicationHookProc(TMessage& msg);
+    void AddFailed();
     void act(TTrayIconMessage mode);
 
     NOTIFYICONDATAA data_;
@@ -116,4 +119,5 @@ private:
     bool animate_ = false;
     bool loading_ = true;
     QMetaObject::Connection sessionEnd_;
+    bool addFailedHooked_ = false;
 };

@@ -34,6 +34,23 @@ inline QString profilesWindow() {
     return visibleWindow("^Kelvaro - Profiles$");
 }
 
+// The splash, or "" while it is not up.
+inline QString splashWindow() {
+    for (const QString& id : xdotool({"search", "--onlyvisible", "--classname", "^kelvaro$"})
+                                 .split('\n', Qt::SkipEmptyParts))
+        if (xdotool({"getwindowgeometry", id}).contains("304x80")) return id;
+    return QString();
+}
+
+// A trayer panel at the top right, as the virtual desktop starts it.
+inline bool startTrayer(qint64* pid) {
+    return QProcess::startDetached("trayer",
+                                   {"--edge", "top", "--align", "right", "--widthtype", "request",
+                                    "--height", "24", "--SetDockType", "true", "--transparent",
+                                    "false"},
+                                   QString(), pid);
+}
+
 // The on-screen display's window, or "" while it is not up.
 inline QString osdWindow() {
     for (const QString& id : xdotool({"search", "--onlyvisible", "--name", "^Kelvaro$"})
@@ -92,11 +109,15 @@ public:
             .trimmed()
             .toInt(nullptr, 16);
     }
-    bool start() {
+    // Started; start() also waits for the icon in the tray.
+    bool launch() {
         proc.setProcessEnvironment(env());
         proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         proc.start(qEnvironmentVariable("KELVARO_BIN"), {});
-        return proc.waitForStarted() && waitFor([this] { return trayIcon().has_value(); }, 15000);
+        return proc.waitForStarted();
+    }
+    bool start() {
+        return launch() && waitFor([this] { return trayIcon().has_value(); }, 15000);
     }
     int terminate() {
         ::kill(pid_t(proc.processId()), SIGTERM);

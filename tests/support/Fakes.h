@@ -95,10 +95,12 @@ public:
     };
     std::vector<Call> calls;
     bool fail = false;
+    std::optional<QPoint> hostPoint; // a StatusNotifierItem host's point, when one gave it
     bool Shell_NotifyIcon(quint32 message, const NOTIFYICONDATAA& data) override {
         calls.push_back({message, data});
         return !fail;
     }
+    QPoint CursorPos() const override { return hostPoint ? *hostPoint : NotifyArea::CursorPos(); }
 };
 
 class FakeHotkeys : public platform::Hotkeys {

@@ -85,6 +85,17 @@ private slots:
         QVERIFY(Application->Terminated());
     }
 
+    void noTrayInTimeEndsWithTheStartupRamp() {
+        seedDisplay(*p, 25);
+        Program::setValue(ProgramKey, "Desktop", 13);
+        p->start();
+        QVERIFY(p->displayShows(13));
+        p->area.OnAddFailed(Form_Main->TrayIcon->IconData());
+        QCOMPARE(p->errors, QStringList{"Cannot Create System Shell Notification Icon."});
+        QVERIFY(p->displayShows(25));
+        QVERIFY(Application->Terminated());
+    }
+
     void quitAfterAZeroCaptureLoadsIdentity() {
         p->display.ramp = GammaRamp{}; // a fresh X server reads as zeros
         Program::setValue(ProgramKey, "Desktop", 13);

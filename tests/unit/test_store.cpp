@@ -317,7 +317,7 @@ private slots:
         QCOMPARE(runReg({"add", key, "/v", "FileName", "/d", "/usr/bin/x y", "/f"}), 0);
         QCOMPARE(runReg({"add", key, "/v", "Gamma", "/t", "REG_DWORD", "/d", "16"}), 1); // no /f
         QCOMPARE(runReg({"add", key, "/v", "Gamma", "/t", "REG_DWORD", "/d", "x", "/f"}), 1);
-        QCOMPARE(runReg({"add", key, "/v", "Gamma", "/t", "REG_QWORD", "/d", "1", "/f"}), 1);
+        QCOMPARE(runReg({"add", key, "/v", "Gamma", "/t", "REG_FOO", "/d", "1", "/f"}), 1);
         QString output;
         QCOMPARE(runReg({"query", key, "/v", "gamma"}, &output), 0);
         QVERIFY2(output.contains("REG_DWORD    0xf"), qPrintable(output));

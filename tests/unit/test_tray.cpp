@@ -1,5 +1,6 @@
 #include "Fakes.h"
 #include "TestMain.h"
+#include "platform/TrayMouse.h"
 #include "tray/Trayicon.h"
 
 #include <QMenu>
@@ -223,6 +224,81 @@ private slots:
         menu.hide();
         icon.Notification(&menu);
         QVERIFY(icon.PopupMenu() == nullptr);
+    }
+
+    // Raw presses ("button@ms") on the icon's window and the mouse messages they make, with a
+    // double-click time of 500 ms.
+    void pressesAndDoubleClicks_data() {
+        QTest::addColumn<QStringList>("presses");
+        QTest::addColumn<QList<UINT>>("messages");
+        const UINT L = WM_LBUTTONDOWN, LL = WM_LBUTTONDBLCLK, R = WM_RBUTTONDOWN,
+                   RR = WM_RBUTTONDBLCLK, M = WM_MBUTTONDOWN, MM = WM_MBUTTONDBLCLK;
+        QTest::newRow("one click") << QStringList{"1@0"} << QList<UINT>{L};
+        QTest::newRow("two quick") << QStringList{"1@0", "1@300"} << QList<UINT>{L, LL};
+        QTest::newRow("on the limit") << QStringList{"1@0", "1@500"} << QList<UINT>{L, LL};
+        QTest::newRow("two slow") << QStringList{"1@0", "1@501"} << QList<UINT>{L, L};
+        QTest::newRow("a third starts over")
+            << QStringList{"1@0", "1@100", "1@200", "1@300"} << QList<UINT>{L, LL, L, LL};
+        QTest::newRow("other button") << QStringList{"1@0", "3@100"} << QList<UINT>{L, R};
+        QTest::newRow("right double") << QStringList{"3@0", "3@100"} << QList<UINT>{R, RR};
+        QTest::newRow("middle double") << QStringList{"2@0", "2@100"} << QList<UINT>{M, MM};
+        QTest::newRow("wheel is no button")
+            << QStringList{"1@0", "4@50", "1@100"} << QList<UINT>{L, 0, LL};
+        QTest::newRow("server time wraps")
+            << QStringList{"1@4294967200", "1@100"} << QList<UINT>{L, LL};
+    }
+    void pressesAndDoubleClicks() {
+        QFETCH(QStringList, presses);
+        QFETCH(QList<UINT>, messages);
+        platform::TrayMouse mouse(500);
+        QList<UINT> got;
+        for (const QString& p : presses)
+            got << mouse.press(p.section('@', 0, 0).toInt(), p.section('@', 1).toUInt());
+        QCOMPARE(got, messages);
+    }
+    void releases() {
+        platform::TrayMouse mouse(500);
+        QCOMPARE(mouse.release(1), WM_LBUTTONUP);
+        QCOMPARE(mouse.release(2), WM_MBUTTONUP);
+        QCOMPARE(mouse.release(3), WM_RBUTTONUP);
+        QCOMPARE(mouse.release(5), 0u);
+    }
+
+    // A host that draws the item itself names the point; the X pointer may be anywhere.
+    void theHostsPointPlacesEventsAndMenu() {
+        area.hostPoint = QPoint(300, 200);
+        TTrayIcon icon;
+        QMenu menu;
+        menu.addAction(QStringLiteral("x"));
+        icon.SetPopupMenu(&menu);
+        icon.PopupMenuOn = imRightClickUp;
+        QPoint up;
+        icon.OnMouseUp = [&](TTrayIcon*, TMouseButton, TShiftState, int x, int y) { up = {x, y}; };
+        TMessage m{icon.Handle(), WM_USER + 1, 0, LPARAM(WM_RBUTTONUP), 0};
+        Application->SendMessage(m);
+        QCOMPARE(up, QPoint(300, 200));
+        QVERIFY(menu.isVisible());
+        QCOMPARE(menu.pos(), QPoint(300, 200));
+        menu.hide();
+    }
+
+    // An add that waited for a tray and got none fails late, as the add itself would have.
+    void aLateFailedAdd() {
+        QStringList errors;
+        Application->ErrorBox = [&](const QString&, const QString& text) { errors << text; };
+        TTrayIcon icon;
+        int failed = 0;
+        icon.OnAddFailed = [&](TTrayIcon*) { ++failed; };
+        icon.SetVisible(true);
+        NOTIFYICONDATAA other = icon.IconData();
+        other.uID += 1;
+        area.OnAddFailed(other); // someone else's icon
+        QCOMPARE(failed, 0);
+        area.OnAddFailed(icon.IconData());
+        Application->ErrorBox = nullptr;
+        QCOMPARE(failed, 1);
+        QCOMPARE(errors, QStringList{"Cannot Create System Shell Notification Icon."});
+        QVERIFY(!Application->HasMainWindowHook(&icon));
     }
 
     void iconsIndexAndAnimation() {
