@@ -54,6 +54,8 @@ TForm_Main::TForm_Main(QWidget* owner)
     : TForm(owner, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                        Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       ui(this, [this](Ui::TForm_Main& controls) { MakeControls(controls); }) {
+    Position = TPosition::poScreenCenter;
+    MinimizeBox = true;
     // 1. The components. The tray icon comes first and adds itself at once, so it is in the
     //    tray while the rest loads; its gestures stay off until the end. The window's own
     //    controls wait until it is first needed: most days it is never opened.

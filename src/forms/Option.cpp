@@ -21,6 +21,7 @@ TForm_Option::TForm_Option(QWidget* owner)
     : TForm(owner, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                        Qt::WindowCloseButtonHint),
       ui(this, [this](Ui::TForm_Option& controls) { MakeControls(controls); }) {
+    Position = TPosition::poOwnerFormCenter;
     int desktop = GammaNeutral;
     {
         TRegistry reg;

@@ -169,19 +169,6 @@ class AcceptanceTest : public QObject {
         if (!f.open(QIODevice::ReadOnly)) return {};
         return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
     }
-    static void menuPick(Kelvaro& k, const QStringList& keys) {
-        k.clickIcon(3, 1);
-        QVERIFY(waitFor(
-            [] {
-                return !xdotool({"search", "--onlyvisible", "--classname", "^kelvaro$"}).isEmpty();
-            },
-            3000));
-        QTest::qWait(400);
-        for (const QString& key : keys) {
-            xdotool({"key", key});
-            QTest::qWait(60);
-        }
-    }
     static bool osdShown() { return !osdWindow().isEmpty(); }
 
 private slots:

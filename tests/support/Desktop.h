@@ -172,3 +172,18 @@ public:
                  QString::number(button)});
     }
 };
+
+// Right-click on the tray icon, then keys in its menu.
+inline void menuPick(Kelvaro& k, const QStringList& keys) {
+    k.clickIcon(3, 1);
+    QVERIFY(waitFor(
+        [] {
+            return !xdotool({"search", "--onlyvisible", "--classname", "^kelvaro$"}).isEmpty();
+        },
+        3000));
+    QTest::qWait(400);
+    for (const QString& key : keys) {
+        xdotool({"key", key});
+        QTest::qWait(60);
+    }
+}
