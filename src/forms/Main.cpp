@@ -149,8 +149,8 @@ void TForm_Main::LoadOptions() {
     TRegistry reg;
     reg.OpenKey(ProgramKey, true);
     try {
-        ExitOnClose = reg.ReadBool(QStringLiteral("Exit"));
-        HotkeysEnabled = reg.ReadBool(QStringLiteral("Hotkeys"));
+        ExitOnClose = reg.ReadBool(Values::Exit);
+        HotkeysEnabled = reg.ReadBool(Values::Hotkeys);
     } catch (const ERegistryException&) {
         ExitOnClose = false;
         HotkeysEnabled = false;
@@ -168,7 +168,7 @@ void TForm_Main::SaveProfileGamma() {
     TRegistry reg;
     reg.OpenKey(ProfilesKey, false);
     reg.OpenKey(node->text(0), true);
-    reg.WriteInteger(QStringLiteral("Gamma"), ui->Bar_Gamma->value());
+    reg.WriteInteger(Values::Gamma, ui->Bar_Gamma->value());
 }
 
 // ---- Profile list -----------------------------------------------------------------------
@@ -193,15 +193,17 @@ void TForm_Main::LoadProfileList() {
     // Profiles often share a program or an icon file: read each file once per rebuild.
     std::map<std::pair<QString, QString>, QIcon> icons;
     {
+        // One look at the store for the whole list.
+        platform::HiveReading reading(platform::Hive::instance());
         TRegistry reg;
         reg.OpenKey(ProfilesKey, true);
         reg.GetKeyNames(ProfileNames);
         for (int i = 0; i < ProfileNames.size(); ++i) {
             TRegistry item;
             item.OpenKey(ProfilesKey + QLatin1Char('\\') + ProfileNames[i], false);
-            QString file = item.ReadString(QStringLiteral("IconFile"));
+            QString file = item.ReadString(Values::IconFile);
             QString exe;
-            if (file.isEmpty()) exe = item.ReadString(QStringLiteral("FileName"));
+            if (file.isEmpty()) exe = item.ReadString(Values::FileName);
             auto cached = icons.find({file, exe});
             if (cached == icons.end())
                 cached = icons.emplace(std::pair{file, exe}, ProfileIcon(file, exe)).first;
@@ -275,25 +277,22 @@ void TForm_Main::ProfileListChange(QTreeWidgetItem* node) {
     ui->Edit_ProfName->setText(node->text(0));
     ui->Edit_ExecFile->setEnabled(true);
     ui->Edit_Arg->setEnabled(true);
-    if (reg.ValueExists(QStringLiteral("FileName"))) {
-        ui->Edit_ExecFile->setText(reg.ReadString(QStringLiteral("FileName")));
+    if (reg.ValueExists(Values::FileName)) {
+        ui->Edit_ExecFile->setText(reg.ReadString(Values::FileName));
         ui->Btn_Launch->setEnabled(true);
     } else {
         ui->Edit_ExecFile->clear();
         ui->Btn_Launch->setEnabled(false);
     }
     // A profile without its own icon file must not inherit the previous profile's.
-    IconFileName = reg.ValueExists(QStringLiteral("IconFile"))
-                       ? reg.ReadString(QStringLiteral("IconFile"))
-                       : QString();
-    if (reg.ValueExists(QStringLiteral("Args")))
-        ui->Edit_Arg->setText(reg.ReadString(QStringLiteral("Args")));
+    IconFileName = reg.ValueExists(Values::IconFile) ? reg.ReadString(Values::IconFile) : QString();
+    if (reg.ValueExists(Values::Args))
+        ui->Edit_Arg->setText(reg.ReadString(Values::Args));
     else
         ui->Edit_Arg->clear();
     ui->Bar_Gamma->setEnabled(true);
-    ui->Bar_Gamma->setValue(reg.ValueExists(QStringLiteral("Gamma"))
-                                ? reg.ReadInteger(QStringLiteral("Gamma"))
-                                : GammaNeutral);
+    ui->Bar_Gamma->setValue(reg.ValueExists(Values::Gamma) ? reg.ReadInteger(Values::Gamma)
+                                                           : GammaNeutral);
     const int index = ui->ProfileList->indexOfTopLevelItem(node);
     ShowIcon(index < IconListLg.Count() && ImageIndex(node) >= 0 ? IconListLg.GetIcon(index)
                                                                  : QIcon());
@@ -389,12 +388,11 @@ void TForm_Main::Btn_SaveClick() {
         node->setText(0, name);
         TRegistry profile;
         if (!profile.OpenKey(ProfilesKey + QLatin1Char('\\') + name, true))
-            throw ERegistryException(QStringLiteral("Failed to set data for '%1'")
-                                         .arg(QStringLiteral("FileName"))
-                                         .toStdString());
-        profile.WriteString(QStringLiteral("FileName"), ui->Edit_ExecFile->text());
-        profile.WriteString(QStringLiteral("Args"), ui->Edit_Arg->text());
-        profile.WriteString(QStringLiteral("IconFile"), IconFileName);
+            throw ERegistryException(
+                QStringLiteral("Failed to set data for '%1'").arg(Values::FileName).toStdString());
+        profile.WriteString(Values::FileName, ui->Edit_ExecFile->text());
+        profile.WriteString(Values::Args, ui->Edit_Arg->text());
+        profile.WriteString(Values::IconFile, IconFileName);
         SaveProfileGamma();
         tx.commit();
     } catch (...) {

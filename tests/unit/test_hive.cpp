@@ -119,6 +119,24 @@ private slots:
         QCOMPARE(other.query("SELECT count(*) FROM vals"), "6");
     }
 
+    // A run of reads holds the store only while it lasts; a write within it is committed at
+    // once, not when the run ends.
+    void readingRunLetsWritesThrough() {
+        Program::setValue(ProgramKey, "Desktop", 11);
+        Hive& hive = Hive::instance();
+        hive.setBusyWait(50);
+        Raw other(path());
+        {
+            platform::HiveReading reading(hive);
+            QCOMPARE(Program::integer(ProgramKey, "Desktop"), 11);
+            Program::setValue(ProgramKey, "Desktop", 12);
+            QCOMPARE(other.query("SELECT count(*) FROM vals WHERE data = x'0c000000'"), "1");
+            QCOMPARE(Program::integer(ProgramKey, "Desktop"), 12);
+        }
+        QVERIFY(other.exec("BEGIN EXCLUSIVE")); // nothing of ours is held any more
+        QVERIFY(other.exec("COMMIT"));
+    }
+
     // Another program holds the store: the window's Save gives up within about a second and
     // says why; nothing of it is written.
     void saveGivesUpOnAHeldStoreQuickly() {
@@ -402,6 +420,7 @@ private slots:
         {
             Raw raw(path());
             QVERIFY(raw.exec(
+                "PRAGMA journal_mode = WAL;" // as that version kept it
                 "CREATE TABLE keys(id INTEGER PRIMARY KEY,"
                 " parent INTEGER REFERENCES keys(id) ON DELETE CASCADE,"
                 " name TEXT NOT NULL COLLATE NOCASE, UNIQUE(parent, name));"
@@ -443,6 +462,8 @@ private slots:
         }
         Hive again(path());
         QVERIFY(again.notices().isEmpty());
+        QCOMPARE(QDir(QFileInfo(path()).absolutePath()).entryList(QDir::Files),
+                 QStringList{"registry.db"}); // the log folded back in and gone
         Raw check(path());
         QCOMPARE(check.query("PRAGMA user_version"), "2");
         QCOMPARE(check.query("PRAGMA integrity_check"), "ok");
