@@ -1,6 +1,7 @@
 #include "platform/Display.h"
 
 #include "platform/Instance.h"
+#include "platform/SessionDisplay.h"
 #include "platform/X11.h"
 
 #include <QAbstractNativeEventFilter>
@@ -244,8 +245,7 @@ void XcbDisplay::watchOutputs(std::function<void()> changed) {
 }
 
 Display& display() {
-    static XcbDisplay real;
-    return g_display ? *g_display : real;
+    return g_display ? *g_display : SessionDisplay();
 }
 
 void setDisplay(Display* d) {
