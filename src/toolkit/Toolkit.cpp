@@ -20,9 +20,20 @@
 // Read as PNG and nothing else: left to guess, Qt loads every image plugin (and the SVG
 // library behind one of them) to ask each whether it reads the file.
 QPixmap ArtPixmap(const QString& name) {
-    QImageReader reader(QStringLiteral(":/kelvaro/%1.png").arg(name), "PNG");
-    reader.setAutoDetectImageFormat(false);
-    return QPixmap::fromImage(reader.read());
+    auto read = [](const QString& file) {
+        QImageReader reader(QStringLiteral(":/kelvaro/%1.png").arg(file), "PNG");
+        reader.setAutoDetectImageFormat(false);
+        return QPixmap::fromImage(reader.read());
+    };
+    // On a screen scaled by two or more, the picture drawn at twice the size stays sharp.
+    if (qApp && qApp->devicePixelRatio() > 1.0) {
+        QPixmap sharp = read(name + QStringLiteral("@2x"));
+        if (!sharp.isNull()) {
+            sharp.setDevicePixelRatio(2.0);
+            return sharp;
+        }
+    }
+    return read(name);
 }
 
 QIcon ArtIcon(const QString& name) {
@@ -149,7 +160,11 @@ void TTimer::SetInterval(int ms) {
 }
 
 QPixmap TImageList::render(const QIcon& icon) const {
-    QPixmap pm(width_, height_);
+    // In device pixels, so a scaled screen gets the icon's larger images rather than a
+    // blown-up small one.
+    const qreal ratio = qApp ? qApp->devicePixelRatio() : 1.0;
+    QPixmap pm(QSize(width_, height_) * ratio);
+    pm.setDevicePixelRatio(ratio);
     pm.fill(Qt::transparent);
     if (!icon.isNull()) {
         QPainter p(&pm);

@@ -422,6 +422,34 @@ private slots:
         }
     }
 
+    // Pictures are drawn from artwork made for the screen's scale: twice the pixels on a screen
+    // scaled by two (run so by unit.test_forms_scaled), never a blown-up small picture.
+    void artworkFollowsTheScreenScale() {
+        const qreal ratio = qApp->devicePixelRatio();
+        p->start();
+        Form_Main->ui.get();
+        Form_About->ui.get();
+        struct Picture {
+            const char* name;
+            QPixmap pixmap;
+            QSize size;
+        };
+        const Picture pictures[] = {
+            {"about logo", Form_About->ui->Image1->pixmap(), QSize(220, 40)},
+            {"about strip", Form_About->ui->Image2->pixmap(), QSize(424, 20)},
+            {"profiles picture", Form_Main->ui->Image1->pixmap(), QSize(132, 24)},
+            {"splash", Form_Splash->ui->Image_Logo->pixmap(), QSize(304, 80)},
+            {"tool button", Form_Main->ImgList_Btns.GetPixmap(0), QSize(16, 16)},
+            {"web button", Form_About->ui->Btn_Web->icon().pixmap(QSize(16, 16), ratio),
+             QSize(16, 16)},
+        };
+        for (const Picture& picture : pictures) {
+            QVERIFY2(!picture.pixmap.isNull(), picture.name);
+            QCOMPARE(picture.pixmap.devicePixelRatio(), ratio);
+            QCOMPARE(picture.pixmap.size(), picture.size * ratio);
+        }
+    }
+
     void aboutDialog() {
         p->start();
         Form_About->show();
