@@ -17,15 +17,26 @@ QString openOptions(Kelvaro& k) {
     return dialog;
 }
 
+// Clicks the dialog at a point of its designed layout (233 wide), which grows as a whole with
+// the desktop's font.
+void clickAt(const QString& dialog, int x, int y) {
+    int width = 233;
+    for (const QString& line : xdotool({"getwindowgeometry", "--shell", dialog}).split('\n'))
+        if (line.startsWith("WIDTH=")) width = line.mid(6).toInt();
+    const double scale = width / 233.0;
+    xdotool({"mousemove", "--window", dialog, QString::number(qRound(x * scale)),
+             QString::number(qRound(y * scale)), "click", "1"});
+}
+
 // Clicks "Enable hotkeys" in the options dialog (inside its panel), then Ok.
 void toggleHotkeys(Kelvaro& k, bool ctrlHeldForOk) {
     const QString dialog = openOptions(k);
     QVERIFY(!dialog.isEmpty());
-    xdotool({"mousemove", "--window", dialog, "22", "72", "click", "1"});
+    clickAt(dialog, 22, 72);
     QTest::qWait(200);
     if (ctrlHeldForOk) xdotool({"keydown", "ctrl"});
     QTest::qWait(200);
-    xdotool({"mousemove", "--window", dialog, "120", "172", "click", "1"});
+    clickAt(dialog, 120, 172);
     QVERIFY(waitFor([] { return visibleWindow("^Options$").isEmpty(); }, 5000));
 }
 
