@@ -407,6 +407,9 @@ int importFile(const Args& a) {
 bool openStore() {
     try {
         // What bringing an older store up to date changed is said once, by whoever opens it.
+        // A command line may wait for the program's own write to finish; it is the window that
+        // must give up after a second, so its user is never left with a frozen screen.
+        platform::Hive::instance().setBusyWait(10000);
         for (const QString& notice : platform::Hive::instance().notices())
             err << notice << Qt::endl;
         return true;

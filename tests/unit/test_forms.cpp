@@ -341,10 +341,12 @@ private slots:
             }
             auto up = [&] { return splash ? Form_Splash->isVisible() : Form_OSD->isVisible(); };
             QVERIFY(up());
-            while (up() && shown.elapsed() < ms + 1000)
+            while (up() && shown.elapsed() < ms + 3000)
                 QTest::qWait(1);
+            // Early is the fault a coarse timer makes; late only says the machine is busy (the
+            // tests run two at a time), so that bound is loose.
             QVERIFY2(shown.elapsed() >= ms, qPrintable(QString::number(shown.elapsed())));
-            QVERIFY2(shown.elapsed() < ms + 200, qPrintable(QString::number(shown.elapsed())));
+            QVERIFY2(shown.elapsed() < ms + 1000, qPrintable(QString::number(shown.elapsed())));
         }
     }
 
