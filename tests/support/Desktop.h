@@ -81,11 +81,13 @@ class Kelvaro {
 public:
     QTemporaryDir config;
     QProcess proc;
+    QString platform; // the toolkit's platform plugin, when not the session's own
 
     QProcessEnvironment env() const {
         QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
         e.insert("XDG_CONFIG_HOME", config.path());
         e.remove("QT_QPA_PLATFORM");
+        if (!platform.isEmpty()) e.insert("QT_QPA_PLATFORM", platform);
         return e;
     }
     QString reg(const QStringList& args, int* status = nullptr) const {
