@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
         QElapsedTimer waited;
         waited.start();
         for (;;) {
-            if (platform::instance::Request(session, "show", 1000)) return ExitOk;
+            if (platform::instance::Request(session, "show", 500)) return ExitOk;
             // Ours, or no channel to be had (the program then runs without one).
             if (platform::instance::ClaimSession(session) != platform::instance::Claim::Taken)
                 break;

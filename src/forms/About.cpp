@@ -14,7 +14,9 @@ const QUrl MakerSupportMail(QStringLiteral("mailto:support@kelvaro.example.org")
 TForm_About::TForm_About(QWidget* owner)
     : TForm(owner, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                        Qt::WindowCloseButtonHint),
-      ui(this, [this](Ui::TForm_About& controls) { MakeControls(controls); }) {}
+      ui(this, [this](Ui::TForm_About& controls) { MakeControls(controls); }) {
+    Position = TPosition::poOwnerFormCenter;
+}
 
 void TForm_About::MakeControls(Ui::TForm_About& controls) {
     controls.setupUi(this);

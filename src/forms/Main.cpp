@@ -54,6 +54,8 @@ TForm_Main::TForm_Main(QWidget* owner)
     : TForm(owner, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                        Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       ui(this, [this](Ui::TForm_Main& controls) { MakeControls(controls); }) {
+    Position = TPosition::poScreenCenter;
+    MinimizeBox = true;
     // 1. The components. The tray icon comes first and adds itself at once, so it is in the
     //    tray while the rest loads; its gestures stay off until the end. The window's own
     //    controls wait until it is first needed: most days it is never opened.
@@ -147,8 +149,8 @@ void TForm_Main::LoadOptions() {
     TRegistry reg;
     reg.OpenKey(ProgramKey, true);
     try {
-        ExitOnClose = reg.ReadBool(QStringLiteral("Exit"));
-        HotkeysEnabled = reg.ReadBool(QStringLiteral("Hotkeys"));
+        ExitOnClose = reg.ReadBool(Values::Exit);
+        HotkeysEnabled = reg.ReadBool(Values::Hotkeys);
     } catch (const ERegistryException&) {
         ExitOnClose = false;
         HotkeysEnabled = false;
@@ -166,7 +168,7 @@ void TForm_Main::SaveProfileGamma() {
     TRegistry reg;
     reg.OpenKey(ProfilesKey, false);
     reg.OpenKey(node->text(0), true);
-    reg.WriteInteger(QStringLiteral("Gamma"), ui->Bar_Gamma->value());
+    reg.WriteInteger(Values::Gamma, ui->Bar_Gamma->value());
 }
 
 // ---- Profile list -----------------------------------------------------------------------
@@ -197,9 +199,9 @@ void TForm_Main::LoadProfileList() {
         for (int i = 0; i < ProfileNames.size(); ++i) {
             TRegistry item;
             item.OpenKey(ProfilesKey + QLatin1Char('\\') + ProfileNames[i], false);
-            QString file = item.ReadString(QStringLiteral("IconFile"));
+            QString file = item.ReadString(Values::IconFile);
             QString exe;
-            if (file.isEmpty()) exe = item.ReadString(QStringLiteral("FileName"));
+            if (file.isEmpty()) exe = item.ReadString(Values::FileName);
             auto cached = icons.find({file, exe});
             if (cached == icons.end())
                 cached = icons.emplace(std::pair{file, exe}, ProfileIcon(file, exe)).first;
@@ -273,25 +275,22 @@ void TForm_Main::ProfileListChange(QTreeWidgetItem* node) {
     ui->Edit_ProfName->setText(node->text(0));
     ui->Edit_ExecFile->setEnabled(true);
     ui->Edit_Arg->setEnabled(true);
-    if (reg.ValueExists(QStringLiteral("FileName"))) {
-        ui->Edit_ExecFile->setText(reg.ReadString(QStringLiteral("FileName")));
+    if (reg.ValueExists(Values::FileName)) {
+        ui->Edit_ExecFile->setText(reg.ReadString(Values::FileName));
         ui->Btn_Launch->setEnabled(true);
     } else {
         ui->Edit_ExecFile->clear();
         ui->Btn_Launch->setEnabled(false);
     }
     // A profile without its own icon file must not inherit the previous profile's.
-    IconFileName = reg.ValueExists(QStringLiteral("IconFile"))
-                       ? reg.ReadString(QStringLiteral("IconFile"))
-                       : QString();
-    if (reg.ValueExists(QStringLiteral("Args")))
-        ui->Edit_Arg->setText(reg.ReadString(QStringLiteral("Args")));
+    IconFileName = reg.ValueExists(Values::IconFile) ? reg.ReadString(Values::IconFile) : QString();
+    if (reg.ValueExists(Values::Args))
+        ui->Edit_Arg->setText(reg.ReadString(Values::Args));
     else
         ui->Edit_Arg->clear();
     ui->Bar_Gamma->setEnabled(true);
-    ui->Bar_Gamma->setValue(reg.ValueExists(QStringLiteral("Gamma"))
-                                ? reg.ReadInteger(QStringLiteral("Gamma"))
-                                : GammaNeutral);
+    ui->Bar_Gamma->setValue(reg.ValueExists(Values::Gamma) ? reg.ReadInteger(Values::Gamma)
+                                                           : GammaNeutral);
     const int index = ui->ProfileList->indexOfTopLevelItem(node);
     ShowIcon(index < IconListLg.Count() && ImageIndex(node) >= 0 ? IconListLg.GetIcon(index)
                                                                  : QIcon());
@@ -387,12 +386,11 @@ void TForm_Main::Btn_SaveClick() {
         node->setText(0, name);
         TRegistry profile;
         if (!profile.OpenKey(ProfilesKey + QLatin1Char('\\') + name, true))
-            throw ERegistryException(QStringLiteral("Failed to set data for '%1'")
-                                         .arg(QStringLiteral("FileName"))
-                                         .toStdString());
-        profile.WriteString(QStringLiteral("FileName"), ui->Edit_ExecFile->text());
-        profile.WriteString(QStringLiteral("Args"), ui->Edit_Arg->text());
-        profile.WriteString(QStringLiteral("IconFile"), IconFileName);
+            throw ERegistryException(
+                QStringLiteral("Failed to set data for '%1'").arg(Values::FileName).toStdString());
+        profile.WriteString(Values::FileName, ui->Edit_ExecFile->text());
+        profile.WriteString(Values::Args, ui->Edit_Arg->text());
+        profile.WriteString(Values::IconFile, IconFileName);
         SaveProfileGamma();
         tx.commit();
     } catch (...) {

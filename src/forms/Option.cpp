@@ -21,12 +21,13 @@ TForm_Option::TForm_Option(QWidget* owner)
     : TForm(owner, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                        Qt::WindowCloseButtonHint),
       ui(this, [this](Ui::TForm_Option& controls) { MakeControls(controls); }) {
+    Position = TPosition::poOwnerFormCenter;
     int desktop = GammaNeutral;
     {
         TRegistry reg;
         reg.OpenKey(ProgramKey, false);
         try {
-            desktop = reg.ReadInteger(QStringLiteral("Desktop"));
+            desktop = reg.ReadInteger(Values::Desktop);
         } catch (const ERegistryException&) {
             desktop = GammaNeutral;
         }
@@ -63,9 +64,9 @@ void TForm_Option::FormShow() {
     ui->Check_Hotkey->setChecked(Form_Main->HotkeysEnabled);
     reg.OpenKey(ProgramKey, false);
     int desktop = GammaNeutral;
-    if (reg.ValueExists(QStringLiteral("Desktop"))) {
+    if (reg.ValueExists(Values::Desktop)) {
         try {
-            desktop = reg.ReadInteger(QStringLiteral("Desktop"));
+            desktop = reg.ReadInteger(Values::Desktop);
         } catch (const ERegistryException&) {
             desktop = GammaNeutral; // a value of another type counts as none
         }
@@ -88,8 +89,8 @@ void TForm_Option::Btn_OkClick() {
         else
             reg.DeleteValue(RunValueName);
         reg.OpenKey(ProgramKey, false);
-        reg.WriteBool(QStringLiteral("Exit"), ui->Check_Exit->isChecked());
-        reg.WriteBool(QStringLiteral("Hotkeys"), ui->Check_Hotkey->isChecked());
+        reg.WriteBool(Values::Exit, ui->Check_Exit->isChecked());
+        reg.WriteBool(Values::Hotkeys, ui->Check_Hotkey->isChecked());
     }
     SaveDesktopGamma();
     Form_Main->LoadOptions();
@@ -100,7 +101,7 @@ void TForm_Option::SaveDesktopGamma() {
     {
         TRegistry reg;
         reg.OpenKey(ProgramKey, false);
-        reg.WriteInteger(QStringLiteral("Desktop"), ui->Bar_Gamma->value());
+        reg.WriteInteger(Values::Desktop, ui->Bar_Gamma->value());
     }
     Form_Main->DesktopRamp = Form_Main->BuildGammaRamp(GammaValue(ui->Bar_Gamma->value()));
 }

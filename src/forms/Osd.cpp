@@ -2,9 +2,6 @@
 
 #include "ui_Osd.h"
 
-#include <QGuiApplication>
-#include <QScreen>
-
 TForm_OSD* Form_OSD = nullptr;
 
 TForm_OSD::TForm_OSD(QWidget* owner)
@@ -31,9 +28,7 @@ void TForm_OSD::SetIcon(const QIcon& icon) {
 }
 
 void TForm_OSD::Display() {
-    QSize screen(1024, 768);
-    if (QScreen* s = QGuiApplication::primaryScreen()) screen = s->geometry().size();
-    setGeometry((screen.width() - 208) / 2, (screen.height() - 56) / 2, 208, 56);
+    setGeometry(QRect(CentredIn(PrimaryScreenGeometry(), QSize(208, 56)), QSize(208, 56)));
     show();
     raise();
     Timer_Close->SetEnabled(false);

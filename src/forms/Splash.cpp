@@ -5,9 +5,7 @@
 #include "toolkit/Application.h"
 #include "ui_Splash.h"
 
-#include <QGuiApplication>
 #include <QLabel>
-#include <QScreen>
 #include <QTimer>
 
 TForm_Splash* Form_Splash = nullptr;
@@ -26,10 +24,7 @@ TForm_Splash::TForm_Splash(QWidget* owner)
     ui->Label_Ver->raise();
     Timer_Splash = new TTimer(this, 1300, false);
     Timer_Splash->OnTimer = [this] { Timer_SplashTimer(); };
-    if (QScreen* s = QGuiApplication::primaryScreen()) {
-        const QRect r = s->geometry();
-        move(r.x() + (r.width() - 304) / 2, r.y() + (r.height() - 80) / 2);
-    }
+    Position = TPosition::poScreenCenter;
     show();
 }
 

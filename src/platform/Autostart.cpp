@@ -1,5 +1,7 @@
 #include "platform/Autostart.h"
 
+#include "platform/XdgDirs.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -9,9 +11,7 @@
 namespace platform::autostart {
 
 QString entryPath() {
-    QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (base.isEmpty() || !QDir::isAbsolutePath(base)) base = QDir::homePath() + "/.config";
-    return base + "/autostart/kelvaro.desktop";
+    return xdg::configHome() + "/autostart/kelvaro.desktop";
 }
 
 QString escapeValue(const QString& value) {

@@ -1,5 +1,7 @@
 #include "platform/Hive.h"
 
+#include "platform/XdgDirs.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -620,9 +622,7 @@ void Hive::rollback() {
 }
 
 QString Hive::defaultPath() {
-    QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (base.isEmpty() || !QDir::isAbsolutePath(base)) base = QDir::homePath() + "/.config";
-    return base + "/kelvaro/registry.db";
+    return xdg::configHome() + "/kelvaro/registry.db";
 }
 
 Hive& Hive::instance() {

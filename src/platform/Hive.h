@@ -15,7 +15,15 @@ struct sqlite3;
 
 namespace platform {
 
-enum RegType : int { REG_SZ = 1, REG_EXPAND_SZ = 2, REG_BINARY = 3, REG_DWORD = 4 };
+enum RegType : int {
+    REG_NONE = 0,
+    REG_SZ = 1,
+    REG_EXPAND_SZ = 2,
+    REG_BINARY = 3,
+    REG_DWORD = 4,
+    REG_MULTI_SZ = 7,
+    REG_QWORD = 11
+};
 
 struct RegValue {
     int type = REG_SZ;

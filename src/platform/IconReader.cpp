@@ -10,8 +10,10 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QtEndian>
+#include <algorithm>
 #include <map>
 #include <optional>
+#include <set>
 
 namespace platform {
 
@@ -36,6 +38,36 @@ struct Bytes {
 };
 
 constexpr int MaxIcoEntries = 256;
+
+// Reading a file as an icon stays within a fixed budget whatever the file claims: the part of
+// a program that is read, the icon group rebuilt from it, each image's bytes, and all the
+// decoded images together; the largest side an icon image may have.
+constexpr qint64 MaxProgramBytes = 32 * 1024 * 1024;
+constexpr qint64 MaxIcoFileBytes = 16 * 1024 * 1024;
+constexpr qint64 MaxGroupBytes = 8 * 1024 * 1024;
+constexpr qint64 MaxImageBytes = 8 * 1024 * 1024;
+constexpr qint64 MaxDecodedBytes = 8 * 1024 * 1024;
+constexpr int MaxIconSide = 1024;
+constexpr qint64 MaxPictureBytes = 32 * 1024 * 1024;
+
+// The size an icon entry's image says it has, read from its PNG or bitmap header before
+// anything is decoded; nullopt when it is not one or is out of bounds.
+std::optional<QSize> declaredSize(const Bytes& b, qint64 offset, qint64 size) {
+    int w = 0, h = 0;
+    if (size >= 24 && b.has(offset, 24) &&
+        std::equal(b.d.constData() + offset, b.d.constData() + offset + 8, "\x89PNG\r\n\x1a\n")) {
+        w = int(qMin<quint32>(qFromBigEndian<quint32>(b.d.constData() + offset + 16), 1u << 30));
+        h = int(qMin<quint32>(qFromBigEndian<quint32>(b.d.constData() + offset + 20), 1u << 30));
+    } else {
+        // A bitmap's height counts its image and its mask.
+        const auto bw = b.u32(offset + 4), bh = b.u32(offset + 8);
+        if (!bw || !bh) return std::nullopt;
+        w = qAbs(qint32(*bw));
+        h = qAbs(qint32(*bh)) / 2;
+    }
+    if (w <= 0 || h <= 0 || w > MaxIconSide || h > MaxIconSide) return std::nullopt;
+    return QSize(w, h);
+}
 
 QIcon iconFromImages(const std::vector<QImage>& images) {
     if (images.empty()) return QIcon();
@@ -65,16 +97,45 @@ std::vector<QImage> ReadIcoImages(const QByteArray& data) {
     const auto reserved = b.u16(0), type = b.u16(2), count = b.u16(4);
     if (!reserved || !type || !count || *reserved != 0 || (*type != 1 && *type != 2)) return out;
     if (*count == 0 || *count > MaxIcoEntries) return out;
+    // Only what is used is decoded: each image once however many entries name it, the sizes
+    // the icon is shown at first, then the largest, as long as the budget lasts.
+    struct Entry {
+        int index;
+        quint32 offset, size;
+        QSize side;
+    };
+    std::vector<Entry> entries;
     for (int i = 0; i < *count; ++i) {
         const qint64 e = 6 + 16 * i;
         const auto size = b.u32(e + 8), offset = b.u32(e + 12);
-        if (!size || !offset || *size == 0 || !b.has(*offset, *size)) continue;
-        const QByteArray image = data.mid(*offset, *size);
+        if (!size || !offset || *size == 0 || *size > MaxImageBytes || !b.has(*offset, *size))
+            continue;
+        const auto side = declaredSize(b, *offset, *size);
+        if (!side) continue;
+        if (std::any_of(entries.begin(), entries.end(),
+                        [&](const Entry& x) { return x.offset == *offset && x.size == *size; }))
+            continue;
+        entries.push_back({i, *offset, *size, *side});
+    }
+    auto shown = [](const Entry& x) {
+        return x.side.width() == 16 || x.side.width() == 32 || x.side.width() == 48;
+    };
+    std::stable_sort(entries.begin(), entries.end(), [&](const Entry& x, const Entry& y) {
+        if (shown(x) != shown(y)) return shown(x);
+        return qint64(x.side.width()) * x.side.height() > qint64(y.side.width()) * y.side.height();
+    });
+    qint64 budget = MaxDecodedBytes;
+    std::vector<std::pair<int, QImage>> decoded;
+    for (const Entry& x : entries) {
+        const qint64 cost = 4ll * x.side.width() * x.side.height();
+        if (cost > budget) continue;
+        const QByteArray image = QByteArray::fromRawData(data.constData() + x.offset, x.size);
         QImage img;
         if (image.startsWith("\x89PNG")) {
             img.loadFromData(image, "PNG");
         } else {
             // A single-entry .ico around this image, for Qt's ICO reader.
+            const qint64 e = 6 + 16 * x.index;
             QByteArray one(22, '\0');
             qToLittleEndian<quint16>(1, one.data() + 2);
             qToLittleEndian<quint16>(1, one.data() + 4);
@@ -86,8 +147,16 @@ std::vector<QImage> ReadIcoImages(const QByteArray& data) {
             QImageReader reader(&buf, "ICO");
             img = reader.read();
         }
-        if (!img.isNull() && img.width() > 0 && img.width() <= 1024) out.push_back(img);
+        if (img.isNull() || img.width() <= 0 || img.width() > MaxIconSide ||
+            img.height() > MaxIconSide)
+            continue;
+        budget -= qMax(cost, img.sizeInBytes());
+        decoded.emplace_back(x.index, std::move(img));
     }
+    std::sort(decoded.begin(), decoded.end(),
+              [](const auto& x, const auto& y) { return x.first < y.first; });
+    for (auto& [index, img] : decoded)
+        out.push_back(std::move(img));
     return out;
 }
 
@@ -195,11 +264,17 @@ QByteArray ExtractPeIconGroup(const QByteArray& data) {
     qToLittleEndian<quint16>(1, header.data() + 2);
     int kept = 0;
     std::vector<std::pair<QByteArray, QByteArray>> parts;
+    // Each image once, and the whole group within its budget, however many entries there are.
+    std::set<quint16> taken;
+    qint64 total = 0;
     for (int i = 0; i < *count; ++i) {
         const qint64 e = g + 6 + 14 * i;
         const quint16 id = *b.u16(e + 12);
         auto it = icons.find(id);
-        if (it == icons.end()) continue;
+        if (it == icons.end() || it->second.second > MaxImageBytes ||
+            total + it->second.second > MaxGroupBytes || !taken.insert(id).second)
+            continue;
+        total += it->second.second;
         QByteArray entry = data.mid(e, 12); // w h colors reserved planes bpp bytes
         parts.emplace_back(entry, data.mid(it->second.first, it->second.second));
         ++kept;
@@ -258,7 +333,7 @@ QIcon DesktopEntryIcon(const QString& program) {
                 if (!match && cand == base && !program.contains(QLatin1Char('/'))) match = true;
             }
             if (!match) continue;
-            if (QDir::isAbsolutePath(icon)) return QIcon(icon);
+            if (QDir::isAbsolutePath(icon)) return PictureIcon(icon);
             const QIcon themed = QIcon::fromTheme(icon);
             if (!themed.isNull()) return themed;
         }
@@ -277,24 +352,35 @@ QIcon ExtractIcon(const QString& path) {
     if (!f.open(QIODevice::ReadOnly)) return QIcon();
     const QByteArray head = f.peek(4);
     const QString suffix = QFileInfo(path).suffix().toLower();
-    if (head.startsWith("MZ")) {
-        const QByteArray data = f.read(64 * 1024 * 1024);
-        return iconFromImages(ReadIcoImages(ExtractPeIconGroup(data)));
-    }
-    if (suffix == QLatin1String("ico") || head == QByteArray("\0\0\1\0", 4)) {
-        return iconFromImages(ReadIcoImages(f.read(16 * 1024 * 1024)));
-    }
+    // Programs and icon files are mapped, not copied: their pages are the file's.
+    auto mapped = [&f](qint64 most) {
+        const qint64 size = qMin(f.size(), most);
+        const uchar* p = size > 0 ? f.map(0, size) : nullptr;
+        return p ? QByteArray::fromRawData(reinterpret_cast<const char*>(p), size) : f.read(most);
+    };
+    if (head.startsWith("MZ"))
+        return iconFromImages(ReadIcoImages(ExtractPeIconGroup(mapped(MaxProgramBytes))));
+    if (suffix == QLatin1String("ico") || head == QByteArray("\0\0\1\0", 4))
+        return iconFromImages(ReadIcoImages(mapped(MaxIcoFileBytes)));
     f.close();
     if (head.startsWith("\x7F"
                         "ELF") ||
         head.startsWith("#!"))
         return DesktopEntryIcon(path);
+    return PictureIcon(path);
+}
+
+QIcon PictureIcon(const QString& path) {
     QImageReader reader(path);
-    if (reader.canRead()) {
-        QIcon icon(path);
-        if (!icon.availableSizes().isEmpty() || !reader.read().isNull()) return QIcon(path);
-    }
-    return QIcon();
+    if (!reader.canRead()) return QIcon();
+    // Drawings are drawn at each size; a picture is decoded once, and only when its size fits.
+    const QByteArray format = reader.format();
+    if (format == "svg" || format == "svgz") return QIcon(path);
+    const QSize size = reader.size();
+    if (!size.isValid() || 4ll * size.width() * size.height() > MaxPictureBytes) return QIcon();
+    const QImage img = reader.read();
+    if (img.isNull()) return QIcon();
+    return iconFromImages({img});
 }
 
 } // namespace platform

@@ -24,6 +24,8 @@ QIcon ExtractIcon(const QString& path);
 std::vector<QImage> ReadIcoImages(const QByteArray& data);
 // The first icon group of a PE32/PE32+ file, rebuilt as an .ico file (empty when none).
 QByteArray ExtractPeIconGroup(const QByteArray& data);
+// An image or drawing file as an icon, within the reader's memory budget (null when none).
+QIcon PictureIcon(const QString& path);
 // The icon the desktop entries name for a native program (null when none).
 QIcon DesktopEntryIcon(const QString& program);
 

@@ -122,8 +122,9 @@ std::optional<std::string> readLine(int fd, int waitMs) {
 // One connection of a later start, read as it arrives without holding up the event loop.
 class Client : public QObject {
 public:
-    Client(int fd, std::function<std::string(const std::string&)> answer)
-        : fd_(fd), answer_(std::move(answer)), notifier_(fd, QSocketNotifier::Read, this) {
+    Client(int fd, std::function<std::string(const std::string&)> answer, QObject* parent)
+        : QObject(parent), fd_(fd), answer_(std::move(answer)),
+          notifier_(fd, QSocketNotifier::Read, this) {
         connect(&notifier_, &QSocketNotifier::activated, this, [this] { readable(); });
     }
     ~Client() override { ::close(fd_); }
@@ -207,7 +208,7 @@ void Serve(std::function<std::string(const std::string& request)> answer) {
     QObject::connect(g_notifier, &QSocketNotifier::activated, g_notifier, [answer] {
         int fd;
         while ((fd = ::accept4(g_listen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >= 0)
-            new Client(fd, answer);
+            new Client(fd, answer, g_notifier); // gone at the latest with the listener
     });
 }
 

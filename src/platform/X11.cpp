@@ -1,11 +1,16 @@
 #include "platform/X11.h"
 
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QWidget>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <unistd.h>
 #include <unordered_map>
+#include <vector>
 
 namespace platform::x11 {
 
@@ -52,6 +57,46 @@ xcb_atom_t atom(const char* name) {
     return a;
 }
 
+namespace {
+
+template <class T> using Reply = std::unique_ptr<T, decltype(&std::free)>;
+
+std::vector<std::uint32_t> property32(xcb_connection_t* c, xcb_window_t w, xcb_atom_t name,
+                                      xcb_atom_t type) {
+    Reply<xcb_get_property_reply_t> r(
+        xcb_get_property_reply(c, xcb_get_property(c, 0, w, name, type, 0, 64), nullptr),
+        &std::free);
+    if (!r || r->format != 32 || r->type != type) return {};
+    const auto* data = static_cast<const std::uint32_t*>(xcb_get_property_value(r.get()));
+    return {data, data + xcb_get_property_value_length(r.get()) / 4};
+}
+
+bool mapped(xcb_connection_t* c, xcb_window_t w) {
+    Reply<xcb_get_window_attributes_reply_t> r(
+        xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, w), nullptr), &std::free);
+    return r && r->map_state != XCB_MAP_STATE_UNMAPPED;
+}
+
+void sendToRoot(xcb_connection_t* c, xcb_window_t w, xcb_atom_t type,
+                std::initializer_list<std::uint32_t> data) {
+    xcb_client_message_event_t ev{};
+    ev.response_type = XCB_CLIENT_MESSAGE;
+    ev.format = 32;
+    ev.window = w;
+    ev.type = type;
+    std::copy(data.begin(), data.end(), ev.data.data32);
+    xcb_send_event(c, 0, rootWindow(),
+                   XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT,
+                   reinterpret_cast<const char*>(&ev));
+}
+
+bool supportedByWindowManager(xcb_connection_t* c, xcb_atom_t a) {
+    const auto supported = property32(c, rootWindow(), atom("_NET_SUPPORTED"), XCB_ATOM_ATOM);
+    return std::find(supported.begin(), supported.end(), a) != supported.end();
+}
+
+} // namespace
+
 void setSkipTaskbar(QWidget* window) {
     xcb_connection_t* c = connection();
     if (!c || !window) return;
@@ -59,24 +104,57 @@ void setSkipTaskbar(QWidget* window) {
     const xcb_atom_t state = atom("_NET_WM_STATE");
     const xcb_atom_t taskbar = atom("_NET_WM_STATE_SKIP_TASKBAR");
     const xcb_atom_t pager = atom("_NET_WM_STATE_SKIP_PAGER");
-    if (window->isVisible()) {
-        xcb_client_message_event_t ev{};
-        ev.response_type = XCB_CLIENT_MESSAGE;
-        ev.format = 32;
-        ev.window = wid;
-        ev.type = state;
-        ev.data.data32[0] = 1; // _NET_WM_STATE_ADD
-        ev.data.data32[1] = taskbar;
-        ev.data.data32[2] = pager;
-        ev.data.data32[3] = 1;
-        xcb_send_event(c, 0, rootWindow(),
-                       XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT,
-                       reinterpret_cast<const char*>(&ev));
+    if (mapped(c, wid)) {
+        sendToRoot(c, wid, state, {1, taskbar, pager, 1}); // _NET_WM_STATE_ADD
     } else {
-        const xcb_atom_t atoms[2] = {taskbar, pager};
-        xcb_change_property(c, XCB_PROP_MODE_REPLACE, wid, state, XCB_ATOM_ATOM, 32, 2, atoms);
+        // Whatever else the toolkit put there stays; it adds its own states to ours on mapping.
+        std::vector<std::uint32_t> states = property32(c, wid, state, XCB_ATOM_ATOM);
+        std::erase_if(states, [&](std::uint32_t a) { return a == taskbar || a == pager; });
+        states.insert(states.end(), {taskbar, pager});
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, wid, state, XCB_ATOM_ATOM, 32,
+                            static_cast<std::uint32_t>(states.size()), states.data());
     }
     xcb_flush(c);
+}
+
+void setFrameButtons(QWidget* window, bool minimize) {
+    xcb_connection_t* c = connection();
+    if (!c || !window) return;
+    constexpr std::uint32_t HintsFunctions = 1, HintsDecorations = 2;
+    constexpr std::uint32_t FuncMove = 4, FuncMinimize = 8, FuncClose = 32;
+    constexpr std::uint32_t DecorBorder = 2, DecorTitle = 8, DecorMenu = 16, DecorMinimize = 32;
+    const std::uint32_t hints[5] = {
+        HintsFunctions | HintsDecorations, FuncMove | FuncClose | (minimize ? FuncMinimize : 0u),
+        DecorBorder | DecorTitle | DecorMenu | (minimize ? DecorMinimize : 0u), 0, 0};
+    const xcb_atom_t motif = atom("_MOTIF_WM_HINTS");
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, static_cast<xcb_window_t>(window->winId()), motif,
+                        motif, 32, 5, hints);
+    xcb_flush(c);
+}
+
+QMargins frameExtents(QWidget* window) {
+    xcb_connection_t* c = connection();
+    if (!c || !window) return {};
+    const auto wid = static_cast<xcb_window_t>(window->winId());
+    const xcb_atom_t extents = atom("_NET_FRAME_EXTENTS");
+    auto read = [&] { return property32(c, wid, extents, XCB_ATOM_CARDINAL); };
+    if (!mapped(c, wid) && supportedByWindowManager(c, atom("_NET_REQUEST_FRAME_EXTENTS"))) {
+        // What an earlier mapping left may be stale (zeros once the frame went): ask afresh.
+        // The window manager answers by setting the property, a round trip or two later.
+        xcb_delete_property(c, wid, extents);
+        sendToRoot(c, wid, atom("_NET_REQUEST_FRAME_EXTENTS"), {});
+        xcb_flush(c);
+        QElapsedTimer waited;
+        waited.start();
+        std::vector<std::uint32_t> e;
+        while ((e = read()).size() < 4 && waited.elapsed() < 250)
+            ::usleep(2000);
+        if (e.size() < 4) return {};
+        return QMargins(int(e[0]), int(e[2]), int(e[1]), int(e[3])); // left, right, top, bottom
+    }
+    const std::vector<std::uint32_t> e = read();
+    if (e.size() < 4) return {};
+    return QMargins(int(e[0]), int(e[2]), int(e[1]), int(e[3]));
 }
 
 } // namespace platform::x11

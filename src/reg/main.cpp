@@ -1,204 +1,407 @@
-// kelvaro-reg: reads and writes Kelvaro's settings store from the command line, in the manner
-// of the Windows registry tool.
-//   kelvaro-reg query KEY [/v NAME]
-//   kelvaro-reg add KEY [/v NAME /t REG_SZ|REG_DWORD /d DATA] [/f]
-//   kelvaro-reg delete KEY [/v NAME] /f
-//   kelvaro-reg export FILE [KEY]      (KEY defaults to the program's own key)
-//   kelvaro-reg import FILE
-// KEY is written HKCU\Software\Orvendale Software\Kelvaro\...
+// kelvaro-reg: reads and writes Kelvaro's settings store from the command line, the way the
+// Windows registry tool does: the same commands, options, output and messages (see Usage).
 #include "platform/Hive.h"
 #include "settings/RegFile.h"
 #include "settings/Registry.h"
+#include "settings/Values.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QTextStream>
-#include <QtEndian>
 #include <cstdio>
+#include <map>
 #include <optional>
 
 namespace {
 
+const char* const Usage =
+    R"(kelvaro-reg: reads and writes Kelvaro's settings, like the Windows reg tool.
+
+  kelvaro-reg query KEY [/v NAME | /ve] [/s] [/f DATA [/k] [/d] [/c] [/e]]
+  kelvaro-reg add KEY [/v NAME | /ve] [/t TYPE] [/s SEPARATOR] [/d DATA] [/f]
+  kelvaro-reg delete KEY [/v NAME | /ve | /va] /f
+  kelvaro-reg export KEY FILE [/y]
+  kelvaro-reg import FILE
+  kelvaro-reg /?
+
+  KEY   HKCU\... or HKEY_CURRENT_USER\..., for example
+        "HKCU\Software\Orvendale Software\Kelvaro"
+  /v    the value NAME; /ve the unnamed value, (Default); /va every value of KEY
+  /s    query: KEY and every key below it; add: the separator of REG_MULTI_SZ items in DATA
+        (default \0)
+  /f    query: search key names, value names and data for DATA (/k key names only, /d data
+        only, /c letter case counts, /e whole text only); add: overwrite an existing value;
+        delete: delete without asking (needed)
+  /t    REG_SZ (the default), REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_QWORD, REG_BINARY or
+        REG_NONE
+  /d    the data: text; a number, decimal or hexadecimal with 0x (REG_DWORD and REG_QWORD,
+        0 without /d); hexadecimal digits (REG_BINARY, REG_NONE)
+  FILE  a .reg file: REGEDIT4, or the registry editor's version 5.00 in UTF-16; "-" is standard
+        output (export) or standard input (import). export writes REGEDIT4.
+  /y    export: replace FILE when it exists
+)";
+
 QTextStream out(stdout);
 QTextStream err(stderr);
 
+const QString Done = QStringLiteral("The operation completed successfully.");
+const QString NotFound =
+    QStringLiteral("The system was unable to find the specified registry key or value.");
+
 int fail(const QString& message) {
-    err << "kelvaro-reg: " << message << Qt::endl;
+    err << "ERROR: " << message << Qt::endl;
     return 1;
 }
 
-std::optional<QString> keyPath(const QString& key) {
-    for (const QString& root : {QStringLiteral("HKCU"), QStringLiteral("HKEY_CURRENT_USER")}) {
-        if (key.compare(root, Qt::CaseInsensitive) == 0) return QStringLiteral("\\");
-        if (key.startsWith(root + QLatin1Char('\\'), Qt::CaseInsensitive))
-            return key.mid(root.size());
-    }
-    return std::nullopt;
+// A command line that can't be run as written.
+int syntax(const QString& why = QString()) {
+    err << "ERROR: " << (why.isEmpty() ? QStringLiteral("Invalid syntax.") : why) << Qt::endl
+        << "Type \"kelvaro-reg /?\" for usage." << Qt::endl;
+    return 1;
 }
 
-QString typeName(int type) {
-    switch (type) {
-    case platform::REG_SZ:
-        return QStringLiteral("REG_SZ");
-    case platform::REG_EXPAND_SZ:
-        return QStringLiteral("REG_EXPAND_SZ");
-    case platform::REG_BINARY:
-        return QStringLiteral("REG_BINARY");
-    case platform::REG_DWORD:
-        return QStringLiteral("REG_DWORD");
-    default:
-        return QStringLiteral("REG_UNKNOWN(%1)").arg(type);
-    }
+int succeeded() {
+    out << Done << Qt::endl;
+    return 0;
 }
 
-QString dataText(const platform::RegValue& v) {
-    if (v.type == platform::REG_SZ || v.type == platform::REG_EXPAND_SZ) {
-        const qsizetype end = v.data.indexOf('\0');
-        return QString::fromUtf8(end < 0 ? v.data : v.data.left(end));
-    }
-    if (v.type == platform::REG_DWORD && v.data.size() == 4)
-        return QStringLiteral("0x%1").arg(qFromLittleEndian<quint32>(v.data.constData()), 0, 16);
-    return QString::fromLatin1(v.data.toHex().toUpper());
-}
-
-void printValue(const QString& name, const platform::RegValue& v) {
-    out << "    " << (name.isEmpty() ? QStringLiteral("(Default)") : name) << "    "
-        << typeName(v.type) << "    " << dataText(v) << Qt::endl;
-}
-
+// One command line: the command, its words and its options (lower case, with their data).
 struct Args {
-    QString command, key, name, type = QStringLiteral("REG_SZ"), data;
-    bool hasName = false, hasData = false, force = false;
+    QString command;
+    QStringList words;
+    std::map<QString, QString> options;
+    bool has(const char* option) const { return options.count(QLatin1String(option)) > 0; }
+    QString operator[](const char* option) const {
+        const auto it = options.find(QLatin1String(option));
+        return it == options.end() ? QString() : it->second;
+    }
+};
+
+// The options of each command: those that take data end in ":".
+const std::map<QString, QStringList> CommandOptions = {
+    {QStringLiteral("query"), {"/v:", "/ve", "/s", "/f:", "/k", "/d", "/c", "/e"}},
+    {QStringLiteral("add"), {"/v:", "/ve", "/t:", "/s:", "/d:", "/f"}},
+    {QStringLiteral("delete"), {"/v:", "/ve", "/va", "/f"}},
+    {QStringLiteral("export"), {"/y"}},
+    {QStringLiteral("import"), {}},
 };
 
 std::optional<Args> parse(const QStringList& argv, QString* problem) {
     Args a;
-    if (argv.size() < 3) {
-        *problem = QStringLiteral("usage: kelvaro-reg query|add|delete KEY [/v NAME] [/t TYPE] "
-                                  "[/d DATA] [/f]");
+    a.command = argv.value(1).toLower();
+    const auto known = CommandOptions.find(a.command);
+    if (known == CommandOptions.end()) {
+        *problem = QStringLiteral("Invalid syntax: unknown command %1.").arg(argv.value(1));
         return std::nullopt;
     }
-    a.command = argv[1].toLower();
-    a.key = argv[2];
-    for (qsizetype i = 3; i < argv.size(); ++i) {
-        const QString opt = argv[i].toLower();
-        auto next = [&](QString* into) {
-            if (i + 1 >= argv.size()) {
-                *problem = QStringLiteral("%1 needs a value").arg(argv[i]);
-                return false;
+    for (qsizetype i = 2; i < argv.size(); ++i) {
+        const QString word = argv[i].toLower();
+        if (known->second.contains(word)) {
+            if (a.options.count(word)) {
+                *problem = QStringLiteral("Invalid syntax: %1 is given twice.").arg(argv[i]);
+                return std::nullopt;
             }
-            *into = argv[++i];
-            return true;
-        };
-        if (opt == QLatin1String("/v")) {
-            if (!next(&a.name)) return std::nullopt;
-            a.hasName = true;
-        } else if (opt == QLatin1String("/t")) {
-            if (!next(&a.type)) return std::nullopt;
-            a.type = a.type.toUpper();
-        } else if (opt == QLatin1String("/d")) {
-            if (!next(&a.data)) return std::nullopt;
-            a.hasData = true;
-        } else if (opt == QLatin1String("/f")) {
-            a.force = true;
+            a.options[word];
+        } else if (known->second.contains(word + QLatin1Char(':'))) {
+            if (a.options.count(word) || i + 1 >= argv.size()) {
+                *problem = QStringLiteral("Invalid syntax: %1 needs its data, once.").arg(argv[i]);
+                return std::nullopt;
+            }
+            a.options[word] = argv[++i];
         } else {
-            *problem = QStringLiteral("unknown option %1").arg(argv[i]);
-            return std::nullopt;
+            a.words << argv[i]; // a file's name may begin with "/" too
         }
     }
     return a;
 }
 
-int query(TRegistry& reg, const Args& a, const QString& path) {
-    if (!reg.OpenKey(path, false))
-        return fail(QStringLiteral("the key %1 was not found").arg(a.key));
-    out << a.key << Qt::endl;
-    if (a.hasName) {
-        const auto v = reg.ReadValue(a.name);
-        if (!v) return fail(QStringLiteral("the value %1 was not found in %2").arg(a.name, a.key));
-        printValue(a.name, *v);
-        return 0;
+QString dataText(const platform::RegValue& v) {
+    switch (v.type) {
+    case platform::REG_SZ:
+    case platform::REG_EXPAND_SZ:
+        return values::Text(v.data);
+    case platform::REG_MULTI_SZ:
+        return values::Strings(v.data).join(QStringLiteral("\\0"));
+    case platform::REG_DWORD:
+        if (v.data.size() == 4) return QStringLiteral("0x%1").arg(*values::DwordOf(v.data), 0, 16);
+        break;
+    case platform::REG_QWORD:
+        if (v.data.size() == 8) return QStringLiteral("0x%1").arg(*values::QwordOf(v.data), 0, 16);
+        break;
     }
+    return QString::fromLatin1(v.data.toHex().toUpper());
+}
+
+void printValue(const QString& name, const platform::RegValue& v) {
+    out << "    " << (name.isEmpty() ? QStringLiteral("(Default)") : name) << "    "
+        << values::TypeName(v.type) << "    " << dataText(v) << Qt::endl;
+}
+
+// ---- query ------------------------------------------------------------------------------
+
+struct Search {
+    QString pattern;
+    bool keys = true, names = true, data = true, caseMatters = false, exact = false;
+    bool matches(const QString& text) const {
+        const auto cs = caseMatters ? Qt::CaseSensitive : Qt::CaseInsensitive;
+        return exact ? text.compare(pattern, cs) == 0 : text.contains(pattern, cs);
+    }
+};
+
+// A value's name as the key stores it (names ignore letter case).
+QString storedName(TRegistry& reg, const QString& name) {
     QStringList names;
     reg.GetValueNames(names);
-    for (const QString& name : names)
-        if (auto v = reg.ReadValue(name)) printValue(name, *v);
-    reg.GetKeyNames(names);
-    for (const QString& s : names)
-        out << a.key << '\\' << s << Qt::endl;
-    return 0;
+    for (const QString& n : names)
+        if (n.compare(name, Qt::CaseInsensitive) == 0) return n;
+    return name;
 }
 
-int add(TRegistry& reg, const Args& a, const QString& path) {
-    if (a.hasData && !a.hasName) return fail(QStringLiteral("/d needs /v"));
-    std::optional<platform::RegValue> value;
-    if (a.hasName) {
-        if (a.type == QLatin1String("REG_SZ") || a.type == QLatin1String("REG_EXPAND_SZ")) {
-            value = platform::RegValue{a.type == QLatin1String("REG_SZ") ? platform::REG_SZ
-                                                                         : platform::REG_EXPAND_SZ,
-                                       a.data.toUtf8() + '\0'};
-        } else if (a.type == QLatin1String("REG_DWORD")) {
-            bool ok = false;
-            const qulonglong n = a.data.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)
-                                     ? a.data.mid(2).toULongLong(&ok, 16)
-                                     : a.data.toULongLong(&ok, 10);
-            if (!ok || n > 0xFFFFFFFFull)
-                return fail(QStringLiteral("%1 is not a REG_DWORD number").arg(a.data));
-            QByteArray data(4, '\0');
-            qToLittleEndian<quint32>(static_cast<quint32>(n), data.data());
-            value = platform::RegValue{platform::REG_DWORD, data};
-        } else {
-            return fail(QStringLiteral("unsupported type %1 (REG_SZ, REG_EXPAND_SZ or REG_DWORD)")
-                            .arg(a.type));
+class Query {
+public:
+    Query(const Args& a) : args_(a) {
+        if (a.has("/f")) {
+            search_ = Search{a["/f"]};
+            if (a.has("/k") || a.has("/d")) {
+                search_->keys = a.has("/k");
+                search_->data = a.has("/d");
+                search_->names = false;
+            }
+            search_->caseMatters = a.has("/c");
+            search_->exact = a.has("/e");
         }
     }
+
+    int run(const QStringList& parts) {
+        TRegistry reg;
+        if (!reg.OpenKey(path(parts), false)) return fail(NotFound);
+        const bool one = args_.has("/v") || args_.has("/ve");
+        if (!one && !search_ && !args_.has("/s")) {
+            // The key's values, then the names of the keys below it.
+            out << Qt::endl << values::KeyName(parts) << Qt::endl;
+            QStringList names;
+            reg.GetValueNames(names);
+            for (const QString& name : names)
+                if (const auto v = reg.ReadValue(name)) printValue(name, *v);
+            reg.GetKeyNames(names);
+            if (!names.isEmpty()) out << Qt::endl;
+            for (const QString& sub : names)
+                out << values::KeyName(parts + QStringList{sub}) << Qt::endl;
+            return 0;
+        }
+        if (one && !search_ && !args_.has("/s")) {
+            const QString name = storedName(reg, args_["/v"]);
+            const auto v = reg.ReadValue(name);
+            if (!v && !name.isEmpty()) return fail(NotFound);
+            out << Qt::endl << values::KeyName(parts) << Qt::endl;
+            if (v)
+                printValue(name, *v);
+            else
+                out << "    (Default)    REG_SZ    (value not set)" << Qt::endl;
+            out << Qt::endl;
+            return 0;
+        }
+        walk(parts, true);
+        if (search_ || one) {
+            out << Qt::endl << "End of search: " << found_ << " match(es) found." << Qt::endl;
+            if (found_ == 0 && one) return 1;
+        }
+        return 0;
+    }
+
+private:
+    static QString path(const QStringList& parts) {
+        return QLatin1Char('\\') + parts.join(QLatin1Char('\\'));
+    }
+
+    // One key: its values (those asked for), then the keys below it with /s.
+    void walk(const QStringList& parts, bool top) {
+        TRegistry reg;
+        if (!reg.OpenKey(path(parts), false)) return;
+        const bool one = args_.has("/v") || args_.has("/ve");
+        QStringList names;
+        if (one)
+            names << storedName(reg, args_["/v"]);
+        else
+            reg.GetValueNames(names);
+        std::vector<std::pair<QString, platform::RegValue>> shown;
+        for (const QString& name : names) {
+            const auto v = reg.ReadValue(name);
+            if (!v) continue;
+            if (search_ && !((search_->names && search_->matches(name)) ||
+                             (search_->data && search_->matches(dataText(*v)))))
+                continue;
+            shown.emplace_back(name, *v);
+        }
+        const bool keyMatch =
+            search_ && search_->keys && !parts.isEmpty() && !top && search_->matches(parts.last());
+        const bool filtered = search_ || one;
+        if (!filtered || keyMatch || !shown.empty()) {
+            out << Qt::endl << values::KeyName(parts) << Qt::endl;
+            for (const auto& [name, v] : shown)
+                printValue(name, v);
+            found_ += int(shown.size()) + (keyMatch ? 1 : 0);
+        }
+        if (!top && !args_.has("/s")) return;
+        QStringList subs;
+        reg.GetKeyNames(subs);
+        for (const QString& sub : subs)
+            walk(parts + QStringList{sub}, false);
+    }
+
+    const Args& args_;
+    std::optional<Search> search_;
+    int found_ = 0;
+};
+
+// ---- add, delete ------------------------------------------------------------------------
+
+std::optional<platform::RegValue> valueOf(const Args& a, QString* problem) {
+    const QString typeName = a.has("/t") ? a["/t"] : QStringLiteral("REG_SZ");
+    const auto type = values::TypeOf(typeName);
+    if (!type) {
+        *problem = QStringLiteral("Invalid syntax: unknown type %1.").arg(typeName);
+        return std::nullopt;
+    }
+    const QString data = a["/d"];
+    auto number = [&](quint64 max) -> std::optional<quint64> {
+        if (data.isEmpty() && !a.has("/d")) return 0; // no data: zero
+        bool ok = false;
+        const quint64 n = data.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)
+                              ? data.mid(2).toULongLong(&ok, 16)
+                              : data.toULongLong(&ok, 10);
+        if (!ok || n > max) {
+            *problem = QStringLiteral("Invalid syntax: %1 is not a %2 number.")
+                           .arg(data, typeName.toUpper());
+            return std::nullopt;
+        }
+        return n;
+    };
+    switch (*type) {
+    case platform::REG_SZ:
+    case platform::REG_EXPAND_SZ:
+        return values::String(data, *type);
+    case platform::REG_MULTI_SZ: {
+        const QString separator = a.has("/s") ? a["/s"] : QStringLiteral("\\0");
+        if (separator.isEmpty()) {
+            *problem = QStringLiteral("Invalid syntax: /s needs a separator.");
+            return std::nullopt;
+        }
+        return values::MultiString(data.isEmpty() ? QStringList{} : data.split(separator));
+    }
+    case platform::REG_DWORD:
+        if (const auto n = number(0xFFFFFFFFull)) return values::Dword(quint32(*n));
+        return std::nullopt;
+    case platform::REG_QWORD:
+        if (const auto n = number(~quint64(0))) return values::Qword(*n);
+        return std::nullopt;
+    default: {
+        const QByteArray bytes = QByteArray::fromHex(data.toLatin1());
+        if (data.size() % 2 || bytes.toHex() != data.toLatin1().toLower()) {
+            *problem = QStringLiteral("Invalid syntax: %1 is not hexadecimal data.").arg(data);
+            return std::nullopt;
+        }
+        return platform::RegValue{*type, bytes};
+    }
+    }
+}
+
+int add(const Args& a, const QStringList& parts) {
+    if (a.has("/v") && a.has("/ve")) return syntax();
+    if ((a.has("/d") || a.has("/t") || a.has("/s")) && !a.has("/v") && !a.has("/ve"))
+        return syntax(QStringLiteral("Invalid syntax: /t, /s and /d need /v or /ve."));
+    std::optional<platform::RegValue> value;
+    if (a.has("/v") || a.has("/ve")) {
+        QString problem;
+        value = valueOf(a, &problem);
+        if (!value) return syntax(problem);
+    }
+    const QString name = a["/v"];
     platform::HiveTransaction tx(platform::Hive::instance());
-    if (!reg.OpenKey(path, true))
-        return fail(QStringLiteral("the key %1 can't be created").arg(a.key));
+    TRegistry reg;
+    // The store refuses what the registry refuses (names over 255 characters, keys deeper
+    // than 512 levels), in the registry's words.
+    if (!reg.OpenKey(QLatin1Char('\\') + parts.join(QLatin1Char('\\')), true))
+        return fail(
+            reg.LastErrorMsg().isEmpty()
+                ? QStringLiteral("The key %1 could not be created.").arg(values::KeyName(parts))
+                : reg.LastErrorMsg());
     if (value) {
-        if (!a.force && reg.ValueExists(a.name))
-            return fail(QStringLiteral("the value %1 exists; add /f to overwrite it").arg(a.name));
-        reg.WriteValue(a.name, *value);
+        if (!a.has("/f") && reg.ValueExists(name))
+            return fail(QStringLiteral("The value %1 exists; add /f to overwrite it.")
+                            .arg(name.isEmpty() ? QStringLiteral("(Default)") : name));
+        reg.WriteValue(name, *value);
     }
     tx.commit();
-    out << "The operation completed successfully." << Qt::endl;
-    return 0;
+    return succeeded();
 }
 
-int remove(TRegistry& reg, const Args& a, const QString& path) {
-    if (!a.force) return fail(QStringLiteral("delete needs /f"));
-    if (a.hasName) {
-        if (!reg.OpenKey(path, false))
-            return fail(QStringLiteral("the key %1 was not found").arg(a.key));
-        if (!reg.DeleteValue(a.name))
-            return fail(QStringLiteral("the value %1 was not found in %2").arg(a.name, a.key));
-    } else if (!reg.DeleteKey(path)) {
-        return fail(QStringLiteral("the key %1 was not found").arg(a.key));
+int remove(const Args& a, const QStringList& parts) {
+    if (int(a.has("/v")) + int(a.has("/ve")) + int(a.has("/va")) > 1) return syntax();
+    if (!a.has("/f")) return fail(QStringLiteral("Add /f to delete without being asked."));
+    const QString key = QLatin1Char('\\') + parts.join(QLatin1Char('\\'));
+    TRegistry reg;
+    if (a.has("/va")) {
+        if (!reg.OpenKey(key, false)) return fail(NotFound);
+        QStringList names;
+        reg.GetValueNames(names);
+        platform::HiveTransaction tx(platform::Hive::instance());
+        for (const QString& name : names)
+            reg.DeleteValue(name);
+        tx.commit();
+    } else if (a.has("/v") || a.has("/ve")) {
+        if (!reg.OpenKey(key, false) || !reg.DeleteValue(a["/v"])) return fail(NotFound);
+    } else {
+        if (parts.isEmpty()) return syntax(QStringLiteral("Invalid key name."));
+        if (!reg.DeleteKey(key)) return fail(NotFound);
     }
-    out << "The operation completed successfully." << Qt::endl;
-    return 0;
+    return succeeded();
 }
 
-int exportFile(const QString& file, const QString& path) {
-    const QString text = ExportRegFile(platform::Hive::instance(), path);
+// ---- export, import -----------------------------------------------------------------------
+
+int exportFile(const Args& a) {
+    // kelvaro-reg export FILE alone saves Kelvaro's own key.
+    QStringList words = a.words;
+    if (words.size() == 1 && !values::KeyNameParts(words[0]))
+        words.prepend(QStringLiteral("HKCU") + ProgramKey);
+    if (words.size() != 2)
+        return syntax(QStringLiteral("Invalid syntax: export needs KEY and FILE."));
+    const auto parts = values::KeyNameParts(words[0]);
+    if (!parts) return syntax(QStringLiteral("Invalid key name."));
+    const QString file = words[1];
+    const QString text = ExportRegFile(platform::Hive::instance(),
+                                       QLatin1Char('\\') + parts->join(QLatin1Char('\\')));
+    if (file == QLatin1String("-")) {
+        out << text;
+        out.flush();
+        return 0;
+    }
+    if (QFileInfo::exists(file) && !a.has("/y"))
+        return fail(QStringLiteral("The file %1 exists; add /y to replace it.").arg(file));
     QSaveFile f(file);
     if (!f.open(QIODevice::WriteOnly) || f.write(text.toUtf8()) < 0 || !f.commit())
         return fail(QStringLiteral("%1: %2").arg(file, f.errorString()));
-    return 0;
+    return succeeded();
 }
 
-int importFile(const QString& file) {
-    QFile f(file);
-    if (!f.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("%1: %2").arg(file, f.errorString()));
+int importFile(const Args& a) {
+    if (a.words.size() != 1) return syntax(QStringLiteral("Invalid syntax: import needs FILE."));
+    const QString file = a.words[0];
+    QFile f;
+    const bool opened = file == QLatin1String("-")
+                            ? f.open(stdin, QIODevice::ReadOnly)
+                            : (f.setFileName(file), f.open(QIODevice::ReadOnly));
+    if (!opened) return fail(QStringLiteral("%1: %2").arg(file, f.errorString()));
     try {
-        ImportRegFile(platform::Hive::instance(), QString::fromUtf8(f.readAll()));
+        ImportRegFile(platform::Hive::instance(), DecodeRegFile(f.readAll()));
     } catch (const RegFileError& e) {
         return fail(
             QStringLiteral("%1: %2 (nothing was changed)").arg(file, QString::fromUtf8(e.what())));
     }
-    return 0;
+    return succeeded();
 }
 
 bool openStore() {
@@ -212,37 +415,37 @@ bool openStore() {
     }
 }
 
+int run(const QStringList& argv) {
+    const QString first = argv.value(1).toLower();
+    const QStringList help{"/?", "-?", "-h", "--help", "help"};
+    if (argv.size() < 2 || help.contains(first) ||
+        (argv.size() == 3 && help.contains(argv[2].toLower()))) {
+        out << Usage;
+        return 0;
+    }
+    QString problem;
+    const auto args = parse(argv, &problem);
+    if (!args) return syntax(problem);
+    if (args->command == QLatin1String("export") || args->command == QLatin1String("import")) {
+        if (!openStore()) return 1;
+        return args->command == QLatin1String("export") ? exportFile(*args) : importFile(*args);
+    }
+    if (args->words.size() != 1)
+        return syntax(QStringLiteral("Invalid syntax: %1 needs one KEY.").arg(first));
+    const auto parts = values::KeyNameParts(args->words[0]);
+    if (!parts) return syntax(QStringLiteral("Invalid key name."));
+    if (!openStore()) return 1;
+    if (args->command == QLatin1String("query")) return Query(*args).run(*parts);
+    if (args->command == QLatin1String("add")) return add(*args, *parts);
+    return remove(*args, *parts);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    const QStringList argv_ = app.arguments();
-    const QString command = argv_.value(1).toLower();
-    if (command == QLatin1String("export") || command == QLatin1String("import")) {
-        if (argv_.size() < 3 || argv_.size() > (command == QLatin1String("export") ? 4 : 3))
-            return fail(QStringLiteral("usage: kelvaro-reg export FILE [KEY] | import FILE"));
-        if (!openStore()) return 1;
-        try {
-            if (command == QLatin1String("import")) return importFile(argv_[2]);
-            const auto path = keyPath(argv_.value(3, QStringLiteral("HKCU") + ProgramKey));
-            if (!path) return fail(QStringLiteral("KEY must start with HKCU\\"));
-            return exportFile(argv_[2], *path);
-        } catch (const std::exception& e) {
-            return fail(QString::fromUtf8(e.what()));
-        }
-    }
-    QString problem;
-    const auto args = parse(app.arguments(), &problem);
-    if (!args) return fail(problem);
-    const auto path = keyPath(args->key);
-    if (!path) return fail(QStringLiteral("KEY must start with HKCU\\ (was %1)").arg(args->key));
-    if (!openStore()) return 1;
     try {
-        TRegistry reg;
-        if (args->command == QLatin1String("query")) return query(reg, *args, *path);
-        if (args->command == QLatin1String("add")) return add(reg, *args, *path);
-        if (args->command == QLatin1String("delete")) return remove(reg, *args, *path);
-        return fail(QStringLiteral("unknown command %1 (query, add or delete)").arg(args->command));
+        return run(app.arguments());
     } catch (const std::exception& e) {
         return fail(QString::fromUtf8(e.what()));
     }

@@ -1,12 +1,28 @@
 #include "settings/RegFile.h"
 
+#include "platform/Autostart.h"
+#include "settings/Registry.h"
+#include "settings/Values.h"
+
+#include <QStringDecoder>
 #include <QStringList>
 #include <optional>
 #include <vector>
 
 namespace {
 
-const QString RootName = QStringLiteral("HKEY_CURRENT_USER");
+using values::RootName;
+const QString Version5 = QStringLiteral("Windows Registry Editor Version 5.00");
+
+// Why a key name can't stand in a file's [key] line, or nothing.
+QString keyNameProblem(const QString& name) {
+    if (name.size() > platform::Hive::MaxKeyName)
+        return QStringLiteral("a key name is longer than %1 characters")
+            .arg(platform::Hive::MaxKeyName);
+    if (name.contains(QLatin1Char('\n')) || name.contains(QLatin1Char('\r')))
+        return QStringLiteral("a key name holds a line break");
+    return QString();
+}
 
 QString quote(const QString& s) {
     QString out = QStringLiteral("\"");
@@ -24,31 +40,55 @@ QString hexList(const QByteArray& data) {
     return bytes.join(QLatin1Char(','));
 }
 
+// A string is written quoted only when reading the quotes back gives the same bytes: one
+// line of valid UTF-8 with its one zero byte at the end. Anything else is written as hex.
+bool quotable(const QByteArray& data) {
+    if (!data.endsWith('\0') || data.indexOf('\0') != data.size() - 1) return false;
+    const QByteArray text = data.left(data.size() - 1);
+    return !text.contains('\n') && !text.contains('\r') && QString::fromUtf8(text).toUtf8() == text;
+}
+
 QString valueText(const platform::RegValue& v) {
-    if (v.type == platform::REG_SZ && v.data.endsWith('\0') &&
-        v.data.indexOf('\0') == v.data.size() - 1)
-        return quote(QString::fromUtf8(v.data.left(v.data.size() - 1)));
-    if (v.type == platform::REG_DWORD && v.data.size() == 4) {
-        const quint32 n = quint8(v.data[0]) | quint32(quint8(v.data[1])) << 8 |
-                          quint32(quint8(v.data[2])) << 16 | quint32(quint8(v.data[3])) << 24;
-        return QStringLiteral("dword:%1").arg(n, 8, 16, QLatin1Char('0'));
-    }
+    if (v.type == platform::REG_SZ && quotable(v.data)) return quote(values::Text(v.data));
+    if (v.type == platform::REG_DWORD && v.data.size() == 4)
+        return QStringLiteral("dword:%1").arg(*values::DwordOf(v.data), 8, 16, QLatin1Char('0'));
     if (v.type == platform::REG_BINARY) return QStringLiteral("hex:") + hexList(v.data);
     return QStringLiteral("hex(%1):").arg(v.type, 0, 16) + hexList(v.data);
 }
 
-void exportKey(platform::Hive& hive, platform::KeyId key, const QString& name, QString& out) {
+[[noreturn]] void cannotExport(const QString& name, const QString& why) {
+    throw RegFileError(
+        0, (QStringLiteral("%1 can't be written to a .reg file: %2").arg(name, why)).toStdString());
+}
+
+void exportKey(platform::Hive& hive, platform::KeyId key, const QString& name, int depth,
+               QString& out) {
+    if (depth > platform::Hive::MaxKeyDepth)
+        cannotExport(
+            name, QStringLiteral("it is deeper than %1 levels").arg(platform::Hive::MaxKeyDepth));
     out += QLatin1Char('[') + name + QStringLiteral("]\n");
     for (const QString& v : hive.valueNames(key)) {
         const auto value = hive.value(key, v);
         if (!value) continue;
+        if (v.contains(QLatin1Char('\n')) || v.contains(QLatin1Char('\r')))
+            cannotExport(name, QStringLiteral("a value name holds a line break"));
         out += (v.isEmpty() ? QStringLiteral("@") : quote(v)) + QLatin1Char('=') +
                valueText(*value) + QLatin1Char('\n');
     }
     out += QLatin1Char('\n');
-    for (const QString& sub : hive.subKeyNames(key))
+    for (const QString& sub : hive.subKeyNames(key)) {
+        const QString problem = keyNameProblem(sub);
+        if (!problem.isEmpty()) cannotExport(name + QLatin1Char('\\') + sub, problem);
         if (auto id = hive.findKey(key, sub))
-            exportKey(hive, *id, name + QLatin1Char('\\') + sub, out);
+            exportKey(hive, *id, name + QLatin1Char('\\') + sub, depth + 1, out);
+    }
+}
+
+// String data of a version 5 file is UTF-16LE; the store holds UTF-8.
+std::optional<QByteArray> fromUtf16(const QByteArray& data) {
+    if (data.size() % 2) return std::nullopt;
+    return QString::fromUtf16(reinterpret_cast<const char16_t*>(data.constData()), data.size() / 2)
+        .toUtf8();
 }
 
 struct Op {
@@ -95,22 +135,13 @@ std::optional<QByteArray> parseHex(const QString& text) {
     return out;
 }
 
-std::optional<QStringList> keyPath(const QString& full) {
-    if (full.compare(RootName, Qt::CaseInsensitive) == 0) return QStringList{};
-    if (!full.startsWith(RootName + QLatin1Char('\\'), Qt::CaseInsensitive)) return std::nullopt;
-    const QStringList parts = full.mid(RootName.size() + 1).split(QLatin1Char('\\'));
-    for (const QString& p : parts)
-        if (p.isEmpty() || p.size() > 255) return std::nullopt;
-    return parts;
-}
-
 std::vector<Op> parse(const QString& text) {
     QStringList lines = text.split(QLatin1Char('\n'));
     for (QString& l : lines)
         if (l.endsWith(QLatin1Char('\r'))) l.chop(1);
-    if (lines.isEmpty() || (lines[0] != QLatin1String("REGEDIT4") &&
-                            lines[0] != QLatin1String("Windows Registry Editor Version 5.00")))
+    if (lines.isEmpty() || (lines[0] != QLatin1String("REGEDIT4") && lines[0] != Version5))
         fail(1, QStringLiteral("the file does not start with REGEDIT4"));
+    const bool utf16 = lines[0] == Version5;
     std::vector<Op> ops;
     bool inKey = false;
     for (int i = 1; i < lines.size(); ++i) {
@@ -128,9 +159,15 @@ std::vector<Op> parse(const QString& text) {
             QString name = trimmed.mid(1, trimmed.size() - 2);
             const bool remove = name.startsWith(QLatin1Char('-'));
             if (remove) name = name.mid(1);
-            const auto path = keyPath(name);
+            const auto path = values::KeyNameParts(name);
             if (!path)
                 fail(lineNo, QStringLiteral("the key must be under HKEY_CURRENT_USER: ") + name);
+            for (const QString& part : *path)
+                if (const QString problem = keyNameProblem(part); !problem.isEmpty())
+                    fail(lineNo, problem);
+            if (path->size() > platform::Hive::MaxKeyDepth)
+                fail(lineNo, QStringLiteral("the key is deeper than %1 levels")
+                                 .arg(platform::Hive::MaxKeyDepth));
             if (remove && path->isEmpty())
                 fail(lineNo, QStringLiteral("the root can't be deleted"));
             ops.push_back({remove ? Op::DeleteKey : Op::OpenKey, *path, {}, {}});
@@ -158,17 +195,14 @@ std::vector<Op> parse(const QString& text) {
             const auto s = readQuoted(data, &j);
             if (!s || j != data.size())
                 fail(lineNo, QStringLiteral("a string value is not closed properly"));
-            op.value = {platform::REG_SZ, s->toUtf8() + '\0'};
+            op.value = values::String(*s);
         } else if (data.startsWith(QLatin1String("dword:"))) {
             bool ok = false;
             const QString digits = data.mid(6);
             const uint n = digits.toUInt(&ok, 16);
             if (!ok || digits.size() != 8)
                 fail(lineNo, QStringLiteral("dword: needs 8 hexadecimal digits"));
-            QByteArray b(4, '\0');
-            for (int k = 0; k < 4; ++k)
-                b[k] = char((n >> (8 * k)) & 0xFF);
-            op.value = {platform::REG_DWORD, b};
+            op.value = values::Dword(n);
         } else if (data.startsWith(QLatin1String("hex:"))) {
             const auto b = parseHex(data.mid(4));
             if (!b) fail(lineNo, QStringLiteral("bad hex data"));
@@ -177,8 +211,12 @@ std::vector<Op> parse(const QString& text) {
             const qsizetype close = data.indexOf(QStringLiteral("):"));
             bool ok = false;
             const int type = data.mid(4, close - 4).toInt(&ok, 16);
-            const auto b = close > 4 ? parseHex(data.mid(close + 2)) : std::nullopt;
+            auto b = close > 4 ? parseHex(data.mid(close + 2)) : std::nullopt;
             if (!ok || !b) fail(lineNo, QStringLiteral("bad hex data"));
+            const bool text = type == platform::REG_SZ || type == platform::REG_EXPAND_SZ ||
+                              type == platform::REG_MULTI_SZ;
+            if (utf16 && text && !(b = fromUtf16(*b)))
+                fail(lineNo, QStringLiteral("string data in UTF-16 needs an even number of bytes"));
             op.value = {type, *b};
         } else {
             fail(lineNo, QStringLiteral("unknown value data: ") + data.left(40));
@@ -191,33 +229,49 @@ std::vector<Op> parse(const QString& text) {
 } // namespace
 
 QString ExportRegFile(platform::Hive& hive, const QString& path) {
-    platform::KeyId key = hive.root();
-    QString name = RootName;
-    for (const QString& part : path.split(QLatin1Char('\\'), Qt::SkipEmptyParts)) {
-        const auto next = hive.findKey(key, part);
-        if (!next) throw RegFileError(0, ("the key " + path + " was not found").toStdString());
-        key = *next;
-        name += QLatin1Char('\\') + part;
-    }
+    const QStringList parts = path.split(QLatin1Char('\\'), Qt::SkipEmptyParts);
+    const auto key = values::WalkKeyPath(hive, hive.root(), parts, false);
+    if (!key) throw RegFileError(0, ("the key " + path + " was not found").toStdString());
     QString out = QStringLiteral("REGEDIT4\n\n");
-    exportKey(hive, key, name, out);
+    exportKey(hive, *key, values::KeyName(parts), int(parts.size()), out);
     return out;
+}
+
+QString DecodeRegFile(const QByteArray& bytes) {
+    // The registry editor writes UTF-16 with a byte-order mark; REGEDIT4 files are 8-bit.
+    if (bytes.startsWith("\xFF\xFE") || bytes.startsWith("\xFE\xFF") ||
+        bytes.startsWith("\xEF\xBB\xBF")) {
+        auto encoding = QStringConverter::encodingForData(bytes);
+        QStringDecoder decode(encoding.value_or(QStringConverter::Utf8));
+        QString text = decode(bytes);
+        if (text.startsWith(QChar(0xFEFF))) text.remove(0, 1);
+        return text;
+    }
+    return QString::fromUtf8(bytes);
 }
 
 void ImportRegFile(platform::Hive& hive, const QString& text) {
     const std::vector<Op> ops = parse(text); // nothing is touched before all of it parses
+    // The Run key's "Kelvaro" is the autostart entry: changed once the rest has committed.
+    const QStringList runPath = RunKey.split(QLatin1Char('\\'), Qt::SkipEmptyParts);
+    auto isRunKey = [&](const QStringList& path, bool orAbove) {
+        if (path.size() > runPath.size() || (!orAbove && path.size() != runPath.size()) ||
+            path.isEmpty())
+            return false;
+        for (qsizetype i = 0; i < path.size(); ++i)
+            if (path[i].compare(runPath[i], Qt::CaseInsensitive) != 0) return false;
+        return true;
+    };
+    std::optional<std::optional<QString>> autostart; // set to a program, or removed
     platform::HiveTransaction tx(hive);
     platform::KeyId current = hive.root(); // values always follow their key's line
-    auto resolve = [&](const QStringList& path, bool create) -> std::optional<platform::KeyId> {
-        platform::KeyId k = hive.root();
-        for (const QString& p : path) {
-            const auto next = create ? hive.createKey(k, p) : hive.findKey(k, p);
-            if (!next) return std::nullopt;
-            k = *next;
-        }
-        return k;
+    auto resolve = [&](const QStringList& path, bool create) {
+        return values::WalkKeyPath(hive, hive.root(), path, create);
     };
     for (const Op& op : ops) {
+        const bool runValue = (op.kind == Op::SetValue || op.kind == Op::DeleteValue) &&
+                              isRunKey(op.path, false) &&
+                              op.name.compare(RunValueName, Qt::CaseInsensitive) == 0;
         switch (op.kind) {
         case Op::OpenKey: {
             const auto k = resolve(op.path, true);
@@ -227,16 +281,29 @@ void ImportRegFile(platform::Hive& hive, const QString& text) {
         }
         case Op::DeleteKey:
             if (const auto k = resolve(op.path, false)) hive.deleteKey(*k);
+            if (isRunKey(op.path, true)) autostart.emplace(std::nullopt);
             break;
         case Op::SetValue:
-            if (!hive.setValue(current, op.name, op.value))
+            if (runValue) {
+                if (op.value.type != platform::REG_SZ && op.value.type != platform::REG_EXPAND_SZ)
+                    throw RegFileError(0, "the value Kelvaro under the Run key must be a string");
+                autostart.emplace(values::Text(op.value.data));
+            } else if (!hive.setValue(current, op.name, op.value)) {
                 throw RegFileError(
                     0, ("the value " + op.name + " could not be written").toStdString());
+            }
             break;
         case Op::DeleteValue:
-            hive.deleteValue(current, op.name);
+            if (runValue)
+                autostart.emplace(std::nullopt);
+            else
+                hive.deleteValue(current, op.name);
             break;
         }
     }
     tx.commit();
+    if (!autostart) return;
+    if (*autostart ? !platform::autostart::write(**autostart)
+                   : (platform::autostart::remove(), false))
+        throw RegFileError(0, "the autostart entry could not be written");
 }

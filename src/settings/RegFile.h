@@ -16,5 +16,8 @@ public:
 
 // path is a key path from HKEY_CURRENT_USER ("\Software\..."); the key must exist.
 QString ExportRegFile(platform::Hive& hive, const QString& path);
+// The text of a file as read: UTF-16 (the registry editor's version 5 files) or UTF-8 by its
+// byte-order mark, UTF-8 without one.
+QString DecodeRegFile(const QByteArray& bytes);
 // Applies the whole file in one transaction, or nothing of it.
 void ImportRegFile(platform::Hive& hive, const QString& text);

@@ -1,8 +1,7 @@
 #include "settings/Registry.h"
 
 #include "platform/Autostart.h"
-
-#include <QtEndian>
+#include "settings/Values.h"
 
 const QString ProgramKey = QStringLiteral("\\Software\\Orvendale Software\\Kelvaro");
 const QString ProfilesKey = ProgramKey + QStringLiteral("\\Profiles");
@@ -43,40 +42,36 @@ std::optional<platform::KeyId> TRegistry::resolve(const QString& path, bool crea
                                                   QString* resolved) {
     return guarded([&]() -> std::optional<platform::KeyId> {
         const bool absolute = path.startsWith(QLatin1Char('\\'));
-        platform::KeyId key = hive_.root();
+        // Below a Run key that is not in the store yet: from the root, by its full path.
+        if (!absolute && runKeyOnly_)
+            return resolve(currentPath_ + QLatin1Char('\\') + path, create, resolved);
+        platform::KeyId from = hive_.root();
         QString full;
         if (!absolute) {
             if (const auto open = currentKey()) {
-                key = *open;
+                from = *open;
                 full = currentPath_;
             }
         }
-        // The keys a path lacks are made together or not at all.
-        std::optional<platform::HiveTransaction> tx;
-        for (const QString& part : splitPath(path)) {
-            auto next = hive_.findKey(key, part);
-            if (!next && create) {
-                try {
-                    if (!tx) tx.emplace(hive_);
-                    next = hive_.createKey(key, part);
-                } catch (const platform::HiveError& e) {
-                    lastErrorMsg_ = QString::fromUtf8(e.what());
-                    return std::nullopt;
-                }
-            }
-            if (!next) return std::nullopt;
-            key = *next;
-            full += QLatin1Char('\\') + part;
-        }
-        if (tx) {
+        const QStringList parts = splitPath(path);
+        auto key = values::WalkKeyPath(hive_, from, parts, false);
+        if (!key && create) {
+            // The keys a path lacks are made together or not at all.
             try {
-                tx->commit();
+                platform::HiveTransaction tx(hive_);
+                key = values::WalkKeyPath(hive_, from, parts, true);
+                if (!key) return std::nullopt;
+                tx.commit();
             } catch (const platform::HiveError& e) {
                 lastErrorMsg_ = QString::fromUtf8(e.what());
                 return std::nullopt;
             }
         }
-        if (resolved) *resolved = full;
+        if (key && resolved) {
+            for (const QString& part : parts)
+                full += QLatin1Char('\\') + part;
+            *resolved = full;
+        }
         return key;
     });
 }
@@ -96,11 +91,17 @@ std::optional<platform::KeyId> TRegistry::currentKey() {
 bool TRegistry::OpenKey(const QString& path, bool canCreate) {
     QString full;
     lastErrorMsg_.clear();
-    auto key = resolve(path, canCreate, &full);
-    // The log-on start list always exists, as the system's Run key does.
-    if (!key && targetPath(path).compare(RunKey, Qt::CaseInsensitive) == 0)
-        key = resolve(path, true, &full);
-    if (!key) return false;
+    const auto key = resolve(path, canCreate, &full);
+    if (!key) {
+        // The log-on start list always exists, as the system's Run key does; opening it
+        // makes nothing in the store (that waits for a value other than the program's own).
+        const QString target = targetPath(path);
+        if (target.compare(RunKey, Qt::CaseInsensitive) != 0) return false;
+        CloseKey();
+        currentPath_ = target;
+        runKeyOnly_ = true;
+        return true;
+    }
     CloseKey();
     current_ = key;
     currentPath_ = full;
@@ -118,6 +119,7 @@ QString TRegistry::targetPath(const QString& path) const {
 void TRegistry::CloseKey() {
     current_.reset();
     currentPath_.clear();
+    runKeyOnly_ = false;
 }
 
 bool TRegistry::KeyExists(const QString& path) {
@@ -125,7 +127,7 @@ bool TRegistry::KeyExists(const QString& path) {
 }
 
 bool TRegistry::isRunValue(const QString& name) const {
-    return current_ && currentPath_.compare(RunKey, Qt::CaseInsensitive) == 0 &&
+    return (current_ || runKeyOnly_) && currentPath_.compare(RunKey, Qt::CaseInsensitive) == 0 &&
            name.compare(RunValueName, Qt::CaseInsensitive) == 0;
 }
 
@@ -133,7 +135,7 @@ std::optional<platform::RegValue> TRegistry::ReadValue(const QString& name) {
     if (isRunValue(name)) {
         const auto program = platform::autostart::read();
         if (!program) return std::nullopt;
-        return platform::RegValue{platform::REG_SZ, program->toUtf8() + '\0'};
+        return values::String(*program);
     }
     return guarded([&]() -> std::optional<platform::RegValue> {
         const auto key = currentKey();
@@ -144,12 +146,15 @@ std::optional<platform::RegValue> TRegistry::ReadValue(const QString& name) {
 
 void TRegistry::WriteValue(const QString& name, const platform::RegValue& value) {
     if (isRunValue(name)) {
-        const QByteArray text = value.data.left(value.data.indexOf('\0'));
         if (value.type != platform::REG_SZ && value.type != platform::REG_EXPAND_SZ)
             raise("Failed to set data for '%1'", name);
-        if (!platform::autostart::write(QString::fromUtf8(text)))
+        if (!platform::autostart::write(values::Text(value.data)))
             raise("Failed to set data for '%1'", name);
         return;
+    }
+    if (!current_ && runKeyOnly_) {
+        current_ = resolve(currentPath_, true, nullptr);
+        generation_ = hive_.generation();
     }
     const bool ok = guarded([&] {
         const auto key = currentKey();
@@ -164,7 +169,13 @@ bool TRegistry::ValueExists(const QString& name) {
 
 bool TRegistry::DeleteKey(const QString& path) {
     const auto key = resolve(path, false, nullptr);
-    return key && guarded([&] { return hive_.deleteKey(*key); });
+    bool deleted = key && guarded([&] { return hive_.deleteKey(*key); });
+    // The Run key, or a key above it, takes the log-on start entry with it.
+    const QString target = targetPath(path);
+    if (!target.isEmpty() && (RunKey.compare(target, Qt::CaseInsensitive) == 0 ||
+                              RunKey.startsWith(target + QLatin1Char('\\'), Qt::CaseInsensitive)))
+        deleted = platform::autostart::remove() || deleted;
+    return deleted;
 }
 
 bool TRegistry::DeleteValue(const QString& name) {
@@ -184,12 +195,15 @@ void TRegistry::GetKeyNames(QStringList& names) {
 
 void TRegistry::GetValueNames(QStringList& names) {
     names.clear();
-    if (!current_) return;
     guarded([&] {
         if (const auto key = currentKey()) names = hive_.valueNames(*key);
     });
-    if (currentPath_.compare(RunKey, Qt::CaseInsensitive) == 0 && platform::autostart::exists())
-        names << RunValueName;
+    if (isRunValue(RunValueName)) {
+        // The program's own entry is the autostart file, whatever the store holds.
+        names.removeIf(
+            [](const QString& n) { return n.compare(RunValueName, Qt::CaseInsensitive) == 0; });
+        if (platform::autostart::exists()) names << RunValueName;
+    }
 }
 
 QString TRegistry::ReadString(const QString& name) {
@@ -197,17 +211,15 @@ QString TRegistry::ReadString(const QString& name) {
     if (!v || v->data.isEmpty()) return QString();
     if (v->type != platform::REG_SZ && v->type != platform::REG_EXPAND_SZ)
         raise("Invalid data type for '%1'", name);
-    const qsizetype end = v->data.indexOf('\0');
-    return QString::fromUtf8(end < 0 ? v->data : v->data.left(end));
+    return values::Text(v->data);
 }
 
 int TRegistry::ReadInteger(const QString& name) {
     const auto v = ReadValue(name);
-    if (!v || v->data.size() > 4) raise("Failed to get data for '%1'", name);
+    const auto number = v ? values::DwordOf(v->data) : std::nullopt;
+    if (!number) raise("Failed to get data for '%1'", name);
     if (v->type != platform::REG_DWORD) raise("Invalid data type for '%1'", name);
-    unsigned char bytes[4] = {0, 0, 0, 0};
-    std::copy(v->data.begin(), v->data.end(), bytes);
-    return static_cast<int>(qFromLittleEndian<quint32>(bytes));
+    return static_cast<int>(*number);
 }
 
 bool TRegistry::ReadBool(const QString& name) {
@@ -215,13 +227,11 @@ bool TRegistry::ReadBool(const QString& name) {
 }
 
 void TRegistry::WriteString(const QString& name, const QString& value) {
-    WriteValue(name, platform::RegValue{platform::REG_SZ, value.toUtf8() + '\0'});
+    WriteValue(name, values::String(value));
 }
 
 void TRegistry::WriteInteger(const QString& name, int value) {
-    QByteArray data(4, '\0');
-    qToLittleEndian<quint32>(static_cast<quint32>(value), data.data());
-    WriteValue(name, platform::RegValue{platform::REG_DWORD, data});
+    WriteValue(name, values::Dword(static_cast<quint32>(value)));
 }
 
 void TRegistry::WriteBool(const QString& name, bool value) {

@@ -24,6 +24,19 @@ extern const QString RunKey;
 // The value under RunKey that the log-on start list stands for.
 extern const QString RunValueName;
 
+// The names of the values the program keeps.
+namespace Values {
+// Under ProgramKey: the options and the desktop gamma.
+inline const QString Exit = QStringLiteral("Exit");
+inline const QString Hotkeys = QStringLiteral("Hotkeys");
+inline const QString Desktop = QStringLiteral("Desktop");
+// Under each profile's key below ProfilesKey.
+inline const QString FileName = QStringLiteral("FileName");
+inline const QString Args = QStringLiteral("Args");
+inline const QString IconFile = QStringLiteral("IconFile");
+inline const QString Gamma = QStringLiteral("Gamma");
+} // namespace Values
+
 class TRegistry {
 public:
     TRegistry();
@@ -73,4 +86,6 @@ private:
     QString currentPath_;
     int generation_ = 0;
     QString lastErrorMsg_;
+    // The Run key is open but not (yet) in the store.
+    bool runKeyOnly_ = false;
 };

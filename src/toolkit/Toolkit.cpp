@@ -1,12 +1,16 @@
 #include "toolkit/Toolkit.h"
 
 #include "platform/IconReader.h"
+#include "platform/X11.h"
 #include "toolkit/Application.h"
 
 #include <QCloseEvent>
 #include <QFile>
+#include <QGuiApplication>
 #include <QImageReader>
 #include <QPainter>
+#include <QScreen>
+#include <QTimer>
 
 // Read as PNG and nothing else: left to guess, Qt loads every image plugin (and the SVG
 // library behind one of them) to ask each whether it reads the file.
@@ -26,6 +30,16 @@ QIcon ArtIcon(const QString& name) {
     return icon;
 }
 
+QPoint CentredIn(const QRect& area, const QSize& size) {
+    return {area.x() + (area.width() - size.width()) / 2,
+            area.y() + (area.height() - size.height()) / 2};
+}
+
+QRect PrimaryScreenGeometry() {
+    const QScreen* s = QGuiApplication::primaryScreen();
+    return s ? s->geometry() : QRect(0, 0, 1024, 768);
+}
+
 QIcon GenericProgramIcon() {
     static const QIcon icon = [] {
         const QIcon themed = platform::ThemeProgramIcon();
@@ -35,6 +49,9 @@ QIcon GenericProgramIcon() {
 }
 
 TTimer::TTimer(QObject* owner, int interval, bool enabled) : QObject(owner) {
+    // Durations are what the user sees (a display up for a second, a splash for 1.3 s): a
+    // coarse timer may end them 5 % early.
+    timer_.setTimerType(Qt::PreciseTimer);
     timer_.setInterval(interval);
     QObject::connect(&timer_, &QTimer::timeout, this, [this] {
         try {
@@ -102,8 +119,40 @@ int TForm::ShowModal() {
 }
 
 void TForm::setVisible(bool visible) {
-    if (visible && makeControls_) makeControls_();
+    if (visible && !isVisible()) {
+        if (makeControls_) makeControls_();
+        PlaceWindow();
+    }
     QDialog::setVisible(visible);
+}
+
+void TForm::PlaceWindow() {
+    const bool framed = !(windowFlags() & Qt::FramelessWindowHint);
+    // Qt writes its own hints when it makes the native window; ours replace them after that.
+    if (framed) platform::x11::setFrameButtons(this, MinimizeBox);
+    if (Position == TPosition::poDesigned) return;
+    QRect area = PrimaryScreenGeometry();
+    const QWidget* owner = parentWidget() ? parentWidget()->window() : nullptr;
+    if (Position == TPosition::poOwnerFormCenter && owner && owner->isVisible())
+        area = owner->frameGeometry();
+    // The frame counts: centred is the frame centred, as the user sees the window.
+    const QMargins frame = framed ? platform::x11::frameExtents(this) : QMargins();
+    const QPoint corner = CentredIn(area, size().grownBy(frame));
+    // The native window goes where the frame's corner is to be (the window manager is told
+    // to read its position so), but Qt adds the frame it saw at the last showing to what
+    // move() gets: take that back off.
+    move(corner - (geometry().topLeft() - pos()));
+}
+
+void TForm::changeEvent(QEvent* e) {
+    QDialog::changeEvent(e);
+    // A window manager that offers minimise anyway: a window without the box comes back, or a
+    // dialog minimised while the profiles window is in the tray could never be reached again.
+    if (e->type() == QEvent::WindowStateChange && !MinimizeBox && isVisible() &&
+        (windowState() & Qt::WindowMinimized))
+        QTimer::singleShot(0, this, [this] {
+            if (isVisible()) showNormal();
+        });
 }
 
 void TForm::showEvent(QShowEvent* e) {

@@ -16,6 +16,11 @@ QIcon ArtIcon(const QString& name);
 // The generic program icon: the icon theme's, or our own artwork where the theme has none.
 QIcon GenericProgramIcon();
 
+// Where a window of this size (its frame included) stands centred in an area.
+QPoint CentredIn(const QRect& area, const QSize& size);
+// The primary monitor's geometry (its position as well as its size).
+QRect PrimaryScreenGeometry();
+
 // A message-driven timer. Enabling a running timer leaves its count alone.
 class TTimer : public QObject {
     Q_OBJECT
@@ -55,6 +60,9 @@ private:
 };
 
 enum class TCloseAction { caNone, caHide, caFree, caMinimize };
+// Where a window opens each time it is shown: where it was, centred on the primary monitor, or
+// centred on its owner (on the primary monitor while the owner is hidden).
+enum class TPosition { poDesigned, poScreenCenter, poOwnerFormCenter };
 
 // A window built from its layout with FormShow/FormClose handlers and modal showing.
 class TForm : public QDialog {
@@ -66,15 +74,22 @@ public:
     void Close() { close(); }
     void setVisible(bool visible) override;
 
+    TPosition Position = TPosition::poDesigned;
+    // The frame offers the system menu and close; a minimise box only when this is on.
+    bool MinimizeBox = false;
+
 protected:
     virtual void FormShow() {}
     virtual void FormClose(TCloseAction& action) { (void)action; }
     void showEvent(QShowEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
+    void changeEvent(QEvent* e) override;
     void reject() override; // Escape acts only through a cancel button
     bool cancelOnEscape_ = false;
 
 private:
+    // The frame's buttons and the position, settled before the window is mapped.
+    void PlaceWindow();
     template <class Controls> friend class TLazyControls;
     // Makes the controls made late; runs before the window is first placed and shown.
     std::function<void()> makeControls_;

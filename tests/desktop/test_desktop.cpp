@@ -35,13 +35,17 @@ private slots:
         Kelvaro k;
         QVERIFY(k.start());
         // Its key exists, the desktop gamma (1.0) is on the display, no window is up.
-        int status = 0;
-        const QString out =
-            k.reg({"query", "HKCU\\Software\\Orvendale Software\\Kelvaro"}, &status);
-        QCOMPARE(status, 0);
-        QVERIFY(out.contains("Kelvaro\\Profiles"));
-        QVERIFY2(same(crtc::ramp(), crtc::rampOf(10)), qPrintable(hex(crtc::ramp())));
-        QTest::qWait(1800); // past the splash
+        QVERIFY(waitFor(
+            [&k] {
+                int status = 0;
+                const QString out =
+                    k.reg({"query", "HKCU\\Software\\Orvendale Software\\Kelvaro"}, &status);
+                return status == 0 && out.contains("Kelvaro\\Profiles");
+            },
+            2000));
+        QVERIFY2(waitFor([] { return same(crtc::ramp(), crtc::rampOf(10)); }, 2000),
+                 qPrintable(hex(crtc::ramp())));
+        QVERIFY(pastTheSplash());
         QCOMPARE(profilesWindow(), QString());
         QCOMPARE(xdotool({"search", "--onlyvisible", "--name", "^(Options|About|Kelvaro)$"}),
                  QString());
@@ -54,7 +58,7 @@ private slots:
         Kelvaro k;
         k.seed("", "Desktop", "REG_DWORD", "13");
         QVERIFY(k.start());
-        QVERIFY(same(crtc::ramp(), crtc::rampOf(13)));
+        QVERIFY(waitFor([] { return same(crtc::ramp(), crtc::rampOf(13)); }, 2000));
         QCOMPARE(k.terminate(), 0);
         QVERIFY2(same(crtc::ramp(), crtc::rampOf(10)), qPrintable(hex(crtc::ramp())));
     }
@@ -68,10 +72,9 @@ private slots:
         k.seed("\\Profiles\\Bright", "FileName", "REG_SZ", "/bin/true");
         k.seed("\\Profiles\\Bright", "Gamma", "REG_DWORD", "25");
         QVERIFY(k.start());
-        QTest::qWait(1500);
+        QVERIFY(pastTheSplash());
         k.clickIcon(1, 1); // a single click does nothing
-        QTest::qWait(700);
-        QCOMPARE(profilesWindow(), QString());
+        QVERIFY(holdsFor([] { return profilesWindow().isEmpty(); }, 700));
         k.clickIcon(1, 2);
         QVERIFY(waitFor([] { return !profilesWindow().isEmpty(); }, 5000));
         // Selecting the profile previews its gamma on the CRTC.
@@ -91,8 +94,7 @@ private slots:
         // destroy the window outright).
         xdotool({"windowactivate", "--sync", profilesWindow(), "key", "alt+F4"});
         QVERIFY(waitFor([] { return profilesWindow().isEmpty(); }, 5000));
-        QTest::qWait(500);
-        QCOMPARE(k.proc.state(), QProcess::Running);
+        QVERIFY(holdsFor([&k] { return k.proc.state() == QProcess::Running; }, 500));
         // A panel that restarts gets the icon again.
         const QString trayerPid = qEnvironmentVariable("KELVARO_TRAYER_PID");
         if (!trayerPid.isEmpty()) {
@@ -100,9 +102,13 @@ private slots:
             QVERIFY(waitFor([&k] { return !k.trayIcon(); }, 5000));
             QVERIFY(startTrayer(&restartedTrayer));
             QVERIFY(waitFor([&k] { return k.trayIcon().has_value(); }, 10000));
-            QTest::qWait(500);
-            k.clickIcon(1, 2);
-            QVERIFY(waitFor([] { return !profilesWindow().isEmpty(); }, 5000));
+            // The panel may map the icon before it passes it clicks: try again until it does.
+            QVERIFY(waitFor(
+                [&k] {
+                    k.clickIcon(1, 2);
+                    return waitFor([] { return !profilesWindow().isEmpty(); }, 1500);
+                },
+                6000));
         }
         QCOMPARE(k.terminate(), 0);
     }
@@ -111,7 +117,8 @@ private slots:
         Kelvaro k;
         k.seed("", "Desktop", "REG_DWORD", "13");
         QVERIFY(k.start());
-        QVERIFY2(same(crtc::ramp(), crtc::rampOf(13)), qPrintable(hex(crtc::ramp())));
+        QVERIFY2(waitFor([] { return same(crtc::ramp(), crtc::rampOf(13)); }, 2000),
+                 qPrintable(hex(crtc::ramp())));
         QCOMPARE(k.terminate(), 0);
     }
 
@@ -125,27 +132,13 @@ private slots:
             },
             5000));
         QString splash;
-        QVERIFY(waitFor(
-            [&] {
-                for (const QString& id :
-                     xdotool({"search", "--onlyvisible", "--classname", "^kelvaro$"})
-                         .split('\n', Qt::SkipEmptyParts))
-                    if (xdotool({"getwindowgeometry", id}).contains("304x80")) {
-                        splash = id;
-                        return true;
-                    }
-                return false;
-            },
-            5000));
+        QVERIFY(waitFor([&] { return !(splash = splashWindow()).isEmpty(); }, 5000));
         const QString geo = xdotool({"getwindowgeometry", splash});
         QVERIFY2(geo.contains("Position: 360,344"), qPrintable(geo)); // centred on 1024 x 768
         QDir().mkpath(qEnvironmentVariable("KELVARO_BUILD") + "/screenshots");
         run("import",
             {"-window", "root", qEnvironmentVariable("KELVARO_BUILD") + "/screenshots/splash.png"});
-        QTest::qWait(2000);
-        QVERIFY(!xdotool({"search", "--onlyvisible", "--classname", "^kelvaro$"})
-                     .split('\n')
-                     .contains(splash));
+        QVERIFY(waitFor([&] { return !programWindows().contains(splash); }, 3000));
         QCOMPARE(k.terminate(), 0);
     }
 };
@@ -169,19 +162,6 @@ class AcceptanceTest : public QObject {
         if (!f.open(QIODevice::ReadOnly)) return {};
         return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
     }
-    static void menuPick(Kelvaro& k, const QStringList& keys) {
-        k.clickIcon(3, 1);
-        QVERIFY(waitFor(
-            [] {
-                return !xdotool({"search", "--onlyvisible", "--classname", "^kelvaro$"}).isEmpty();
-            },
-            3000));
-        QTest::qWait(400);
-        for (const QString& key : keys) {
-            xdotool({"key", key});
-            QTest::qWait(60);
-        }
-    }
     static bool osdShown() { return !osdWindow().isEmpty(); }
 
 private slots:
@@ -204,8 +184,8 @@ private slots:
         k.seed("\\Profiles\\Other", "Gamma", "REG_DWORD", "20");
         QVERIFY(crtc::setRamp(crtc::rampOf(25)));
         QVERIFY(k.start());
-        QVERIFY(same(crtc::ramp(), crtc::rampOf(12)));
-        QTest::qWait(1500);
+        QVERIFY(waitFor([] { return same(crtc::ramp(), crtc::rampOf(12)); }, 2000));
+        QVERIFY(pastTheSplash());
 
         // Profiles, Options, About, Help, Other, Recorder.
         menuPick(k, {"Down", "Down", "Down", "Down", "Down", "Down", "Return"});
@@ -262,7 +242,7 @@ private slots:
         k.seed("", "Exit", "REG_DWORD", "0"); // without it neither option reads as on
         k.seed("", "Desktop", "REG_DWORD", "10");
         QVERIFY(k.start());
-        QTest::qWait(1500);
+        QVERIFY(pastTheSplash());
         QProcess other;
         other.start("xmessage", {"-name", "focusholder", "-center", "focus stays here"});
         QVERIFY(other.waitForStarted());
@@ -296,8 +276,11 @@ private slots:
         xdotool({"key", "KP_Add"});
         xdotool({"key", "ctrl+alt+plus"});
         xdotool({"key", "shift+ctrl+alt+KP_Add"});
-        QTest::qWait(500);
-        QVERIFY(k.reg({"query", key, "/v", "Desktop"}).contains("0xc"));
+        QVERIFY(holdsFor(
+            [&] {
+                return k.reg({"query", key, "/v", "Desktop"}).contains("0xc");
+            },
+            500));
         // Gone about a second after the last press.
         QVERIFY(waitFor([] { return !osdShown(); }, 2500));
         QCOMPARE(xdotool({"getwindowfocus"}), holder);
@@ -312,18 +295,26 @@ private slots:
         k.seed("", "Exit", "REG_DWORD", "0");
         k.seed("", "Desktop", "REG_DWORD", "10");
         QVERIFY(k.start());
-        QTest::qWait(1500);
+        QVERIFY(pastTheSplash());
         run("xset", {"r", "rate", "200", "20"});
-        xdotool({"keydown", "ctrl", "alt", "KP_Add"});
-        QTest::qWait(800);
-        xdotool({"keyup", "KP_Add", "alt", "ctrl"});
-        QTest::qWait(300);
         const QString key = "HKCU\\Software\\Orvendale Software\\Kelvaro";
-        const QString after = k.reg({"query", key, "/v", "Desktop"});
-        const int steps = after.section("0x", 1).trimmed().toInt(nullptr, 16) - 10;
-        QVERIFY2(steps >= 4 && steps <= 20, qPrintable(after)); // 1 + about 12 repeats at 20/s
-        QTest::qWait(500);
-        QCOMPARE(k.reg({"query", key, "/v", "Desktop"}), after); // stopped with the release
+        auto desktop = [&] {
+            return k.reg({"query", key, "/v", "Desktop"})
+                .section("0x", 1)
+                .trimmed()
+                .toInt(nullptr, 16);
+        };
+        QElapsedTimer held;
+        held.start();
+        xdotool({"keydown", "ctrl", "alt", "KP_Add"});
+        // Held down: the press and then repeats, at 20 a second after 200 ms.
+        const bool repeated = waitFor([&] { return desktop() >= 15; }, 3000);
+        const qint64 heldMs = held.elapsed();
+        xdotool({"keyup", "KP_Add", "alt", "ctrl"});
+        QVERIFY2(repeated, qPrintable(QString::number(desktop())));
+        QVERIFY2(heldMs >= 300, qPrintable(QString::number(heldMs))); // not five presses at once
+        const int after = settled(desktop);
+        QVERIFY(holdsFor([&] { return desktop() == after; }, 500)); // stopped with the release
         QCOMPARE(k.terminate(), 0);
     }
 
@@ -334,9 +325,9 @@ private slots:
         Kelvaro k;
         k.seed("\\Profiles\\Long", "FileName", "REG_SZ", prog);
         QVERIFY(k.start());
-        QTest::qWait(1500);
+        QVERIFY(pastTheSplash());
         menuPick(k, {"Down", "Down", "Down", "Down", "Down", "Return"});
-        QTest::qWait(500);
+        QVERIFY(waitFor([&] { return !run("pgrep", {"-f", prog}).isEmpty(); }, 3000));
         QCOMPARE(k.terminate(), 0);
         QVERIFY(waitFor([&] { return QFile::exists(marker); }, 8000));
     }
@@ -345,39 +336,42 @@ private slots:
         const QString prog = script("made by hand", "exit 0\n");
         Kelvaro k;
         QVERIFY(k.start());
-        QTest::qWait(1500);
+        QVERIFY(pastTheSplash());
         k.clickIcon(1, 2);
         QVERIFY(waitFor([] { return !profilesWindow().isEmpty(); }, 5000));
         const QString win = profilesWindow();
         xdotool({"windowactivate", "--sync", win});
+        // Clicks and keys reach the window in the order they are sent: no pause between them.
         xdotool({"mousemove", "--window", win, "12", "15", "click", "1"}); // New
-        QTest::qWait(300);
         xdotool({"key", "ctrl+a"});
         xdotool({"type", "--delay", "20", "Hand Made"});
         xdotool({"mousemove", "--window", win, "288", "145", "click", "1"}); // Browse...
         QString dialog;
         QVERIFY(waitFor(
             [&] {
-                for (const QString& id :
-                     xdotool({"search", "--onlyvisible", "--classname", "^kelvaro$"})
-                         .split('\n', Qt::SkipEmptyParts))
-                    if (id != win && !xdotool({"getwindowgeometry", id}).contains("22x22"))
-                        dialog = id;
+                for (const QString& id : programWindows())
+                    if (id != win && !hasSize(id, "22x22")) dialog = id;
                 return !dialog.isEmpty();
             },
             5000));
-        QTest::qWait(500);
+        QVERIFY(waitFor([&] { return xdotool({"getwindowfocus"}) == dialog; }, 3000));
         xdotool({"type", "--delay", "20", prog});
         xdotool({"key", "Return"});
-        QTest::qWait(700);
-        // Move the slider with the keyboard: the CRTC follows.
+        QVERIFY(waitFor([&] { return !programWindows().contains(dialog); }, 3000));
+        QVERIFY(waitFor([&] { return xdotool({"getwindowfocus"}) == win; }, 3000));
+        // Move the slider with the keyboard: the CRTC follows. The click that gives the slider
+        // the focus may page it: start from where that leaves the ramp.
         xdotool({"mousemove", "--window", win, "420", "220", "click", "1"});
-        QTest::qWait(300);
-        const auto before = crtc::ramp();
-        xdotool({"key", "Right"});
-        QVERIFY(waitFor([&] { return crtc::ramp() != before; }, 2000));
+        const auto before = settled([] { return crtc::ramp(); });
+        // A busy desktop can hand the focus back a moment late: press again until it moves.
+        QVERIFY(waitFor(
+            [&] {
+                xdotool({"key", "Right"});
+                return waitFor([&] { return crtc::ramp() != before; }, 700);
+            },
+            3000));
         xdotool({"mousemove", "--window", win, "408", "265", "click", "1"}); // Save
-        QTest::qWait(700);
+        QVERIFY(waitFor([&] { return xdotool({"getwindowfocus"}) != win; }, 3000));
         xdotool({"key", "Return"}); // the "saved" message
         const QString out =
             k.reg({"query", "HKCU\\Software\\Orvendale Software\\Kelvaro\\Profiles\\Hand Made"});

@@ -21,6 +21,30 @@ QStringList storeFiles(const Kelvaro& k) {
     return out;
 }
 
+// The options dialog from the tray menu (its second entry); its window, or "".
+QString openOptions(Kelvaro& k) {
+    // The panel may be laying its icons out again for a moment.
+    waitFor([&] { return k.trayIcon().has_value(); }, 3000);
+    k.clickIcon(3, 1);
+    QTest::qWait(500);
+    xdotool({"key", "--delay", "60", "Down", "Down", "Return"});
+    QString dialog;
+    waitFor([&] { return !(dialog = visibleWindow("^Options$")).isEmpty(); }, 5000);
+    return dialog;
+}
+
+// Clicks "Enable hotkeys" in the options dialog (inside its panel), then Ok.
+void toggleHotkeys(Kelvaro& k, bool ctrlHeldForOk) {
+    const QString dialog = openOptions(k);
+    QVERIFY(!dialog.isEmpty());
+    xdotool({"mousemove", "--window", dialog, "22", "72", "click", "1"});
+    QTest::qWait(200);
+    if (ctrlHeldForOk) xdotool({"keydown", "ctrl"});
+    QTest::qWait(200);
+    xdotool({"mousemove", "--window", dialog, "120", "172", "click", "1"});
+    QVERIFY(waitFor([] { return visibleWindow("^Options$").isEmpty(); }, 5000));
+}
+
 QString keypadPlusLine() {
     return run("sh", {"-c", "xmodmap -pke | grep -E '^keycode +86 ='"});
 }
@@ -96,6 +120,31 @@ private slots:
         QVERIFY(waitFor([&] { return k.desktopGamma() == atRelease + 1; }, 2000));
         QTest::qWait(400);
         QCOMPARE(k.desktopGamma(), atRelease + 1);
+        QCOMPARE(k.terminate(), 0);
+    }
+
+    // Hot keys switched off while Ctrl is down, Ctrl let go, switched on again: Alt and the
+    // keypad key without Ctrl are no hot key.
+    void noStuckModifierAcrossOffAndOn() {
+        Kelvaro k;
+        k.seedHotkeysAt(10);
+        QVERIFY(k.start());
+        QTest::qWait(1000);
+        toggleHotkeys(k, true); // off, Ctrl down as Ok is clicked
+        QTest::qWait(300);
+        QCOMPARE(k.reg({"query", "HKCU\\Software\\Orvendale Software\\Kelvaro", "/v", "Hotkeys"})
+                     .section("0x", 1)
+                     .trimmed(),
+                 "0");
+        xdotool({"keyup", "ctrl"});
+        QTest::qWait(300);
+        toggleHotkeys(k, false); // on
+        QTest::qWait(500);
+        xdotool({"key", "alt+KP_Add"});
+        QTest::qWait(700);
+        QCOMPARE(k.desktopGamma(), 10);
+        xdotool({"key", "ctrl+alt+KP_Add"});
+        QVERIFY(waitFor([&] { return k.desktopGamma() == 11; }, 2000));
         QCOMPARE(k.terminate(), 0);
     }
 };

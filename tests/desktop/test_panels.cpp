@@ -15,18 +15,6 @@
 
 namespace {
 
-// The pop-up menu: a window of ours without a title of its own (the toolkit names it after the
-// program) that is neither the icon nor the splash.
-QString menuWindow() {
-    for (const QString& id : xdotool({"search", "--onlyvisible", "--classname", "^kelvaro$"})
-                                 .split('\n', Qt::SkipEmptyParts)) {
-        const QString geo = xdotool({"getwindowgeometry", id});
-        if (geo.contains("22x22") || geo.contains("304x80")) continue;
-        if (xdotool({"getwindowname", id}) == "kelvaro") return id;
-    }
-    return QString();
-}
-
 // A window's position on the screen.
 QPoint absolutePosition(const QString& id) {
     const QString info = run("xwininfo", {"-id", id});

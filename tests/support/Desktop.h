@@ -34,11 +34,34 @@ inline QString profilesWindow() {
     return visibleWindow("^Kelvaro - Profiles$");
 }
 
-// The splash, or "" while it is not up.
+// The visible windows of the program's class, and the geometry X reports for one.
+inline QStringList programWindows() {
+    return xdotool({"search", "--onlyvisible", "--classname", "^kelvaro$"})
+        .split('\n', Qt::SkipEmptyParts);
+}
+inline bool hasSize(const QString& id, const QString& size) {
+    return xdotool({"getwindowgeometry", id}).contains("Geometry: " + size);
+}
+
+// The splash (304 x 80), or "" while it is not up.
 inline QString splashWindow() {
-    for (const QString& id : xdotool({"search", "--onlyvisible", "--classname", "^kelvaro$"})
-                                 .split('\n', Qt::SkipEmptyParts))
-        if (xdotool({"getwindowgeometry", id}).contains("304x80")) return id;
+    for (const QString& id : programWindows())
+        if (hasSize(id, "304x80")) return id;
+    return QString();
+}
+
+// Start-up is over once the splash has come and gone.
+inline bool pastTheSplash() {
+    waitFor([] { return !splashWindow().isEmpty(); }, 2000); // usually up already
+    return waitFor([] { return splashWindow().isEmpty(); }, 5000);
+}
+
+// The open pop-up menu: an unnamed window of ours that is neither the tray icon nor the splash.
+inline QString menuWindow() {
+    for (const QString& id : programWindows())
+        if (xdotool({"getwindowname", id}) == "kelvaro" && !hasSize(id, "22x22") &&
+            !hasSize(id, "304x80"))
+            return id;
     return QString();
 }
 
@@ -134,12 +157,8 @@ public:
     }
     // The docked icon: our 22 x 22 window inside the tray.
     std::optional<QString> trayIcon() const {
-        const QStringList ids = xdotool({"search", "--onlyvisible", "--classname", "^kelvaro$"})
-                                    .split('\n', Qt::SkipEmptyParts);
-        for (const QString& id : ids) {
-            const QString geo = xdotool({"getwindowgeometry", id});
-            if (geo.contains("Geometry: 22x22")) return id;
-        }
+        for (const QString& id : programWindows())
+            if (hasSize(id, "22x22")) return id;
         return std::nullopt;
     }
     void clickIcon(int button, int times) {
@@ -147,8 +166,29 @@ public:
         QVERIFY2(id,
                  qPrintable(run("sh", {"-c", "xwininfo -root -tree | grep -E 'kelvaro|panel'"})));
         xdotool({"mousemove", "--window", *id, "11", "11"});
-        QTest::qWait(150);
+        // The pointer is on the icon as far as the X server is concerned before the buttons go
+        // down.
+        const QString at = xdotool({"getwindowgeometry", "--shell", *id});
+        auto field = [](const QString& text, const QString& name) {
+            for (const QString& line : text.split('\n'))
+                if (line.startsWith(name + "=")) return line.mid(name.size() + 1).toInt();
+            return -1;
+        };
+        const int x = field(at, "X") + 11, y = field(at, "Y") + 11;
+        waitFor(
+            [&] {
+                const QString where = xdotool({"getmouselocation", "--shell"});
+                return field(where, "X") == x && field(where, "Y") == y;
+            },
+            2000);
         xdotool({"click", "--repeat", QString::number(times), "--delay", "60",
                  QString::number(button)});
     }
 };
+
+// Right-click on the tray icon, then keys in its menu.
+inline void menuPick(Kelvaro& k, const QStringList& keys) {
+    k.clickIcon(3, 1);
+    QVERIFY(waitFor([] { return !menuWindow().isEmpty(); }, 3000));
+    xdotool(QStringList{"key", "--delay", "60"} + keys);
+}

@@ -1,8 +1,10 @@
 #include "Program.h"
+
 #include "TestMain.h"
 #include "platform/Version.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -309,6 +311,37 @@ private slots:
         QVERIFY(!Form_Splash->Timer_Splash->Enabled());
         QTest::qWait(1500);
         QVERIFY(!Form_Splash->isVisible());
+    }
+
+    // The splash and the display stay up their whole time, never a coarse timer's 5 % less.
+    void timedWindowsStayTheirFullTime_data() {
+        QTest::addColumn<bool>("splash");
+        QTest::addColumn<int>("ms");
+        QTest::newRow("splash") << true << 1300;
+        QTest::newRow("display") << false << 1000;
+    }
+    void timedWindowsStayTheirFullTime() {
+        QFETCH(bool, splash);
+        QFETCH(int, ms);
+        for (int run = 0; run < 3; ++run) {
+            QElapsedTimer shown;
+            shown.start();
+            if (splash) {
+                p->stop();
+                shown.restart();
+                p->start();
+            } else {
+                if (run == 0) p->start();
+                shown.restart();
+                Form_OSD->Display();
+            }
+            auto up = [&] { return splash ? Form_Splash->isVisible() : Form_OSD->isVisible(); };
+            QVERIFY(up());
+            while (up() && shown.elapsed() < ms + 1000)
+                QTest::qWait(1);
+            QVERIFY2(shown.elapsed() >= ms, qPrintable(QString::number(shown.elapsed())));
+            QVERIFY2(shown.elapsed() < ms + 200, qPrintable(QString::number(shown.elapsed())));
+        }
     }
 
     void aboutDialog() {

@@ -4,8 +4,10 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QtEndian>
 
 class IconsTest : public QObject {
     Q_OBJECT
@@ -26,6 +28,96 @@ class IconsTest : public QObject {
         f.write(data);
         return path;
     }
+    // ---- Hostile files, made here so that none of them needs to be kept in the tree.
+    static quint32 crc32(const QByteArray& data) {
+        quint32 c = 0xFFFFFFFFu;
+        for (const char byte : data) {
+            c ^= quint8(byte);
+            for (int k = 0; k < 8; ++k)
+                c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+        }
+        return ~c;
+    }
+    // A PNG of side x side black pixels, written by hand so it can be far larger than it is.
+    static QByteArray png(int side) {
+        auto chunk = [](const QByteArray& type, const QByteArray& body) {
+            QByteArray c(4, '\0');
+            qToBigEndian<quint32>(quint32(body.size()), c.data());
+            QByteArray crc(4, '\0');
+            qToBigEndian<quint32>(crc32(type + body), crc.data());
+            return c + type + body + crc;
+        };
+        QByteArray ihdr(13, '\0');
+        qToBigEndian<quint32>(quint32(side), ihdr.data());
+        qToBigEndian<quint32>(quint32(side), ihdr.data() + 4);
+        ihdr[8] = 8, ihdr[9] = 2; // 8-bit RGB
+        const QByteArray rows(qsizetype(side) * (1 + 3 * qsizetype(side)), '\0');
+        const QByteArray zlib = qCompress(rows).mid(4); // without Qt's length prefix
+        return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", ihdr) + chunk("IDAT", zlib) +
+               chunk("IEND", {});
+    }
+    // An .ico whose every entry names the same image.
+    static QByteArray icoOfOneImage(const QByteArray& image, int entries) {
+        QByteArray ico(6 + 16 * entries, '\0');
+        qToLittleEndian<quint16>(1, ico.data() + 2);
+        qToLittleEndian<quint16>(quint16(entries), ico.data() + 4);
+        for (int i = 0; i < entries; ++i) {
+            char* e = ico.data() + 6 + 16 * i;
+            qToLittleEndian<quint16>(1, e + 4);
+            qToLittleEndian<quint16>(32, e + 6);
+            qToLittleEndian<quint32>(quint32(image.size()), e + 8);
+            qToLittleEndian<quint32>(quint32(ico.size()), e + 12);
+        }
+        return ico + image;
+    }
+    // The pe32.exe fixture with its first icon grown to image (padded to padTo bytes) and an
+    // icon group of entries entries that all name it.
+    static QByteArray programOfOneIcon(const QByteArray& image, int padTo, int entries) {
+        QByteArray pe = read(fixture("pe32.exe"));
+        const qint64 raw = 0x200, rva = 0x1000, dataEntries = raw + 160, section = 0x138;
+        auto at = [&](qint64 fileOffset) { return quint32(rva + fileOffset - raw); };
+        const qint64 icon = pe.size();
+        pe += image + QByteArray(qMax<qsizetype>(0, padTo - image.size()), '\0');
+        qToLittleEndian<quint32>(at(icon), pe.data() + dataEntries);
+        qToLittleEndian<quint32>(quint32(pe.size() - icon), pe.data() + dataEntries + 4);
+        QByteArray group(6 + 14 * entries, '\0');
+        qToLittleEndian<quint16>(1, group.data() + 2);
+        qToLittleEndian<quint16>(quint16(entries), group.data() + 4);
+        for (int i = 0; i < entries; ++i) {
+            char* e = group.data() + 6 + 14 * i;
+            qToLittleEndian<quint32>(quint32(pe.size() - icon), e + 8);
+            qToLittleEndian<quint16>(1, e + 12);
+        }
+        const qint64 groupAt = pe.size();
+        pe += group;
+        qToLittleEndian<quint32>(at(groupAt), pe.data() + dataEntries + 32);
+        qToLittleEndian<quint32>(quint32(group.size()), pe.data() + dataEntries + 36);
+        pe += QByteArray((-pe.size()) & 0x1FF, '\0');
+        qToLittleEndian<quint32>(quint32(pe.size() - raw), pe.data() + section + 8);
+        qToLittleEndian<quint32>(quint32(pe.size() - raw), pe.data() + section + 16);
+        return pe;
+    }
+    struct Probe {
+        int status = -1;
+        qint64 beforeKb = 0, afterKb = 0;
+        bool icon = false;
+    };
+    static Probe probe(const QString& file, qint64 limitBytes = 0) {
+        const QString exe = qEnvironmentVariable("KELVARO_BUILD") + "/tests/icon_probe";
+        QProcess p;
+        if (limitBytes > 0)
+            p.start("prlimit", {QStringLiteral("--as=%1").arg(limitBytes), exe, file});
+        else
+            p.start(exe, {file});
+        p.waitForFinished(60000);
+        Probe r;
+        r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        const QList<QByteArray> words = p.readAllStandardOutput().trimmed().split(' ');
+        if (words.size() == 3)
+            r = {r.status, words[0].toLongLong(), words[1].toLongLong(), words[2] == "1"};
+        return r;
+    }
+
     static QColor at(const QIcon& icon, int side) {
         const QImage img = icon.pixmap(side, side).toImage();
         return img.pixelColor(img.width() / 2, img.height() / 2);
@@ -102,6 +194,37 @@ private slots:
             platform::ReadIcoImages(bad);
             platform::ExtractPeIconGroup(bad);
         }
+    }
+
+    // However much a small file claims, reading it as an icon stays within 64 MB more than
+    // reading an ordinary icon takes, checked under an address-space limit.
+    void hostileFilesStayWithinTheMemoryBudget_data() {
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<bool>("icon");
+        const QByteArray big = png(1024);
+        QTest::newRow("ico: 256 entries, one 1024x1024 image") << icoOfOneImage(big, 256) << true;
+        QTest::newRow("program: 256 group entries, one 1 MB icon")
+            << programOfOneIcon(big, 1 << 20, 256) << true;
+        QTest::newRow("ico: a bitmap claiming 30000x30000")
+            << icoOfOneImage(QByteArray::fromHex("28000000307500006000000001002000") +
+                                 QByteArray(1024, '\0'),
+                             4)
+            << false;
+        QTest::newRow("picture of 4500x4500") << png(4500) << false;
+    }
+    void hostileFilesStayWithinTheMemoryBudget() {
+        QFETCH(QByteArray, data);
+        QFETCH(bool, icon);
+        const Probe ordinary = probe(fixture("red.ico"));
+        QCOMPARE(ordinary.status, 0);
+        QVERIFY(ordinary.icon);
+        const qint64 budget = 64ll << 20;
+        const QString file = write("hostile", data);
+        const Probe r = probe(file, ordinary.afterKb * 1024 + budget);
+        QVERIFY2(r.status == 0, "the reader ran out of its memory budget");
+        QVERIFY2((r.afterKb - r.beforeKb) * 1024 <= budget,
+                 qPrintable(QStringLiteral("%1 MB").arg((r.afterKb - r.beforeKb) / 1024)));
+        QCOMPARE(r.icon, icon);
     }
 
     void hostileOffsetsAreChecked() {

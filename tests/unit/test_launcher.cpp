@@ -112,6 +112,26 @@ private slots:
         QVERIFY(LaunchedProcess.empty());
     }
 
+    // When the watched program is gone the watch loads the desktop gamma: not the ramp the
+    // display had at start-up, not the identity, not the profile's. Each of those differs here.
+    void theWatchPutsTheDesktopGammaBack_data() {
+        QTest::addColumn<QString>("program");
+        QTest::newRow("program ends") << recorder("quick");
+        QTest::newRow("program never started") << QStringLiteral("/nonexistent/dir/prog");
+    }
+    void theWatchPutsTheDesktopGammaBack() {
+        QFETCH(QString, program);
+        Program::setValue(ProgramKey, "Desktop", 13);
+        Program::addProfile("Game", program, 22);
+        p->display.ramp = RampForPosition(6); // the ramp found at start-up
+        p->start();
+        QVERIFY(p->displayShows(13));
+        Form_Main->LaunchProfile("Game");
+        QVERIFY(p->displayShows(22));
+        QTRY_VERIFY_WITH_TIMEOUT(!Form_Main->Timer_Exit->Enabled(), 4000);
+        QVERIFY2(p->displayShows(13), "the watch loaded another ramp than the desktop gamma's");
+    }
+
     void launchByAName_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<bool>("starts");

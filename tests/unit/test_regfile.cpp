@@ -112,6 +112,92 @@ private slots:
         QCOMPARE(dump(Hive::instance(), Hive::instance().root(), "root"), before);
     }
 
+    // Whatever a value holds, the file export writes imports back to the same bytes.
+    void everyValueImportsBackIdentically_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<QString>("written"); // how the value's line begins after its name
+        using B = QByteArray;
+        QTest::newRow("plain text") << "A" << 1 << B("a \"q\" \\ b\0", 10) << "=\"a \\\"q";
+        QTest::newRow("line break") << "A" << 1 << B("one\ntwo\0", 8) << "=hex(1):";
+        QTest::newRow("carriage return") << "A" << 1 << B("one\r\0", 5) << "=hex(1):";
+        QTest::newRow("zero inside") << "A" << 1 << B("a\0b\0", 4) << "=hex(1):";
+        QTest::newRow("no zero") << "A" << 1 << B("abc") << "=hex(1):";
+        QTest::newRow("empty string data") << "A" << 1 << B() << "=hex(1):";
+        QTest::newRow("not UTF-8") << "A" << 1 << B("\xff\xfe\0", 3) << "=hex(1):";
+        QTest::newRow("Unicode") << "Ünï ゲーム" << 1
+                                 << QString("Äpfel ゲーム").toUtf8().append('\0') << "=\"Äpfel";
+        QTest::newRow("expand") << "E" << 2 << B("%HOME%\n\0", 8) << "=hex(2):";
+        QTest::newRow("multi") << "M" << 7 << B("a\0b\0\0", 5) << "=hex(7):";
+        QTest::newRow("qword") << "Q" << 11 << B("\1\0\0\0\0\0\0\x80", 8) << "=hex(b):";
+        QTest::newRow("dword") << "D" << 4 << B("\x0d\0\0\0", 4) << "=dword:0000000d";
+        QTest::newRow("short dword") << "D" << 4 << B("\1\2", 2) << "=hex(4):";
+        QTest::newRow("long dword") << "D" << 4 << B("\1\2\3\4\5", 5) << "=hex(4):";
+        QTest::newRow("binary") << "B" << 3 << B("\0\n\r\\", 4) << "=hex:";
+        QTest::newRow("none") << "N" << 0 << B("x") << "=hex(0):";
+        QTest::newRow("unknown type") << "U" << 0x1234 << B("x") << "=hex(1234):";
+        QTest::newRow("default value") << "" << 1 << B("d\0", 2) << "@=";
+        QTest::newRow("odd name") << "=\"\\]" << 1 << B("\0", 1) << "=\"";
+    }
+    void everyValueImportsBackIdentically() {
+        QFETCH(QString, name);
+        QFETCH(int, type);
+        QFETCH(QByteArray, data);
+        QFETCH(QString, written);
+        {
+            TRegistry reg;
+            QVERIFY(reg.OpenKey("\\Software\\Ünï]\\[x] y", true));
+            reg.WriteValue(name, {type, data});
+        }
+        Hive& hive = Hive::instance();
+        const QStringList before = dump(hive, hive.root(), "root");
+        const QString text = ExportRegFile(hive, "\\");
+        QVERIFY2(text.contains(written), qPrintable(text));
+        store = std::make_unique<TempStore>();
+        ImportRegFile(Hive::instance(), text);
+        QCOMPARE(dump(Hive::instance(), Hive::instance().root(), "root"), before);
+    }
+
+    void namesAFileCantHoldAreRefused() {
+        Hive& hive = Hive::instance();
+        const auto key = hive.createKey(hive.root(), "Two\nlines");
+        QVERIFY(key);
+        try {
+            ExportRegFile(hive, "\\");
+            QFAIL("exported a key name with a line break");
+        } catch (const RegFileError& e) {
+            QVERIFY2(QString::fromUtf8(e.what()).contains("line break"), e.what());
+        }
+        hive.deleteKey(*key);
+        hive.setValue(hive.root(), "Two\nlines", {1, QByteArray("\0", 1)});
+        QVERIFY_THROWS_EXCEPTION(RegFileError, ExportRegFile(hive, "\\"));
+    }
+
+    void keyBoundsOnImport_data() {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("error");
+        QString deep = "HKEY_CURRENT_USER";
+        for (int i = 0; i < 513; ++i)
+            deep += "\\k";
+        QTest::newRow("name of 256")
+            << "HKEY_CURRENT_USER\\" + QString(256, 'n') << "longer than 255 characters";
+        QTest::newRow("513 levels") << deep << "deeper than 512 levels";
+    }
+    void keyBoundsOnImport() {
+        QFETCH(QString, key);
+        QFETCH(QString, error);
+        try {
+            ImportRegFile(Hive::instance(), "REGEDIT4\n[" + key + "]\n");
+            QFAIL("imported a key the registry can't hold");
+        } catch (const RegFileError& e) {
+            QVERIFY2(QString::fromUtf8(e.what()).contains(error), e.what());
+        }
+        // One less is fine.
+        key.chop(key.endsWith("\\k") ? 2 : 1);
+        ImportRegFile(Hive::instance(), "REGEDIT4\n[" + key + "]\n");
+    }
+
     void hexValuesOverSeveralLines() {
         ImportRegFile(
             Hive::instance(),

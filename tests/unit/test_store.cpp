@@ -42,6 +42,34 @@ private slots:
         QCOMPARE(int(st.st_mode & 0777), 0700);
     }
 
+    // Both files the program keeps live in the XDG config folder; a relative or empty
+    // XDG_CONFIG_HOME is ignored, as the base directory rules say.
+    void configFolderFollowsXdg_data() {
+        QTest::addColumn<QByteArray>("xdg");
+        QTest::addColumn<QString>("folder");
+        QTest::newRow("absolute") << QByteArray("/srv/conf") << "/srv/conf";
+        QTest::newRow("unset") << QByteArray() << "/home/u/.config";
+        QTest::newRow("empty") << QByteArray("") << "/home/u/.config";
+        QTest::newRow("relative") << QByteArray("conf") << "/home/u/.config";
+    }
+    void configFolderFollowsXdg() {
+        QFETCH(QByteArray, xdg);
+        QFETCH(QString, folder);
+        const QByteArray oldXdg = qgetenv("XDG_CONFIG_HOME");
+        const QByteArray oldHome = qgetenv("HOME");
+        qputenv("HOME", "/home/u");
+        if (xdg.isNull())
+            qunsetenv("XDG_CONFIG_HOME");
+        else
+            qputenv("XDG_CONFIG_HOME", xdg);
+        const QString store = Hive::defaultPath();
+        const QString entry = platform::autostart::entryPath();
+        qputenv("HOME", oldHome);
+        qputenv("XDG_CONFIG_HOME", oldXdg);
+        QCOMPARE(store, folder + "/kelvaro/registry.db");
+        QCOMPARE(entry, folder + "/autostart/kelvaro.desktop");
+    }
+
     void openKeyAbsoluteRelativeAndCreate() {
         TRegistry reg;
         QCOMPARE(reg.Access, KEY_ALL_ACCESS);
@@ -317,7 +345,7 @@ private slots:
         QCOMPARE(runReg({"add", key, "/v", "FileName", "/d", "/usr/bin/x y", "/f"}), 0);
         QCOMPARE(runReg({"add", key, "/v", "Gamma", "/t", "REG_DWORD", "/d", "16"}), 1); // no /f
         QCOMPARE(runReg({"add", key, "/v", "Gamma", "/t", "REG_DWORD", "/d", "x", "/f"}), 1);
-        QCOMPARE(runReg({"add", key, "/v", "Gamma", "/t", "REG_QWORD", "/d", "1", "/f"}), 1);
+        QCOMPARE(runReg({"add", key, "/v", "Gamma", "/t", "REG_FOO", "/d", "1", "/f"}), 1);
         QString output;
         QCOMPARE(runReg({"query", key, "/v", "gamma"}, &output), 0);
         QVERIFY2(output.contains("REG_DWORD    0xf"), qPrintable(output));

@@ -1,0 +1,13 @@
+#include "platform/XdgDirs.h"
+
+#include <QDir>
+
+namespace platform::xdg {
+
+QString configHome() {
+    const QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (base.isEmpty() || !QDir::isAbsolutePath(base)) return QDir::homePath() + "/.config";
+    return base;
+}
+
+} // namespace platform::xdg
