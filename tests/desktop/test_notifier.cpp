@@ -47,13 +47,6 @@ QString entryId(const QString& layout, const QString& label) {
     return QString();
 }
 
-QString menuWindow() {
-    for (const QString& id : xdotool({"search", "--onlyvisible", "--classname", "^kelvaro$"})
-                                 .split('\n', Qt::SkipEmptyParts))
-        if (xdotool({"getwindowname", id}) == "kelvaro") return id;
-    return QString();
-}
-
 } // namespace
 
 class NotifierTest : public QObject {
