@@ -1,6 +1,7 @@
 // The pure work, timed with Google Benchmark: ramps, gamma text, the registry pattern of a
 // profile selection, and the profile-list rebuild with icons from real .ico and .exe files.
 #include "Fakes.h"
+#include "NativePrograms.h"
 #include "app/Startup.h"
 #include "forms/Main.h"
 #include "settings/Registry.h"
@@ -79,6 +80,29 @@ void BM_LoadProfileList(benchmark::State& state) {
     DestroyForms();
 }
 BENCHMARK(BM_LoadProfileList)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond);
+
+// Profiles of native programs, whose icons come from the desktop entries.
+void BM_LoadProfileListNative(benchmark::State& state) {
+    TempStore store;
+    FakePlatform fakes;
+    const NativePrograms native(int(state.range(0)), int(state.range(1)), fixture("png.png"));
+    {
+        platform::HiveTransaction tx(platform::Hive::instance());
+        for (int i = 0; i < state.range(0); ++i) {
+            TRegistry reg;
+            reg.OpenKey(ProfilesKey + QStringLiteral("\\Native %1").arg(i), true);
+            reg.WriteString("FileName", native.programs[i]);
+            reg.WriteInteger("Gamma", 10);
+        }
+        tx.commit();
+    }
+    CreateForms();
+    Form_Main->ui.get();
+    for (auto _ : state)
+        Form_Main->LoadProfileList();
+    DestroyForms();
+}
+BENCHMARK(BM_LoadProfileListNative)->Args({200, 1000})->Unit(benchmark::kMillisecond);
 
 } // namespace
 

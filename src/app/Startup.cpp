@@ -7,9 +7,13 @@
 #include "forms/Splash.h"
 #include "platform/Hive.h"
 #include "platform/Instance.h"
+#include "platform/SessionDisplay.h"
 #include "platform/Shell.h"
 #include "platform/Signals.h"
 #include "toolkit/Application.h"
+
+#include <QMessageBox>
+#include <cstdio>
 
 namespace {
 
@@ -21,6 +25,21 @@ void InstallQuitSignals() {
                                 else if (Application)
                                     Application->Terminate();
                             }));
+}
+
+// Words about the display's gamma: each said once, on standard error and in a box that does
+// not hold the program up.
+void ShowGammaNotice(const QString& text) {
+    static QStringList said;
+    if (said.contains(text)) return;
+    said << text;
+    std::fprintf(stderr, "kelvaro: %s\n", text.toLocal8Bit().constData());
+    auto* box =
+        new QMessageBox(QMessageBox::Information, QStringLiteral("Kelvaro"), text, QMessageBox::Ok);
+    box->setObjectName(QStringLiteral("GammaNotice"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setModal(false);
+    box->show();
 }
 
 } // namespace
@@ -99,7 +118,13 @@ int RunKelvaro(TApplication& app) {
                                       platform::Hive::defaultPath().toStdString() + ": " +
                                       e.what() + ".");
         }
+        platform::setGammaNotice(ShowGammaNotice);
         CreateForms();
+        if (platform::GammaUnavailable()) {
+            // Profiles still launch their programs; nothing claims a gamma it could not set.
+            Form_Main->TrayIcon->SetHint(platform::NoGammaTooltip());
+            ShowGammaNotice(platform::NoGammaMessage());
+        }
         platform::instance::Serve(AnswerRequest);
         // What bringing an older store up to date changed is told once, after the windows.
         if (const QStringList& notices = platform::Hive::instance().notices(); !notices.isEmpty())

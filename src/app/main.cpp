@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QThread>
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -71,6 +72,20 @@ int main(int argc, char** argv) {
     }
     if (!platform::session::DisplayOpens())
         return fail(QStringLiteral("cannot open the X display; Kelvaro needs a graphical session"));
-    TApplication app(argc, argv);
+    // In a Wayland session that has Xwayland, the windows run on X unless the user chose
+    // otherwise: there the splash and the on-screen display can place themselves in the middle
+    // of the screen, and the tray icon docks in XEmbed trays as well. The gamma does not depend
+    // on it: it goes through the compositor either way.
+    std::vector<char*> qtArgs(argv, argv + argc);
+    char platformOption[] = "-platform";
+    char xcb[] = "xcb";
+    if (qgetenv("QT_QPA_PLATFORM").isEmpty() && !qgetenv("WAYLAND_DISPLAY").isEmpty() &&
+        platform::session::XDisplayOpens()) {
+        qtArgs.push_back(platformOption);
+        qtArgs.push_back(xcb);
+    }
+    int qtArgc = static_cast<int>(qtArgs.size());
+    qtArgs.push_back(nullptr);
+    TApplication app(qtArgc, qtArgs.data());
     return RunKelvaro(app);
 }

@@ -178,10 +178,11 @@ QTreeWidgetItem* TForm_Main::Selected() const {
     return ui.Made() ? ui->ProfileList->currentItem() : nullptr;
 }
 
-QIcon TForm_Main::ProfileIcon(const QString& iconFile, const QString& fileName) const {
+QIcon TForm_Main::ProfileIcon(const QString& iconFile, const QString& fileName,
+                              const platform::DesktopEntries* entries) const {
     QString path = iconFile.isEmpty() ? fileName : iconFile;
     if (path.isEmpty() || !QFileInfo(path).isFile()) path = platform::GenericIconFile;
-    QIcon icon = platform::ExtractIcon(path);
+    QIcon icon = platform::ExtractIcon(path, entries);
     // A file that yields no icon still needs its entry, so entry i stays node i's.
     return icon.isNull() ? GenericProgramIcon() : icon;
 }
@@ -190,9 +191,13 @@ void TForm_Main::LoadProfileList() {
     IconListSm.Clear();
     IconListLg.Clear();
     ProfileNames.clear();
-    // Profiles often share a program or an icon file: read each file once per rebuild.
+    // Profiles often share a program or an icon file: read each file once per rebuild, and
+    // the desktop entries (native programs' icons) at most once.
     std::map<std::pair<QString, QString>, QIcon> icons;
+    const platform::DesktopEntries entries;
     {
+        // One look at the store for the whole list.
+        platform::HiveReading reading(platform::Hive::instance());
         TRegistry reg;
         reg.OpenKey(ProfilesKey, true);
         reg.GetKeyNames(ProfileNames);
@@ -204,7 +209,8 @@ void TForm_Main::LoadProfileList() {
             if (file.isEmpty()) exe = item.ReadString(Values::FileName);
             auto cached = icons.find({file, exe});
             if (cached == icons.end())
-                cached = icons.emplace(std::pair{file, exe}, ProfileIcon(file, exe)).first;
+                cached =
+                    icons.emplace(std::pair{file, exe}, ProfileIcon(file, exe, &entries)).first;
             IconListSm.Insert(i, cached->second);
             IconListLg.Insert(i, cached->second);
         }

@@ -14,6 +14,9 @@
 #include <memory>
 
 class QAction;
+namespace platform {
+class DesktopEntries;
+}
 class QMenu;
 class QTreeWidgetItem;
 namespace Ui {
@@ -111,7 +114,8 @@ private:
     void FillProfileList();
     void SetEditorDisabled();
     void ShowIcon(const QIcon& icon);
-    QIcon ProfileIcon(const QString& iconFile, const QString& fileName) const;
+    QIcon ProfileIcon(const QString& iconFile, const QString& fileName,
+                      const platform::DesktopEntries* entries = nullptr) const;
     QIcon shownIcon_;
     // The last selection's profile was read into the editor without an error.
     bool profileLoaded_ = false;

@@ -1,5 +1,6 @@
 #include "forms/Osd.h"
 
+#include "platform/SessionDisplay.h"
 #include "ui_Osd.h"
 
 TForm_OSD* Form_OSD = nullptr;
@@ -28,6 +29,11 @@ void TForm_OSD::SetIcon(const QIcon& icon) {
 }
 
 void TForm_OSD::Display() {
+    // Where the desktop lets no program change the gamma, the value is stored but never shown
+    // as if it were on the screen.
+    static const QString notSet = QStringLiteral(" (not set)");
+    if (platform::GammaUnavailable() && !ui->Label_Gamma->text().endsWith(notSet))
+        ui->Label_Gamma->setText(ui->Label_Gamma->text() + notSet);
     setGeometry(QRect(CentredIn(PrimaryScreenGeometry(), QSize(208, 56)), QSize(208, 56)));
     show();
     raise();

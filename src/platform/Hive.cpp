@@ -201,6 +201,7 @@ Hive::~Hive() {
 
 void Hive::close() {
     if (!db_) return;
+    reading_ = false;
     stmtCache().forget(db_);
     sqlite3_close(db_);
     db_ = nullptr;
@@ -336,7 +337,7 @@ void Hive::tidyModes() const {
 }
 
 void Hive::sync() const {
-    if (depth_ > 0) return;
+    if (depth_ > 0 || reading_) return;
     struct stat st {};
     FileId now;
     if (::stat(QFile::encodeName(path_).constData(), &st) == 0)
@@ -494,6 +495,7 @@ std::optional<KeyId> Hive::findKey(KeyId parent, const QString& name) const {
 
 std::optional<KeyId> Hive::createKey(KeyId parent, const QString& name) {
     if (auto k = findKey(parent, name)) return k;
+    stopReading();
     // The registry's own limits, and its words for them.
     if (name.size() > MaxKeyName) throw HiveRefused("The parameter is incorrect.");
     int depth = 0;
@@ -533,6 +535,7 @@ QStringList Hive::subKeyNames(KeyId key) const {
 }
 
 bool Hive::deleteKey(KeyId key) {
+    stopReading();
     if (key == root_ || !keyExists(key)) return false;
     // The whole subtree in one statement; the values go with their keys.
     Stmt s(db_, "WITH RECURSIVE sub(id) AS (SELECT ? UNION ALL "
@@ -562,6 +565,7 @@ QStringList Hive::valueNames(KeyId key) const {
 }
 
 bool Hive::setValue(KeyId key, const QString& name, const RegValue& value) {
+    stopReading();
     if (!keyExists(key)) return false;
     Stmt s(db_, "INSERT INTO vals(key, name, fold, type, data) VALUES(?, ?, ?, ?, ?) "
                 "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data");
@@ -572,6 +576,7 @@ bool Hive::setValue(KeyId key, const QString& name, const RegValue& value) {
 }
 
 bool Hive::deleteValue(KeyId key, const QString& name) {
+    stopReading();
     sync();
     Stmt s(db_, "DELETE FROM vals WHERE key = ? AND fold = ?");
     s.bind(1, key).bind(2, fold(name));
@@ -579,11 +584,31 @@ bool Hive::deleteValue(KeyId key, const QString& name) {
     return sqlite3_changes(db_) > 0;
 }
 
+void Hive::beginReading() {
+    if (readers_++ > 0 || depth_ > 0) return;
+    sync();
+    if (sqlite3_get_autocommit(db_) &&
+        sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK)
+        reading_ = true;
+}
+
+void Hive::endReading() {
+    if (readers_ == 0 || --readers_ > 0) return;
+    stopReading();
+}
+
+void Hive::stopReading() {
+    if (!reading_ || depth_ > 0) return;
+    reading_ = false;
+    sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+}
+
 void Hive::begin() {
     if (depth_ > 0) {
         ++depth_;
         return;
     }
+    stopReading();
     sync();
     // A transaction left open by a failure outside our count goes first.
     if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);

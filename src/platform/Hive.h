@@ -88,6 +88,12 @@ public:
     void commit();
     void rollback();
 
+    // A run of reads in one read transaction: one lock and one look at the file for all of
+    // them instead of one per read. Nothing is written meanwhile by us; a write (or begin)
+    // ends it early.
+    void beginReading();
+    void endReading();
+
     // How long an access waits for another program's lock before it gives up (default 1 s).
     void setBusyWait(int milliseconds) { busyWaitMs_ = milliseconds; }
     // Makes every wait for a lock give up at once, now and from now on. Safe in a signal
@@ -111,6 +117,8 @@ private:
     void createSchema();
     void upgradeNames();
     void tidyModes() const;
+    // Ends a run of reads before a write.
+    void stopReading();
     // Notices a store file replaced under the program and opens the new one.
     void sync() const;
     void reopen();
@@ -121,6 +129,8 @@ private:
     KeyId root_ = 0;
     int depth_ = 0;
     bool failed_ = false;
+    int readers_ = 0;
+    bool reading_ = false; // the read transaction of beginReading is open
     int busyWaitMs_ = 1000;
     std::int64_t busySince_ = 0;
     int generation_ = 0;
@@ -132,6 +142,18 @@ private:
     };
     mutable FileId file_;
     mutable int schema_ = 0;
+};
+
+// Reads in one read transaction for as long as it lives.
+class HiveReading {
+public:
+    explicit HiveReading(Hive& hive) : hive_(hive) { hive_.beginReading(); }
+    ~HiveReading() { hive_.endReading(); }
+    HiveReading(const HiveReading&) = delete;
+    HiveReading& operator=(const HiveReading&) = delete;
+
+private:
+    Hive& hive_;
 };
 
 // Commits on success, rolls back when an exception leaves the scope.

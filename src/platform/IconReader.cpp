@@ -294,9 +294,30 @@ QByteArray ExtractPeIconGroup(const QByteArray& data) {
     return header + dir + images;
 }
 
-QIcon DesktopEntryIcon(const QString& program) {
-    const QString canonical = QFileInfo(program).canonicalFilePath();
-    const QString base = QFileInfo(program).fileName();
+struct DesktopEntries::Entry {
+    QStringList programs; // the canonical paths its Exec and TryExec start
+    QStringList names;    // the same as written, for programs named without a folder
+    QString icon;
+};
+
+DesktopEntries::DesktopEntries() = default;
+DesktopEntries::~DesktopEntries() = default;
+
+void DesktopEntries::read() const {
+    read_ = true;
+    std::map<QString, QString> found; // command name -> canonical path through PATH
+    auto canonical = [&](const QString& command) {
+        if (command.contains(QLatin1Char('/'))) return QFileInfo(command).canonicalFilePath();
+        auto it = found.find(command);
+        if (it == found.end()) {
+            const QString path = QStandardPaths::findExecutable(command);
+            it = found
+                     .emplace(command,
+                              path.isEmpty() ? QString() : QFileInfo(path).canonicalFilePath())
+                     .first;
+        }
+        return it->second;
+    };
     for (const QString& dir :
          QStandardPaths::standardLocations(QStandardPaths::ApplicationsLocation)) {
         QDirIterator it(dir, {QStringLiteral("*.desktop")}, QDir::Files,
@@ -323,22 +344,36 @@ QIcon DesktopEntryIcon(const QString& program) {
             if (icon.isEmpty()) continue;
             QString first = exec.section(QLatin1Char(' '), 0, 0);
             first.remove(QLatin1Char('"'));
-            bool match = false;
-            for (const QString& cand : {first, tryExec}) {
-                if (cand.isEmpty()) continue;
-                QString path =
-                    cand.contains(QLatin1Char('/')) ? cand : QStandardPaths::findExecutable(cand);
-                if (!path.isEmpty() && QFileInfo(path).canonicalFilePath() == canonical)
-                    match = true;
-                if (!match && cand == base && !program.contains(QLatin1Char('/'))) match = true;
+            Entry entry{{}, {}, icon};
+            for (const QString& command : {first, tryExec}) {
+                if (command.isEmpty()) continue;
+                entry.names << command;
+                if (const QString path = canonical(command); !path.isEmpty())
+                    entry.programs << path;
             }
-            if (!match) continue;
-            if (QDir::isAbsolutePath(icon)) return PictureIcon(icon);
-            const QIcon themed = QIcon::fromTheme(icon);
-            if (!themed.isNull()) return themed;
+            if (!entry.names.isEmpty()) entries_.push_back(std::move(entry));
         }
     }
+}
+
+QIcon DesktopEntries::iconFor(const QString& program) const {
+    if (!read_) read();
+    const QString canonical = QFileInfo(program).canonicalFilePath();
+    const QString base = QFileInfo(program).fileName();
+    const bool bare = !program.contains(QLatin1Char('/'));
+    for (const Entry& e : entries_) {
+        if (!(!canonical.isEmpty() && e.programs.contains(canonical)) &&
+            !(bare && e.names.contains(base)))
+            continue;
+        if (QDir::isAbsolutePath(e.icon)) return PictureIcon(e.icon);
+        const QIcon themed = QIcon::fromTheme(e.icon);
+        if (!themed.isNull()) return themed;
+    }
     return QIcon();
+}
+
+QIcon DesktopEntryIcon(const QString& program) {
+    return DesktopEntries().iconFor(program);
 }
 
 QIcon ThemeProgramIcon() {
@@ -346,7 +381,7 @@ QIcon ThemeProgramIcon() {
     return icon;
 }
 
-QIcon ExtractIcon(const QString& path) {
+QIcon ExtractIcon(const QString& path, const DesktopEntries* entries) {
     if (path == GenericIconFile) return ThemeProgramIcon();
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) return QIcon();
@@ -366,7 +401,7 @@ QIcon ExtractIcon(const QString& path) {
     if (head.startsWith("\x7F"
                         "ELF") ||
         head.startsWith("#!"))
-        return DesktopEntryIcon(path);
+        return entries ? entries->iconFor(path) : DesktopEntryIcon(path);
     return PictureIcon(path);
 }
 

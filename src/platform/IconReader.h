@@ -17,8 +17,27 @@ inline const QString GenericIconFile = QStringLiteral("shell32.dll");
 // The icon theme's generic program icon; null when the theme has none.
 QIcon ThemeProgramIcon();
 
+// The icons the desktop entries name for the programs they start. The entries are read once,
+// at the first look-up, for as long as the object lives: one list rebuild, say.
+class DesktopEntries {
+public:
+    DesktopEntries();
+    ~DesktopEntries();
+    DesktopEntries(const DesktopEntries&) = delete;
+    DesktopEntries& operator=(const DesktopEntries&) = delete;
+    // The icon of the first entry that starts program and names an icon that exists.
+    QIcon iconFor(const QString& program) const;
+
+private:
+    struct Entry;
+    void read() const;
+    mutable bool read_ = false;
+    mutable std::vector<Entry> entries_;
+};
+
 // Null when the file yields no icon; GenericIconFile gives the theme's generic program icon.
-QIcon ExtractIcon(const QString& path);
+// A native program's icon comes from entries when given (else they are read for this call).
+QIcon ExtractIcon(const QString& path, const DesktopEntries* entries = nullptr);
 
 // The images of an .ico file held in memory (empty when it is not one).
 std::vector<QImage> ReadIcoImages(const QByteArray& data);

@@ -52,14 +52,17 @@ std::string Key() {
     return key;
 }
 
+bool XDisplayOpens() {
+    if (qgetenv("DISPLAY").isEmpty()) return false;
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    const bool ok = !xcb_connection_has_error(c);
+    xcb_disconnect(c);
+    return ok;
+}
+
 bool DisplayOpens() {
     if (offscreen()) return true;
-    if (!qgetenv("DISPLAY").isEmpty()) {
-        xcb_connection_t* c = xcb_connect(nullptr, nullptr);
-        const bool ok = !xcb_connection_has_error(c);
-        xcb_disconnect(c);
-        if (ok) return true;
-    }
+    if (XDisplayOpens()) return true;
     // The Wayland connection is the toolkit's to make.
     return !qgetenv("WAYLAND_DISPLAY").isEmpty();
 }

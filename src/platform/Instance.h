@@ -14,6 +14,9 @@ namespace platform::session {
 // without either, and when the toolkit runs offscreen.
 std::string Key();
 
+// Whether an X display (an X server of its own, or the compositor's Xwayland) answers.
+bool XDisplayOpens();
+
 // Whether the toolkit will be able to open the display. Checked before it tries, since it aborts
 // the process when it can't.
 bool DisplayOpens();

@@ -1,33 +1,42 @@
-// Display gamma on GNOME: Mutter's display-configuration service on the session bus. Each
-// CRTC's ramp is captured at its own size when first seen and put back bit-exact on restore.
+// Display gamma on GNOME: Mutter's display-configuration service on the session bus, one
+// ramp per CRTC that shows a picture.
 #pragma once
 
-#include "gamma/Gamma.h"
-
 #include <QString>
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace platform {
 
 class MutterGamma {
 public:
+    struct Output {
+        std::string id; // the CRTC's number
+        int gammaSize = 0;
+    };
+
     MutterGamma();
     ~MutterGamma();
     MutterGamma(const MutterGamma&) = delete;
     MutterGamma& operator=(const MutterGamma&) = delete;
 
     // On the session bus, or on the bus at `address` when one is given. True when Mutter's
-    // service answers; the active CRTCs' ramps are captured then.
+    // service answers.
     bool connect(const QString& address = {});
     bool connected() const;
 
-    // Loads the ramp into every active CRTC, resampled to each one's gamma size.
-    void load(const GammaRamp& ramp);
-    // Puts back every CRTC's captured ramp.
-    void restore();
-    // The captured ramp of the first active CRTC, through 256 entries; false when none.
-    bool startupRamp(GammaRamp& ramp) const;
-    int crtcCount() const;
+    // The CRTCs that show a picture, in the service's order.
+    std::vector<Output> outputs() const;
+    // Reads one CRTC's tables (red, green, blue; its gamma size each); false when it can't.
+    bool get(const std::string& id, std::vector<std::uint16_t>& tables);
+    // Loads tables of the CRTC's size into it. A refusal is silently ignored.
+    void set(const std::string& id, const std::vector<std::uint16_t>& tables);
+
+    // Called from the event loop when the monitors changed.
+    std::function<void()> onOutputsChanged;
 
     struct Private;
 

@@ -9,37 +9,32 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <optional>
 #include <sys/mman.h>
 #include <unistd.h>
-#include <vector>
 
 namespace platform {
 
 namespace {
 
-struct Output {
+struct Head {
     WlrGamma::Private* owner = nullptr;
     std::uint32_t name = 0; // the registry's name for it
     std::uint32_t version = 0;
     wl_output* output = nullptr;
     zwlr_gamma_control_v1* control = nullptr;
-    std::uint32_t size = 0; // 0 until the compositor has told it
-    QString label;
+    std::uint32_t size = 0; // as the compositor last told it; 0 before
+    bool told = false;      // size received for the control held now
+    bool refused = false;
+    std::vector<std::uint16_t> pending; // tables to load once the size is known
+    std::string id;
 };
 
-// The tables as the compositor reads them: red, green, blue, each resampled to the output's
-// gamma size, in a sealed memory file nobody can change once it is handed over.
-int GammaFile(const GammaRamp& ramp, std::uint32_t size) {
-    const int n = static_cast<int>(size);
-    std::vector<std::uint16_t> table(size * 3);
-    ResampleChannel(ramp.red(), 256, table.data(), n);
-    ResampleChannel(ramp.green(), 256, table.data() + size, n);
-    ResampleChannel(ramp.blue(), 256, table.data() + 2 * size, n);
+// The tables in a sealed memory file: nobody can change them once they are handed over.
+int GammaFile(const std::vector<std::uint16_t>& tables) {
     const int fd = ::memfd_create("kelvaro-gamma", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (fd < 0) return -1;
-    const auto* bytes = reinterpret_cast<const char*>(table.data());
-    std::size_t left = table.size() * sizeof(std::uint16_t);
+    const auto* bytes = reinterpret_cast<const char*>(tables.data());
+    std::size_t left = tables.size() * sizeof(std::uint16_t);
     while (left > 0) {
         const ssize_t w = ::write(fd, bytes, left);
         if (w < 0 && errno == EINTR) continue;
@@ -62,16 +57,24 @@ struct WlrGamma::Private {
     wl_display* display = nullptr;
     wl_registry* registry = nullptr;
     zwlr_gamma_control_manager_v1* manager = nullptr;
-    std::vector<std::unique_ptr<Output>> outputs;
-    std::optional<GammaRamp> inForce;
+    std::vector<std::unique_ptr<Head>> outputs;
     std::unique_ptr<QSocketNotifier> notifier;
-    bool told = false;
+    bool toldRefusal = false;
 
-    void take(Output& o);
-    void send(Output& o);
-    void release(Output& o);
-    void refused(Output& o);
+    Head* find(const std::string& id) {
+        for (auto& o : outputs)
+            if (o->id == id) return o.get();
+        return nullptr;
+    }
+    void take(Head& o);
+    void send(Head& o, const std::vector<std::uint16_t>& tables);
+    void release(Head& o);
+    void sized(Head& o, std::uint32_t size);
+    void refused(Head& o);
     void forget(std::uint32_t name);
+    void changed() {
+        if (self->onOutputsChanged) self->onOutputsChanged();
+    }
     void flush() {
         if (display) wl_display_flush(display);
     }
@@ -82,14 +85,12 @@ struct WlrGamma::Private {
 namespace {
 
 void OnGammaSize(void* data, zwlr_gamma_control_v1*, std::uint32_t size) {
-    auto* o = static_cast<Output*>(data);
-    o->size = size;
-    o->owner->send(*o);
-    o->owner->flush();
+    auto* o = static_cast<Head*>(data);
+    o->owner->sized(*o, size);
 }
 
 void OnFailed(void* data, zwlr_gamma_control_v1*) {
-    auto* o = static_cast<Output*>(data);
+    auto* o = static_cast<Head*>(data);
     o->owner->refused(*o);
 }
 
@@ -101,7 +102,7 @@ void OnMode(void*, wl_output*, std::uint32_t, std::int32_t, std::int32_t, std::i
 void OnDone(void*, wl_output*) {}
 void OnScale(void*, wl_output*, std::int32_t) {}
 void OnName(void* data, wl_output*, const char* name) {
-    static_cast<Output*>(data)->label = QString::fromUtf8(name);
+    static_cast<Head*>(data)->id = name;
 }
 void OnDescription(void*, wl_output*, const char*) {}
 
@@ -118,18 +119,18 @@ void OnGlobal(void* data, wl_registry* registry, std::uint32_t name, const char*
         return;
     }
     if (std::strcmp(interface, wl_output_interface.name) != 0) return;
-    auto o = std::make_unique<Output>();
+    auto o = std::make_unique<Head>();
     o->owner = p;
     o->name = name;
     o->version = std::min<std::uint32_t>(version, 4);
-    o->label = QStringLiteral("output %1").arg(name);
+    o->id = "output-" + std::to_string(name); // until the output says its name
     o->output =
         static_cast<wl_output*>(wl_registry_bind(registry, name, &wl_output_interface, o->version));
     wl_output_add_listener(o->output, &kOutputListener, o.get());
-    Output& added = *o;
+    Head& added = *o;
     p->outputs.push_back(std::move(o));
-    // A monitor that comes while a gamma is in force gets it at once.
-    if (p->inForce) p->take(added);
+    // Taken at once: an output that appears is one more the gamma in force goes to.
+    p->take(added);
 }
 
 void OnGlobalRemove(void* data, wl_registry*, std::uint32_t name) {
@@ -138,53 +139,72 @@ void OnGlobalRemove(void* data, wl_registry*, std::uint32_t name) {
 
 const wl_registry_listener kRegistryListener = {OnGlobal, OnGlobalRemove};
 
+void DropOutput(Head& o) {
+    if (o.version >= WL_OUTPUT_RELEASE_SINCE_VERSION)
+        wl_output_release(o.output);
+    else
+        wl_output_destroy(o.output);
+}
+
 } // namespace
 
-void WlrGamma::Private::take(Output& o) {
+void WlrGamma::Private::take(Head& o) {
     if (o.control || !manager) return;
-    o.size = 0;
+    o.told = false;
+    o.refused = false;
     o.control = zwlr_gamma_control_manager_v1_get_gamma_control(manager, o.output);
     zwlr_gamma_control_v1_add_listener(o.control, &kControlListener, &o);
 }
 
-void WlrGamma::Private::send(Output& o) {
-    if (!o.control || o.size == 0 || !inForce) return;
-    const int fd = GammaFile(*inForce, o.size);
+void WlrGamma::Private::send(Head& o, const std::vector<std::uint16_t>& tables) {
+    if (!o.control || tables.size() != std::size_t(o.size) * 3) return;
+    const int fd = GammaFile(tables);
     if (fd < 0) return;
     zwlr_gamma_control_v1_set_gamma(o.control, fd);
     ::close(fd);
 }
 
-void WlrGamma::Private::release(Output& o) {
-    if (o.control) zwlr_gamma_control_v1_destroy(o.control);
-    o.control = nullptr;
-    o.size = 0;
+void WlrGamma::Private::sized(Head& o, std::uint32_t size) {
+    const bool known = o.size == size;
+    o.size = size;
+    o.told = true;
+    if (!o.pending.empty()) send(o, o.pending);
+    o.pending.clear();
+    flush();
+    if (!known) changed();
 }
 
-void WlrGamma::Private::refused(Output& o) {
+void WlrGamma::Private::release(Head& o) {
+    if (o.control) zwlr_gamma_control_v1_destroy(o.control);
+    o.control = nullptr;
+    o.told = false;
+    o.pending.clear();
+}
+
+void WlrGamma::Private::refused(Head& o) {
     release(o);
+    o.refused = true;
     flush();
-    if (told) return;
-    told = true;
+    changed();
+    if (toldRefusal) return;
+    toldRefusal = true;
     if (self->onRefused)
         self->onRefused(
             QStringLiteral("The compositor does not let Kelvaro change the gamma of %1: another "
                            "program (a night-light tool, for instance) holds it, or the display "
                            "has no gamma tables.")
-                .arg(o.label));
+                .arg(QString::fromStdString(o.id)));
 }
 
 void WlrGamma::Private::forget(std::uint32_t name) {
     for (auto it = outputs.begin(); it != outputs.end(); ++it) {
-        Output& o = **it;
+        Head& o = **it;
         if (o.name != name) continue;
         release(o);
-        if (o.version >= WL_OUTPUT_RELEASE_SINCE_VERSION)
-            wl_output_release(o.output);
-        else
-            wl_output_destroy(o.output);
+        DropOutput(o);
         outputs.erase(it);
         flush();
+        changed();
         return;
     }
 }
@@ -193,6 +213,7 @@ void WlrGamma::Private::dispatch() {
     if (!display) return;
     if (wl_display_dispatch(display) < 0) {
         close(); // the compositor has gone
+        changed();
         return;
     }
     flush(); // what the handlers asked in answer
@@ -203,10 +224,7 @@ void WlrGamma::Private::close() {
     if (!display) return;
     for (auto& o : outputs) {
         release(*o);
-        if (o->version >= WL_OUTPUT_RELEASE_SINCE_VERSION)
-            wl_output_release(o->output);
-        else
-            wl_output_destroy(o->output);
+        DropOutput(*o);
     }
     outputs.clear();
     if (manager) zwlr_gamma_control_manager_v1_destroy(manager);
@@ -232,9 +250,16 @@ bool WlrGamma::connect(const QByteArray& socket) {
     if (!d->display) return false;
     d->registry = wl_display_get_registry(d->display);
     wl_registry_add_listener(d->registry, &kRegistryListener, d.get());
-    // One round for the globals, one for what the outputs say about themselves.
+    // One round for the globals, one for the outputs' names and gamma sizes.
     if (wl_display_roundtrip(d->display) < 0 || !d->manager ||
         wl_display_roundtrip(d->display) < 0) {
+        d->close();
+        return false;
+    }
+    // Outputs bound before the manager was announced are taken now.
+    for (auto& o : d->outputs)
+        if (!o->control && !o->refused) d->take(*o);
+    if (wl_display_roundtrip(d->display) < 0) {
         d->close();
         return false;
     }
@@ -249,35 +274,39 @@ bool WlrGamma::connected() const {
     return d->display != nullptr;
 }
 
-void WlrGamma::load(const GammaRamp& ramp) {
-    if (!d->display) return;
-    d->inForce = ramp;
-    for (auto& o : d->outputs) {
-        if (o->control)
-            d->send(*o);
-        else
-            d->take(*o);
+std::vector<WlrGamma::Output> WlrGamma::outputs() const {
+    std::vector<Output> out;
+    for (const auto& o : d->outputs)
+        if (o->size >= 2 && !o->refused) out.push_back({o->id, int(o->size)});
+    return out;
+}
+
+void WlrGamma::set(const std::string& id, const std::vector<std::uint16_t>& tables) {
+    auto* found = d->find(id);
+    if (!found) return;
+    if (found->control && found->told) {
+        d->send(*found, tables);
+    } else {
+        d->take(*found);
+        found->pending = tables;
     }
     d->flush();
 }
 
-void WlrGamma::restore() {
-    if (!d->display) return;
-    d->inForce.reset();
-    for (auto& o : d->outputs)
-        d->release(*o);
+void WlrGamma::release(const std::string& id) {
+    if (auto* o = d->find(id)) d->release(*o);
     d->flush();
 }
 
-int WlrGamma::outputCount() const {
-    return static_cast<int>(d->outputs.size());
+void WlrGamma::load(const GammaRamp& ramp) {
+    for (const Output& o : outputs())
+        set(o.id, ResampleRamp(ramp, o.gammaSize).entries);
 }
 
-int WlrGamma::controlledCount() const {
-    int n = 0;
-    for (const auto& o : d->outputs)
-        n += o->control && o->size > 0;
-    return n;
+void WlrGamma::restore() {
+    for (auto& o : d->outputs)
+        d->release(*o);
+    d->flush();
 }
 
 bool WlrGamma::roundtrip() {

@@ -7,41 +7,53 @@
 
 #include <QByteArray>
 #include <QString>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace platform {
 
 class WlrGamma {
 public:
+    struct Output {
+        std::string id; // the compositor's name for it ("DP-1")
+        int gammaSize = 0;
+    };
+
     WlrGamma();
     ~WlrGamma(); // destroys every control: the compositor puts the outputs' own tables back
     WlrGamma(const WlrGamma&) = delete;
     WlrGamma& operator=(const WlrGamma&) = delete;
 
-    // Connects to the compositor (socket: WAYLAND_DISPLAY when empty) and reads its registry.
-    // True when it offers the gamma-control manager; otherwise the connection is closed.
+    // Connects to the compositor (socket: WAYLAND_DISPLAY when empty), reads its registry and
+    // takes every output's gamma control. True when it offers the gamma-control manager;
+    // otherwise the connection is closed again.
     bool connect(const QByteArray& socket = {});
     bool connected() const;
 
-    // Loads the ramp into every output, resampled to each output's gamma size, and keeps it
-    // in force for outputs that appear later. Outputs that are not ready yet get it as soon
-    // as the compositor has told their size.
+    // The outputs whose gamma this program may set, in the compositor's order. An output the
+    // compositor refused is not among them.
+    std::vector<Output> outputs() const;
+    // Loads tables (red, green, blue; the output's gamma size each) into one output. An output
+    // given back is taken again first, and gets them once the compositor has told its size.
+    void set(const std::string& id, const std::vector<std::uint16_t>& tables);
+    // Gives an output back: its control is destroyed and the compositor restores its tables.
+    void release(const std::string& id);
+    // A computed ramp into every output, resampled to each one's size; and every output back.
     void load(const GammaRamp& ramp);
-    // Gives every output back: the controls are destroyed and the compositor restores the
-    // tables each output had before. The next load takes the outputs again.
     void restore();
 
-    // Outputs known, and of those the ones whose gamma this program holds right now.
-    int outputCount() const;
-    int controlledCount() const;
-    // Sends everything asked so far and handles what the compositor has answered. The
-    // connection's socket drives this from the event loop; tests call it to wait.
-    bool roundtrip();
-
+    // Called from the event loop when outputs came, left, or were refused.
+    std::function<void()> onOutputsChanged;
     // Told once per connection, in words, when the compositor refuses an output's gamma
     // (another program holds it, or the output has no gamma tables).
     std::function<void(const QString&)> onRefused;
+
+    // Sends everything asked so far and handles what the compositor has answered. The
+    // connection's socket drives this from the event loop; tests call it to wait.
+    bool roundtrip();
 
     struct Private;
 

@@ -1,5 +1,6 @@
 #include "platform/Display.h"
 
+#include "platform/SessionDisplay.h"
 #include "platform/X11.h"
 
 #include <QAbstractNativeEventFilter>
@@ -241,8 +242,7 @@ void XcbDisplay::watchOutputs(std::function<void()> changed) {
 }
 
 Display& display() {
-    static XcbDisplay real;
-    return g_display ? *g_display : real;
+    return g_display ? *g_display : SessionDisplay();
 }
 
 void setDisplay(Display* d) {

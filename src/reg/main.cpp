@@ -406,7 +406,9 @@ int importFile(const Args& a) {
 
 bool openStore() {
     try {
-        platform::Hive::instance();
+        // What bringing an older store up to date changed is said once, by whoever opens it.
+        for (const QString& notice : platform::Hive::instance().notices())
+            err << notice << Qt::endl;
         return true;
     } catch (const platform::HiveError& e) {
         fail(QStringLiteral("can't use the settings file %1: %2")

@@ -67,7 +67,8 @@ private slots:
         QVERIFY2(!qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS").isEmpty(),
                  "run under scripts/with-sway");
         QVERIFY(watcherProperty("IsStatusNotifierHostRegistered").contains("true"));
-        k.platform = "xcb"; // on Xwayland, where the test can see where windows are
+        // On Xwayland, where the test can see where windows are.
+        k.extra.insert("QT_QPA_PLATFORM", "xcb");
         k.seed("\\Profiles\\Bright & Dark", "FileName", "REG_SZ", "/bin/true");
         k.seed("\\Profiles\\snake_case", "FileName", "REG_SZ", "/bin/true");
         QVERIFY(k.launch());

@@ -104,13 +104,17 @@ class Kelvaro {
 public:
     QTemporaryDir config;
     QProcess proc;
-    QString platform; // the toolkit's platform plugin, when not the session's own
+
+    // More of the session it runs in (WAYLAND_DISPLAY, DBUS_SESSION_BUS_ADDRESS, ...).
+    QProcessEnvironment extra;
+    // Standard error goes to the test's own unless a test reads it.
+    QProcess::ProcessChannelMode channels = QProcess::ForwardedErrorChannel;
 
     QProcessEnvironment env() const {
         QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
         e.insert("XDG_CONFIG_HOME", config.path());
         e.remove("QT_QPA_PLATFORM");
-        if (!platform.isEmpty()) e.insert("QT_QPA_PLATFORM", platform);
+        e.insert(extra);
         return e;
     }
     QString reg(const QStringList& args, int* status = nullptr) const {
@@ -137,7 +141,7 @@ public:
     // Started; start() also waits for the icon in the tray.
     bool launch() {
         proc.setProcessEnvironment(env());
-        proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        proc.setProcessChannelMode(channels);
         proc.start(qEnvironmentVariable("KELVARO_BIN"), {});
         return proc.waitForStarted();
     }

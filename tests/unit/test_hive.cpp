@@ -66,6 +66,26 @@ class HiveTest : public QObject {
 
     static QString path() { return Hive::defaultPath(); }
 
+    // A store of the first layout with names that fold together now.
+    static bool writeFirstLayout() {
+        QFile::remove(path());
+        Raw raw(path());
+        return raw.exec(
+            "PRAGMA journal_mode = WAL;" // as that version kept it
+            "CREATE TABLE keys(id INTEGER PRIMARY KEY,"
+            " parent INTEGER REFERENCES keys(id) ON DELETE CASCADE,"
+            " name TEXT NOT NULL COLLATE NOCASE, UNIQUE(parent, name));"
+            "CREATE TABLE vals(key INTEGER NOT NULL REFERENCES keys(id) ON DELETE CASCADE,"
+            " name TEXT NOT NULL COLLATE NOCASE, type INTEGER NOT NULL, data BLOB NOT NULL,"
+            " PRIMARY KEY(key, name));"
+            "INSERT INTO keys VALUES(1, NULL, ''), (2, 1, 'Software'), (3, 2, 'Äpfel'),"
+            " (4, 2, 'äpfel'), (5, 3, 'Sub'), (6, 2, 'Ärger'), (7, 2, 'ärger (2)'),"
+            " (8, 2, 'ärger');"
+            "INSERT INTO vals VALUES(3, 'Größe', 4, x'01000000'), (3, 'grÖße', 4, x'02000000'),"
+            " (4, 'FileName', 1, x'6200'), (5, 'Deep', 4, x'03000000');"
+            "PRAGMA user_version = 1;");
+    }
+
 private slots:
     void init() { store = std::make_unique<TempStore>(); }
     void cleanup() { store.reset(); }
@@ -117,6 +137,24 @@ private slots:
             tx.commit();
         }
         QCOMPARE(other.query("SELECT count(*) FROM vals"), "6");
+    }
+
+    // A run of reads holds the store only while it lasts; a write within it is committed at
+    // once, not when the run ends.
+    void readingRunLetsWritesThrough() {
+        Program::setValue(ProgramKey, "Desktop", 11);
+        Hive& hive = Hive::instance();
+        hive.setBusyWait(50);
+        Raw other(path());
+        {
+            platform::HiveReading reading(hive);
+            QCOMPARE(Program::integer(ProgramKey, "Desktop"), 11);
+            Program::setValue(ProgramKey, "Desktop", 12);
+            QCOMPARE(other.query("SELECT count(*) FROM vals WHERE data = x'0c000000'"), "1");
+            QCOMPARE(Program::integer(ProgramKey, "Desktop"), 12);
+        }
+        QVERIFY(other.exec("BEGIN EXCLUSIVE")); // nothing of ours is held any more
+        QVERIFY(other.exec("COMMIT"));
     }
 
     // Another program holds the store: the window's Save gives up within about a second and
@@ -398,23 +436,7 @@ private slots:
     // that fold together now are both kept, the later one renamed, and that is said.
     void upgradeKeepsEveryName() {
         Hive::setInstance(nullptr);
-        QFile::remove(path());
-        {
-            Raw raw(path());
-            QVERIFY(raw.exec(
-                "CREATE TABLE keys(id INTEGER PRIMARY KEY,"
-                " parent INTEGER REFERENCES keys(id) ON DELETE CASCADE,"
-                " name TEXT NOT NULL COLLATE NOCASE, UNIQUE(parent, name));"
-                "CREATE TABLE vals(key INTEGER NOT NULL REFERENCES keys(id) ON DELETE CASCADE,"
-                " name TEXT NOT NULL COLLATE NOCASE, type INTEGER NOT NULL, data BLOB NOT NULL,"
-                " PRIMARY KEY(key, name));"
-                "INSERT INTO keys VALUES(1, NULL, ''), (2, 1, 'Software'), (3, 2, 'Äpfel'),"
-                " (4, 2, 'äpfel'), (5, 3, 'Sub'), (6, 2, 'Ärger'), (7, 2, 'ärger (2)'),"
-                " (8, 2, 'ärger');"
-                "INSERT INTO vals VALUES(3, 'Größe', 4, x'01000000'), (3, 'grÖße', 4, x'02000000'),"
-                " (4, 'FileName', 1, x'6200'), (5, 'Deep', 4, x'03000000');"
-                "PRAGMA user_version = 1;"));
-        }
+        QVERIFY(writeFirstLayout());
         {
             Hive hive(path());
             QCOMPARE(hive.notices().size(), 3);
@@ -443,11 +465,27 @@ private slots:
         }
         Hive again(path());
         QVERIFY(again.notices().isEmpty());
+        QCOMPARE(QDir(QFileInfo(path()).absolutePath()).entryList(QDir::Files),
+                 QStringList{"registry.db"}); // the log folded back in and gone
         Raw check(path());
         QCOMPARE(check.query("PRAGMA user_version"), "2");
         QCOMPARE(check.query("PRAGMA integrity_check"), "ok");
         QCOMPARE(check.query("SELECT count(*) FROM keys"), "8");
         QCOMPARE(check.query("SELECT count(*) FROM vals"), "4");
+    }
+
+    // Whichever program opens the store first says what the upgrade changed.
+    void upgradeByTheToolIsTold() {
+        Hive::setInstance(nullptr);
+        QVERIFY(writeFirstLayout());
+        QProcess reg;
+        reg.start(qEnvironmentVariable("KELVARO_BUILD") + "/src/kelvaro-reg",
+                  {"query", "HKCU\\Software"});
+        QVERIFY(reg.waitForFinished(20000));
+        const QString said = QString::fromUtf8(reg.readAllStandardError());
+        QVERIFY2(said.contains("\"äpfel\" in \"HKEY_CURRENT_USER\\Software\" is now \"äpfel (2)\""),
+                 qPrintable(said));
+        QCOMPARE(reg.exitCode(), 0);
     }
 
     // A store that can't be read is an error for every reader, never "there is nothing".

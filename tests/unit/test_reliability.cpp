@@ -20,7 +20,9 @@ class ReliabilityTest : public QObject {
     // Every profile holds all four values, and they belong to one Save.
     static QString checkStore(const QString& path) {
         sqlite3* db = nullptr;
-        if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY,
+        // Opened for writing, as every copy of the program opens it: the journal a killed
+        // writer leaves is rolled back by the next reader that can write.
+        if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READWRITE,
                             nullptr) != SQLITE_OK)
             return "can't open";
         sqlite3_stmt* st = nullptr;

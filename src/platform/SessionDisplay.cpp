@@ -1,0 +1,128 @@
+#include "platform/SessionDisplay.h"
+
+#include "platform/Instance.h"
+#include "platform/MutterGamma.h"
+#include "platform/WlrGamma.h"
+
+#include <memory>
+
+namespace platform {
+
+namespace {
+
+std::function<void(const QString&)> g_notice;
+
+void Notice(const QString& text) {
+    if (g_notice) g_notice(text);
+}
+
+// Where no program may change the gamma: nothing to talk to.
+class NoDisplay : public Display {
+public:
+    bool hasDeviceContext() override { return false; }
+    std::string displayKey() override { return {}; }
+    std::vector<GammaOutput> outputs() override { return {}; }
+    bool getOutputRamp(const std::string&, OutputRamp&) override { return false; }
+    void setOutputRamp(const std::string&, const OutputRamp&) override {}
+    void watchOutputs(std::function<void()>) override {}
+};
+
+// wlroots compositors. The tables can't be read back; giving an output back makes the
+// compositor restore its own.
+class WlrDisplay : public Display {
+public:
+    WlrGamma gamma;
+    bool hasDeviceContext() override { return gamma.connected(); }
+    std::string displayKey() override { return session::Key(); }
+    std::vector<GammaOutput> outputs() override {
+        std::vector<GammaOutput> out;
+        for (const WlrGamma::Output& o : gamma.outputs())
+            out.push_back({o.id, o.gammaSize});
+        return out;
+    }
+    bool getOutputRamp(const std::string&, OutputRamp&) override { return false; }
+    void setOutputRamp(const std::string& id, const OutputRamp& ramp) override {
+        gamma.set(id, ramp.entries);
+    }
+    void releaseOutput(const std::string& id) override { gamma.release(id); }
+    void watchOutputs(std::function<void()> changed) override {
+        gamma.onOutputsChanged = std::move(changed);
+    }
+};
+
+// GNOME: Mutter's display configuration, CRTC by CRTC.
+class MutterDisplay : public Display {
+public:
+    MutterGamma gamma;
+    bool hasDeviceContext() override { return gamma.connected(); }
+    std::string displayKey() override { return session::Key(); }
+    std::vector<GammaOutput> outputs() override {
+        std::vector<GammaOutput> out;
+        for (const MutterGamma::Output& o : gamma.outputs())
+            out.push_back({o.id, o.gammaSize});
+        return out;
+    }
+    bool getOutputRamp(const std::string& id, OutputRamp& ramp) override {
+        return gamma.get(id, ramp.entries);
+    }
+    void setOutputRamp(const std::string& id, const OutputRamp& ramp) override {
+        gamma.set(id, ramp.entries);
+    }
+    void watchOutputs(std::function<void()> changed) override {
+        gamma.onOutputsChanged = std::move(changed);
+    }
+};
+
+struct Choice {
+    SessionKind kind = SessionKind::Other;
+    GammaPath path = GammaPath::None;
+    std::unique_ptr<Display> display;
+};
+
+Choice& Chosen() {
+    static Choice choice = [] {
+        Choice c;
+        c.kind = DetectSession(CurrentSessionFacts());
+        if (c.kind == SessionKind::X11) {
+            c.path = GammaPath::RandR;
+            c.display = std::make_unique<XcbDisplay>();
+            return c;
+        }
+        bool wlr = false, mutter = false;
+        if (c.kind != SessionKind::Other) {
+            auto w = std::make_unique<WlrDisplay>();
+            w->gamma.onRefused = Notice;
+            if ((wlr = w->gamma.connect())) {
+                c.display = std::move(w);
+            } else {
+                auto m = std::make_unique<MutterDisplay>();
+                if ((mutter = m->gamma.connect())) c.display = std::move(m);
+            }
+        }
+        c.path = ChooseGammaPath(c.kind, wlr, mutter);
+        if (!c.display) c.display = std::make_unique<NoDisplay>();
+        return c;
+    }();
+    return choice;
+}
+
+} // namespace
+
+Display& SessionDisplay() {
+    return *Chosen().display;
+}
+
+GammaPath SessionGammaPath() {
+    return Chosen().path;
+}
+
+bool GammaUnavailable() {
+    const Choice& c = Chosen();
+    return c.path == GammaPath::None && c.kind != SessionKind::Other;
+}
+
+void setGammaNotice(std::function<void(const QString&)> notice) {
+    g_notice = std::move(notice);
+}
+
+} // namespace platform

@@ -1,0 +1,23 @@
+// The display back-end the session calls for, chosen once on first use: RandR in X11
+// sessions; in Wayland sessions the wlroots gamma control or GNOME's display configuration,
+// whichever the desktop offers; none elsewhere.
+#pragma once
+
+#include "platform/Display.h"
+#include "platform/Session.h"
+
+#include <QString>
+#include <functional>
+
+namespace platform {
+
+Display& SessionDisplay();
+GammaPath SessionGammaPath();
+// True in a graphical session whose desktop offers programs no way to change the gamma.
+bool GammaUnavailable();
+
+// Where words for the user about the gamma go (a compositor refusing an output's gamma, for
+// one); the program installs it before the display is first used.
+void setGammaNotice(std::function<void(const QString&)> notice);
+
+} // namespace platform

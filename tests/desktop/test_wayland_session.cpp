@@ -1,0 +1,165 @@
+// The program in a Wayland session: our test compositor stands for the compositor and the
+// virtual desktop's X server for its Xwayland, as a user of sway or GNOME would run it.
+#include "Compositor.h"
+#include "Crtc.h"
+#include "Desktop.h"
+#include "SessionBus.h"
+
+namespace {
+
+// Nothing on this bus: the GNOME service can't be found there.
+const QString NoBus = QStringLiteral("unix:path=/nonexistent/kelvaro-test-bus");
+
+void inSession(Kelvaro& k, const TestCompositor& compositor, const QString& bus = NoBus) {
+    k.extra.insert("WAYLAND_DISPLAY", QString::fromLocal8Bit(compositor.socket()));
+    k.extra.insert("XDG_SESSION_TYPE", "wayland");
+    k.extra.insert("DBUS_SESSION_BUS_ADDRESS", bus);
+}
+
+std::vector<quint16> Expected(int position) {
+    const QVector<std::uint16_t> r = crtc::rampOf(position);
+    return {r.begin(), r.end()};
+}
+
+// A ramp at 1024 entries: entry 341 k is entry 85 k of the 256-entry ramp.
+bool WideMatches(const Recorder::Tables& t, int position) {
+    const std::vector<quint16> ramp = Expected(position);
+    if (t.size != 1024) return false;
+    for (int c = 0; c < 3; ++c)
+        for (int k = 0; k <= 3; ++k)
+            if (t.channel(c)[size_t(341 * k)] != ramp[size_t(256 * c + 85 * k)]) return false;
+    return true;
+}
+
+int step(const Kelvaro& k, const QString& direction) {
+    int status = -1;
+    run(qEnvironmentVariable("KELVARO_BIN"), {"--step", direction}, &status, k.env());
+    return status;
+}
+
+} // namespace
+
+class WaylandSessionTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() {
+        QVERIFY2(!qEnvironmentVariable("DISPLAY").isEmpty(), "run under scripts/with-desktop");
+    }
+
+    void everyOutputStepsAndIsGivenBackOnTerm() {
+        QVERIFY(crtc::setRamp(crtc::rampOf(25)));
+        TestCompositor compositor({"--sizes", "256,1024"});
+        QVERIFY(compositor.ready());
+        Kelvaro k;
+        inSession(k, compositor);
+        k.seed("", "Desktop", "REG_DWORD", "13");
+        QVERIFY(k.start());
+        QVERIFY(compositor.waitUntil([&] {
+            return compositor.lastRamp(0).entries == Expected(13) &&
+                   WideMatches(compositor.lastRamp(1), 13);
+        }));
+        QCOMPARE(compositor.count("unsealed 0") + compositor.count("unsealed 1"), 0);
+
+        QCOMPARE(step(k, "up"), 0);
+        QVERIFY(compositor.waitUntil([&] {
+            return compositor.lastRamp(0).entries == Expected(14) &&
+                   WideMatches(compositor.lastRamp(1), 14);
+        }));
+        QCOMPARE(k.reg({"query", "HKCU\\Software\\Orvendale Software\\Kelvaro", "/v", "Desktop"})
+                     .contains("0xe"),
+                 true);
+        // Xwayland's RandR gamma changes nothing on a Wayland screen: it was never used.
+        QVERIFY2(same(crtc::ramp(), crtc::rampOf(25)), qPrintable(hex(crtc::ramp())));
+
+        QCOMPARE(k.terminate(), 0);
+        QVERIFY(compositor.waitForCount("destroyed 0", 1));
+        QVERIFY(compositor.waitForCount("destroyed 1", 1));
+    }
+
+    void exitFromTheMenuGivesTheOutputsBack() {
+        TestCompositor compositor;
+        QVERIFY(compositor.ready());
+        Kelvaro k;
+        inSession(k, compositor);
+        k.seed("", "Desktop", "REG_DWORD", "8");
+        QVERIFY(k.start());
+        QVERIFY(
+            compositor.waitUntil([&] { return compositor.lastRamp(1).entries == Expected(8); }));
+        QTest::qWait(1500); // past the splash
+        menuPick(k, {"Up", "Return"});
+        QVERIFY(k.proc.state() == QProcess::NotRunning || k.proc.waitForFinished(5000));
+        QCOMPARE(k.proc.exitCode(), 0);
+        QVERIFY(compositor.waitForCount("destroyed 0", 1));
+        QVERIFY(compositor.waitForCount("destroyed 1", 1));
+    }
+
+    void aRefusedOutputIsToldOnce() {
+        TestCompositor compositor({"--sizes", "256,256", "--refuse", "1"});
+        QVERIFY(compositor.ready());
+        Kelvaro k;
+        inSession(k, compositor);
+        k.channels = QProcess::SeparateChannels;
+        QVERIFY(k.start());
+        QCOMPARE(step(k, "up"), 0);
+        QCOMPARE(step(k, "up"), 0);
+        QVERIFY(
+            compositor.waitUntil([&] { return compositor.lastRamp(0).entries == Expected(12); }));
+        QCOMPARE(compositor.lastRamp(1).size, 0);
+        QCOMPARE(k.terminate(), 0);
+        const QString err = QString::fromLocal8Bit(k.proc.readAllStandardError());
+        QCOMPARE(err.count("does not let Kelvaro change the gamma of TEST-1"), 1);
+    }
+
+    void noWayToTheGammaIsSaidAndNothingBreaks() {
+        TestCompositor compositor({"--no-gamma"});
+        QVERIFY(compositor.ready());
+        Kelvaro k;
+        inSession(k, compositor);
+        k.channels = QProcess::SeparateChannels;
+        QVERIFY(k.start());
+        // One box with the words, besides the tray icon; stepping still stores the value.
+        QVERIFY(waitFor(
+            [] {
+                for (const QString& id : xdotool({"search", "--onlyvisible", "--name", "^Kelvaro$"})
+                                             .split('\n', Qt::SkipEmptyParts))
+                    if (!xdotool({"getwindowgeometry", id}).contains("208x56")) return true;
+                return false;
+            },
+            5000));
+        QCOMPARE(step(k, "down"), 0);
+        QVERIFY(k.reg({"query", "HKCU\\Software\\Orvendale Software\\Kelvaro", "/v", "Desktop"})
+                    .contains("0x9"));
+        QCOMPARE(k.proc.state(), QProcess::Running);
+        QCOMPARE(k.terminate(), 0);
+        const QString err = QString::fromLocal8Bit(k.proc.readAllStandardError());
+        QCOMPARE(err.count("This desktop does not let programs change the display gamma"), 1);
+        QVERIFY(compositor.ramps().empty());
+    }
+
+    void gnomeCapturesLoadsAndRestoresEachMonitor() {
+        SessionBus bus;
+        FakeDisplayConfig mutter(bus, {"--crtcs", "256,1024"});
+        QVERIFY(mutter.ready());
+        TestCompositor compositor({"--no-gamma"});
+        QVERIFY(compositor.ready());
+        Kelvaro k;
+        inSession(k, compositor, bus.address());
+        k.seed("", "Desktop", "REG_DWORD", "21");
+        QVERIFY(k.start());
+        QVERIFY(mutter.waitUntil([&] {
+            return mutter.last("set", 40).entries == Expected(21) &&
+                   WideMatches(mutter.last("set", 41), 21);
+        }));
+        QCOMPARE(step(k, "down"), 0);
+        QVERIFY(mutter.waitUntil([&] { return mutter.last("set", 40).entries == Expected(20); }));
+        QCOMPARE(k.terminate(), 0);
+        // Each monitor's own ramp back, entry for entry, at its own size.
+        QVERIFY(mutter.waitUntil([&] {
+            return mutter.last("set", 40).entries == mutter.last("initial", 40).entries &&
+                   mutter.last("set", 41).entries == mutter.last("initial", 41).entries;
+        }));
+    }
+};
+
+QTEST_GUILESS_MAIN(WaylandSessionTest)
+#include "test_wayland_session.moc"
