@@ -18,6 +18,8 @@ const Option Options[] = {
     {"", "--step", "up|down",
      "step the running Kelvaro's gamma in force by one tenth, as its hot keys do",
      CommandAction::Step},
+    {"", "--reset", nullptr, "put back the gamma the display had before Kelvaro (after a crash)",
+     CommandAction::Reset},
 };
 
 Command bad(const QString& error) {
@@ -99,7 +101,8 @@ QString UsageText() {
         if (o.value) left += QLatin1Char(' ') + QLatin1String(o.value);
         text += left.leftJustified(22) + QLatin1Char(' ') + QLatin1String(o.help) + u'\n';
     }
-    text += QStringLiteral("\nExit status: 0 on success, 1 without a graphical session or when "
-                           "no Kelvaro runs to step,\n2 for a wrong command line.\n");
+    text += QStringLiteral("\nExit status: 0 on success, 1 without a graphical session, when "
+                           "no Kelvaro runs to step\nor when the display's gamma can't be set, "
+                           "2 for a wrong command line.\n");
     return text;
 }

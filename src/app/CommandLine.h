@@ -10,6 +10,7 @@ enum class CommandAction {
     Help,     // --help: the usage on standard output
     Version,  // --version: the file version
     Step,     // --step up|down: the running copy steps the gamma in force, as a hot key does
+    Reset,    // --reset: the display's own ramps back, without the resident program
     BadUsage, // the usage on standard error, status 2
 };
 
@@ -25,5 +26,5 @@ QString UsageText();
 
 // The exit statuses the program uses.
 constexpr int ExitOk = 0;
-constexpr int ExitFailure = 1; // no display, or no running copy to hand --step to
+constexpr int ExitFailure = 1; // no display, no running copy to hand --step to, no gamma to reset
 constexpr int ExitUsage = 2;

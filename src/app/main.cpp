@@ -2,10 +2,12 @@
 #include "app/CommandLine.h"
 #include "app/Startup.h"
 #include "platform/Instance.h"
+#include "platform/RampKeeper.h"
 #include "platform/Version.h"
 #include "toolkit/Application.h"
 
 #include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QThread>
 #include <cstdio>
 #include <vector>
@@ -48,6 +50,14 @@ int main(int argc, char** argv) {
         if (!answer->empty() && *answer != "ok")
             return fail(QStringLiteral("the running Kelvaro answered: ") +
                         QString::fromStdString(*answer));
+        return ExitOk;
+    }
+    case CommandAction::Reset: {
+        if (!platform::session::DisplayOpens())
+            return fail(QStringLiteral("cannot open the display"));
+        QGuiApplication app(argc, argv);
+        if (!platform::RampKeeper::Reset())
+            return fail(QStringLiteral("this display's gamma can't be set"));
         return ExitOk;
     }
     case CommandAction::Run:

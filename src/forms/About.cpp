@@ -20,7 +20,7 @@ TForm_About::TForm_About(QWidget* owner)
 
 void TForm_About::MakeControls(Ui::TForm_About& controls) {
     controls.setupUi(this);
-    setFixedSize(424, 220);
+    FitToFont(this, QSize(424, 220));
     setWindowIcon(TTrayIcon::ApplicationIcon());
     controls.Image1->setPixmap(ArtPixmap(QStringLiteral("logo")));
     controls.Image2->setPixmap(ArtPixmap(QStringLiteral("strip")));

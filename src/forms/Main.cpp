@@ -98,7 +98,7 @@ TForm_Main::~TForm_Main() {
 
 void TForm_Main::MakeControls(Ui::TForm_Main& controls) {
     controls.setupUi(this);
-    setFixedSize(465, 289);
+    FitToFont(this, QSize(465, 289));
     setWindowIcon(TTrayIcon::ApplicationIcon());
     for (int i = 0; i < 5; ++i)
         ImgList_Btns.Add(QIcon(ArtPixmap(QStringLiteral("btn%1").arg(i))));

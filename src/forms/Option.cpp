@@ -40,7 +40,7 @@ TForm_Option::TForm_Option(QWidget* owner)
 
 void TForm_Option::MakeControls(Ui::TForm_Option& controls) {
     controls.setupUi(this);
-    setFixedSize(233, 192);
+    FitToFont(this, QSize(233, 192));
     setWindowIcon(TTrayIcon::ApplicationIcon());
     controls.Bar_Gamma->setValue(startPosition_);
     controls.Label1->setText(QStringLiteral("Desktop Gamma - ") + GammaText(startPosition_));

@@ -14,7 +14,7 @@ TForm_OSD::TForm_OSD(QWidget* owner)
     ui->setupUi(this);
     setAttribute(Qt::WA_ShowWithoutActivating);
     setFocusPolicy(Qt::NoFocus);
-    setFixedSize(208, 56);
+    FitToFont(this, QSize(208, 56));
     Timer_Close = new TTimer(this, 1000, false);
     Timer_Close->OnTimer = [this] { Timer_CloseTimer(); };
 }
@@ -34,7 +34,7 @@ void TForm_OSD::Display() {
     static const QString notSet = QStringLiteral(" (not set)");
     if (platform::GammaUnavailable() && !ui->Label_Gamma->text().endsWith(notSet))
         ui->Label_Gamma->setText(ui->Label_Gamma->text() + notSet);
-    setGeometry(QRect(CentredIn(PrimaryScreenGeometry(), QSize(208, 56)), QSize(208, 56)));
+    setGeometry(QRect(CentredIn(PrimaryScreenGeometry(), size()), size()));
     show();
     raise();
     Timer_Close->SetEnabled(false);

@@ -7,13 +7,15 @@
 
 #include <QLabel>
 #include <QTimer>
+#include <algorithm>
 
 TForm_Splash* Form_Splash = nullptr;
 
 void SetTextKeepRightEdge(QLabel* label, const QString& text, int rightEdge) {
     label->setText(text);
     const int width = label->fontMetrics().horizontalAdvance(text) + 2;
-    label->setGeometry(rightEdge - width, label->y(), width, label->height());
+    label->setGeometry(rightEdge - width, label->y(), width,
+                       std::max(label->height(), label->fontMetrics().height()));
 }
 
 TForm_Splash::TForm_Splash(QWidget* owner)

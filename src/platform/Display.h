@@ -56,6 +56,9 @@ public:
     // Names this display server among the others the user may run at once ("x11-0"), for
     // files kept per display; empty when there is none.
     virtual std::string displayKey() = 0;
+    // When the display server started (its socket was made), in ms since the epoch; 0 when
+    // unknown. A journal older than the server was written for an earlier one.
+    virtual std::int64_t serverStarted() { return 0; }
     // The outputs that show a picture now, the primary one first.
     virtual std::vector<GammaOutput> outputs() = 0;
     // Reads one output's ramp at its own size; false when it can't be read.
@@ -77,6 +80,7 @@ public:
     ~XcbDisplay() override;
     bool hasDeviceContext() override;
     std::string displayKey() override;
+    std::int64_t serverStarted() override;
     std::vector<GammaOutput> outputs() override;
     bool getOutputRamp(const std::string& id, OutputRamp& ramp) override;
     void setOutputRamp(const std::string& id, const OutputRamp& ramp) override;

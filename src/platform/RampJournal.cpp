@@ -3,6 +3,7 @@
 #include "platform/Hive.h"
 
 #include <QDataStream>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -70,10 +71,13 @@ RampJournal::RampJournal(const std::string& displayKey) {
             RampJournalFolder() + QStringLiteral("/ramps-") + QString::fromStdString(displayKey);
 }
 
-std::optional<RampJournal::Contents> RampJournal::read() const {
+std::optional<RampJournal::Contents> RampJournal::read(std::int64_t serverStarted) const {
     if (path_.isEmpty()) return std::nullopt;
     QFile f(path_);
     if (!f.open(QIODevice::ReadOnly)) return std::nullopt;
+    if (serverStarted > 0 &&
+        f.fileTime(QFileDevice::FileModificationTime).toMSecsSinceEpoch() < serverStarted)
+        return std::nullopt;
     QDataStream in(&f);
     quint32 magic = 0, count = 0;
     Owner owner;

@@ -30,8 +30,9 @@ public:
     explicit RampJournal(const std::string& displayKey);
 
     QString path() const { return path_; }
-    // Nothing when there is no journal or it can't be read whole.
-    std::optional<Contents> read() const;
+    // Nothing when there is no journal, it can't be read whole, or it is older than
+    // serverStarted (ms since the epoch; 0 unknown): that one was for an earlier server.
+    std::optional<Contents> read(std::int64_t serverStarted = 0) const;
     // Replaces the journal, atomically, with this process as its owner.
     bool write(const OutputRamps& ramps) const;
     void remove() const;

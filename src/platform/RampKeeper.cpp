@@ -30,7 +30,7 @@ void RampKeeper::Capture() {
     if (!d.hasDeviceContext()) return;
     display_ = &d;
     RampJournal journal(d.displayKey());
-    const std::optional<RampJournal::Contents> found = journal.read();
+    const std::optional<RampJournal::Contents> found = journal.read(d.serverStarted());
     if (found && found->ownerAlive) {
         // Another copy runs on this display and keeps its own journal: this one takes the
         // display as it finds it, and leaves that journal alone.
@@ -109,7 +109,7 @@ bool RampKeeper::Reset() {
     Display& d = display();
     if (!d.hasDeviceContext()) return false;
     const RampJournal journal(d.displayKey());
-    const std::optional<RampJournal::Contents> found = journal.read();
+    const std::optional<RampJournal::Contents> found = journal.read(d.serverStarted());
     const OutputRamps ramps = found ? found->ramps : OutputRamps{};
     for (const auto& [id, ramp] : ramps)
         d.setOutputRamp(id, RestorableRamp(ramp));

@@ -37,7 +37,9 @@ void OnQuitSignals(QObject* owner, std::function<void()> onQuit) {
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+    // Every ending that can still run code puts the display's ramps back: a broken pipe or a
+    // user signal would otherwise end the process with the profile's gamma on the screen.
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGPIPE})
         sigaction(sig, &sa, nullptr);
 }
 

@@ -7,8 +7,8 @@ class QObject;
 
 namespace platform {
 
-// SIGTERM, SIGINT and SIGHUP run onQuit from the event loop (never inside the signal handler),
-// through a notifier owned by owner.
+// SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2 and SIGPIPE run onQuit from the event loop
+// (never inside the signal handler), through a notifier owned by owner.
 void OnQuitSignals(QObject* owner, std::function<void()> onQuit);
 
 } // namespace platform

@@ -1,14 +1,17 @@
 #include "platform/Display.h"
 
+#include "platform/Instance.h"
 #include "platform/SessionDisplay.h"
 #include "platform/X11.h"
 
 #include <QAbstractNativeEventFilter>
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QFileInfo>
 #include <QTimer>
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 #include <xcb/randr.h>
 
@@ -189,19 +192,19 @@ bool XcbDisplay::hasDeviceContext() {
 }
 
 std::string XcbDisplay::displayKey() {
-    if (!x11::connection()) return {};
-    // host:number[.screen]; the CRTCs belong to the server, whatever the screen.
-    std::string name = qgetenv("DISPLAY").toStdString();
-    const std::size_t colon = name.rfind(':');
-    if (colon == std::string::npos) return {};
-    std::string number = name.substr(colon + 1);
-    number = number.substr(0, number.find('.'));
-    std::string key = "x11-";
-    if (colon > 0) key += name.substr(0, colon) + "-";
-    key += number;
-    for (char& ch : key)
-        if (!std::isalnum(static_cast<unsigned char>(ch)) && ch != '-' && ch != '.') ch = '_';
-    return key;
+    return x11::connection() ? session::Key() : std::string();
+}
+
+std::int64_t XcbDisplay::serverStarted() {
+    char* host = nullptr;
+    int number = 0;
+    if (!xcb_parse_display(nullptr, &host, &number, nullptr)) return 0;
+    const bool local = !host || !*host || std::strcmp(host, "unix") == 0;
+    std::free(host);
+    if (!local) return 0;
+    // Nothing writes to a listening socket: its time is the server's start.
+    const QFileInfo socket(QStringLiteral("/tmp/.X11-unix/X%1").arg(number));
+    return socket.exists() ? socket.lastModified().toMSecsSinceEpoch() : 0;
 }
 
 std::vector<GammaOutput> XcbDisplay::outputs() {

@@ -4,20 +4,36 @@
 #include "platform/X11.h"
 #include "toolkit/Application.h"
 
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QFile>
 #include <QGuiApplication>
 #include <QImageReader>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPainter>
+#include <QPushButton>
 #include <QScreen>
+#include <QStyleOptionButton>
 #include <QTimer>
 
 // Read as PNG and nothing else: left to guess, Qt loads every image plugin (and the SVG
 // library behind one of them) to ask each whether it reads the file.
 QPixmap ArtPixmap(const QString& name) {
-    QImageReader reader(QStringLiteral(":/kelvaro/%1.png").arg(name), "PNG");
-    reader.setAutoDetectImageFormat(false);
-    return QPixmap::fromImage(reader.read());
+    auto read = [](const QString& file) {
+        QImageReader reader(QStringLiteral(":/kelvaro/%1.png").arg(file), "PNG");
+        reader.setAutoDetectImageFormat(false);
+        return QPixmap::fromImage(reader.read());
+    };
+    // On a screen scaled by two or more, the picture drawn at twice the size stays sharp.
+    if (qApp && qApp->devicePixelRatio() > 1.0) {
+        QPixmap sharp = read(name + QStringLiteral("@2x"));
+        if (!sharp.isNull()) {
+            sharp.setDevicePixelRatio(2.0);
+            return sharp;
+        }
+    }
+    return read(name);
 }
 
 QIcon ArtIcon(const QString& name) {
@@ -46,6 +62,72 @@ QIcon GenericProgramIcon() {
         return themed.isNull() ? ArtIcon(QStringLiteral("generic")) : themed;
     }();
     return icon;
+}
+
+namespace {
+
+// How much wider or taller a control must grow to show its text whole.
+double GrowthFor(QWidget* w) {
+    QString text;
+    QRect content = w->contentsRect();
+    // A check box or button draws its text in the part its style leaves for it.
+    auto buttonText = [&](QAbstractButton* button, QStyle::SubElement part) {
+        QStyleOptionButton opt;
+        opt.initFrom(button);
+        opt.text = text = button->text();
+        content = button->style()->subElementRect(part, &opt, button);
+    };
+    if (auto* label = qobject_cast<QLabel*>(w)) {
+        if (label->pixmap().isNull()) text = label->text();
+    } else if (auto* check = qobject_cast<QCheckBox*>(w)) {
+        buttonText(check, QStyle::SE_CheckBoxContents);
+    } else if (auto* button = qobject_cast<QPushButton*>(w)) {
+        buttonText(button, QStyle::SE_PushButtonContents);
+    } else if (auto* edit = qobject_cast<QLineEdit*>(w)) {
+        return double(edit->minimumSizeHint().height() - 1) / edit->height();
+    }
+    if (text.isEmpty() || w->width() <= 0 || w->height() <= 0) return 1.0;
+    const QFontMetrics fm = w->fontMetrics();
+    const int needWidth = fm.horizontalAdvance(text) + (w->width() - content.width());
+    // A pixel of the line's spacing may go; the letters themselves stay whole.
+    const int needHeight = fm.height() - 1 + (w->height() - content.height());
+    return std::max(double(needWidth) / w->width(), double(needHeight) / w->height());
+}
+
+bool IsContainer(const QWidget* w) {
+    return w->metaObject() == &QFrame::staticMetaObject ||
+           w->metaObject() == &QWidget::staticMetaObject;
+}
+
+double Growth(QWidget* parent) {
+    double growth = 1.0;
+    for (QWidget* w : parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (w->isWindow()) continue;
+        growth = std::max(growth, IsContainer(w) ? Growth(w) : GrowthFor(w));
+    }
+    return growth;
+}
+
+void Scale(QWidget* parent, double by) {
+    for (QWidget* w : parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (w->isWindow()) continue;
+        const QRect g = w->geometry();
+        w->setGeometry(qRound(g.x() * by), qRound(g.y() * by), qRound(g.width() * by),
+                       qRound(g.height() * by));
+        if (IsContainer(w)) Scale(w, by);
+    }
+}
+
+} // namespace
+
+void FitToFont(QWidget* window, QSize designSize) {
+    const double growth = Growth(window);
+    if (growth > 1.0) {
+        Scale(window, growth);
+        designSize =
+            QSize(qRound(designSize.width() * growth), qRound(designSize.height() * growth));
+    }
+    window->setFixedSize(designSize);
 }
 
 TTimer::TTimer(QObject* owner, int interval, bool enabled) : QObject(owner) {
@@ -78,7 +160,11 @@ void TTimer::SetInterval(int ms) {
 }
 
 QPixmap TImageList::render(const QIcon& icon) const {
-    QPixmap pm(width_, height_);
+    // In device pixels, so a scaled screen gets the icon's larger images rather than a
+    // blown-up small one.
+    const qreal ratio = qApp ? qApp->devicePixelRatio() : 1.0;
+    QPixmap pm(QSize(width_, height_) * ratio);
+    pm.setDevicePixelRatio(ratio);
     pm.fill(Qt::transparent);
     if (!icon.isNull()) {
         QPainter p(&pm);

@@ -21,6 +21,12 @@ QPoint CentredIn(const QRect& area, const QSize& size);
 // The primary monitor's geometry (its position as well as its size).
 QRect PrimaryScreenGeometry();
 
+// Fixes a window laid out for the design font at its design size, grown to fit the font it
+// has now (the desktop's): when a caption, check box, button or text field would clip its
+// text, every position and size in the window grows by the one factor that makes all of them
+// fit, so the arrangement stays as designed. Where everything fits, nothing changes.
+void FitToFont(QWidget* window, QSize designSize);
+
 // A message-driven timer. Enabling a running timer leaves its count alone.
 class TTimer : public QObject {
     Q_OBJECT

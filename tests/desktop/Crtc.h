@@ -1,16 +1,28 @@
-// Reads and sets the CRTC gamma ramp over a connection of the test's own, as a user's tool would.
+// Reads and sets CRTC gamma ramps over a connection of the test's own, as a user's tool would.
 #pragma once
 
+#include <QList>
 #include <QVector>
 #include <cstdint>
 
 namespace crtc {
 
-// 768 entries (red, green, blue), resampled to 256 per channel; empty when there is no CRTC.
+// The first active CRTC's 768 entries (red, green, blue), brought to 256 per channel; empty
+// when there is no CRTC.
 QVector<std::uint16_t> ramp();
 bool setRamp(const QVector<std::uint16_t>& ramp);
 // floor(255 * (i/255)^(10/position)) * 256 for every entry.
 QVector<std::uint16_t> rampOf(int position);
 QVector<std::uint16_t> zeros();
+
+// Every CRTC that drives an output now, in the server's order.
+QList<std::uint32_t> active();
+// One CRTC's ramp at its own size (3 x size entries); empty when it can't be read.
+QVector<std::uint16_t> rawRamp(std::uint32_t id);
+bool setRawRamp(std::uint32_t id, const QVector<std::uint16_t>& ramp);
+int gammaSize(std::uint32_t id);
+// A 768-entry ramp at size entries per channel: linear interpolation in exact integer
+// arithmetic, rounded half up (entry j sits at j * 255 / (size - 1) of the input).
+QVector<std::uint16_t> atSize(const QVector<std::uint16_t>& ramp256, int size);
 
 } // namespace crtc

@@ -153,6 +153,9 @@ public:
         if (!proc.waitForFinished(10000)) return -99;
         return proc.exitStatus() == QProcess::NormalExit ? proc.exitCode() : -1;
     }
+    // Whether it has ended, or ends within ten seconds (the test's event loop may have seen it
+    // end already).
+    bool ended() { return proc.state() == QProcess::NotRunning || proc.waitForFinished(10000); }
     ~Kelvaro() {
         if (proc.state() != QProcess::NotRunning) {
             proc.kill();
@@ -164,6 +167,25 @@ public:
         for (const QString& id : programWindows())
             if (hasSize(id, "22x22")) return id;
         return std::nullopt;
+    }
+    // Opens the tray menu and types keys into it: five Downs reach the first profile, Up the
+    // last item (Exit).
+    void pickFromMenu(const QStringList& keys) {
+        clickIcon(3, 1);
+        QVERIFY(waitFor([this] { return menuShown(); }, 3000));
+        QTest::qWait(200);
+        for (const QString& key : keys) {
+            xdotool({"key", key});
+            QTest::qWait(60);
+        }
+    }
+    // A visible window of ours besides the tray icon: the menu.
+    bool menuShown() const {
+        const auto icon = trayIcon();
+        for (const QString& id : xdotool({"search", "--onlyvisible", "--classname", "^kelvaro$"})
+                                     .split('\n', Qt::SkipEmptyParts))
+            if (id != icon) return true;
+        return false;
     }
     void clickIcon(int button, int times) {
         const auto id = trayIcon();

@@ -30,7 +30,8 @@ public:
         int loads = 0;
     };
     bool present = true;
-    std::string key; // the journal's key: empty, no journal
+    std::string key;          // the journal's key: empty, no journal
+    std::int64_t started = 0; // when the server started, ms since the epoch
     GammaRamp ramp{};
     std::vector<GammaRamp> applied;
     std::vector<FakeOutput> more;
@@ -39,6 +40,7 @@ public:
 
     bool hasDeviceContext() override { return present; }
     std::string displayKey() override { return key; }
+    std::int64_t serverStarted() override { return started; }
     std::vector<platform::GammaOutput> outputs() override {
         if (!present) return {};
         std::vector<platform::GammaOutput> out{{"0", 256}};

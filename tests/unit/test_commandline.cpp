@@ -83,6 +83,11 @@ private slots:
             << QStringList{"--step", "up", "--version"} << A::Version << 0 << "";
         QTest::newRow("step up") << QStringList{"--step", "up"} << A::Step << 1 << "";
         QTest::newRow("step=down") << QStringList{"--step=down"} << A::Step << -1 << "";
+        QTest::newRow("reset") << QStringList{"--reset"} << A::Reset << 0 << "";
+        QTest::newRow("reset with step")
+            << QStringList{"--reset", "--step", "up"} << A::BadUsage << 0
+            << "kelvaro: '--step' cannot be combined with another "
+               "option";
         QTest::newRow("last step counts")
             << QStringList{"--step", "up", "--step", "down"} << A::Step << -1 << "";
         QTest::newRow("unknown") << QStringList{"--bogus"} << A::BadUsage << 0
@@ -120,7 +125,7 @@ private slots:
     void usageNamesEveryOption() {
         const QString usage = UsageText();
         QVERIFY(usage.startsWith("Usage: kelvaro [OPTION]\n"));
-        for (const char* option : {"--help", "--version", "--step up|down"})
+        for (const char* option : {"--help", "--version", "--step up|down", "--reset"})
             QVERIFY2(usage.contains(QLatin1String(option)), option);
         for (const QString& line : usage.split('\n'))
             QVERIFY2(line.size() <= 100, qPrintable(line));
@@ -144,6 +149,8 @@ private slots:
             << QStringList{"--step", "up"} << "" << 1 << "" << NotRunning;
         QTest::newRow("step, no copy")
             << QStringList{"--step", "down"} << ":4241" << 1 << "" << NotRunning;
+        QTest::newRow("reset, no display") << QStringList{"--reset"} << ":4241" << 1 << ""
+                                           << "kelvaro: cannot open the display\n";
     }
     void program() {
         QFETCH(QStringList, args);

@@ -5,7 +5,10 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QProcess>
+#include <QScopeGuard>
+#include <QStyleOptionButton>
 #include <QTemporaryDir>
 
 class FormsTest : public QObject {
@@ -341,6 +344,108 @@ private slots:
                 QTest::qWait(1);
             QVERIFY2(shown.elapsed() >= ms, qPrintable(QString::number(shown.elapsed())));
             QVERIFY2(shown.elapsed() < ms + 200, qPrintable(QString::number(shown.elapsed())));
+        }
+    }
+
+    // No caption is cut: every label, check box and button shows its whole text inside its
+    // control, and no label's text runs under a control beside it, in the five windows at the
+    // desktop's default font and at 8 to 12 points.
+    void captionsFitTheirControls_data() {
+        QTest::addColumn<int>("points"); // 0: the default font
+        for (int points : {0, 8, 10, 11, 12})
+            QTest::newRow(points ? qPrintable(QString("%1 pt").arg(points)) : "default") << points;
+    }
+    void captionsFitTheirControls() {
+        QFETCH(int, points);
+        const QFont before = QApplication::font();
+        QFont font = qApp->property("desktopFont").value<QFont>();
+        if (points) font.setPointSize(points);
+        QApplication::setFont(font);
+        auto restore = qScopeGuard([&] { QApplication::setFont(before); });
+        p->start();
+        const QList<QWidget*> windows{Form_Main, Form_Option, Form_About, Form_OSD, Form_Splash};
+        Form_Main->ui.get();
+        Form_Option->ui.get();
+        Form_About->ui.get();
+        Form_About->show(); // its version label gets its text
+        Form_About->close();
+        QStringList cut;
+        for (QWidget* window : windows) {
+            for (QWidget* w : window->findChildren<QWidget*>()) {
+                if (w->window() != window) continue; // the dialogs the window owns
+                QString text;
+                QRect content = w->contentsRect();
+                QStyleOptionButton opt;
+                opt.initFrom(w);
+                if (auto* label = qobject_cast<QLabel*>(w)) {
+                    text = label->pixmap().isNull() ? label->text() : QString();
+                } else if (auto* check = qobject_cast<QCheckBox*>(w)) {
+                    text = opt.text = check->text();
+                    content = w->style()->subElementRect(QStyle::SE_CheckBoxContents, &opt, w);
+                } else if (auto* button = qobject_cast<QPushButton*>(w)) {
+                    text = opt.text = button->text();
+                    content = w->style()->subElementRect(QStyle::SE_PushButtonContents, &opt, w);
+                }
+                if (text.isEmpty()) continue;
+                const QFontMetrics fm = w->fontMetrics();
+                const int width = fm.horizontalAdvance(text);
+                if (width > content.width() || fm.height() > content.height() + 1)
+                    cut << QString("%1.%2 \"%3\" needs %4x%5, has %6x%7")
+                               .arg(window->objectName(), w->objectName(), text)
+                               .arg(width)
+                               .arg(fm.height())
+                               .arg(content.width())
+                               .arg(content.height());
+                if (!qobject_cast<QLabel*>(w)) continue;
+                const QRect drawn(w->mapTo(window, content.topLeft()), QSize(width, fm.height()));
+                for (QWidget* other : window->findChildren<QWidget*>()) {
+                    if (other->window() != window) continue;
+                    if (!qobject_cast<QAbstractSlider*>(other) &&
+                        !qobject_cast<QAbstractButton*>(other) && !qobject_cast<QLineEdit*>(other))
+                        continue;
+                    if (QRect(other->mapTo(window, QPoint(0, 0)), other->size()).intersects(drawn))
+                        cut << QString("%1.%2 \"%3\" runs under %4")
+                                   .arg(window->objectName(), w->objectName(), text,
+                                        other->objectName());
+                }
+            }
+        }
+        QVERIFY2(cut.isEmpty(), qPrintable(cut.join('\n')));
+        // At the design font the windows keep their designed sizes; larger fonts grow them.
+        if (points == 8) {
+            QCOMPARE(Form_Main->size(), QSize(465, 289));
+            QCOMPARE(Form_About->size(), QSize(424, 220));
+            QCOMPARE(Form_OSD->size(), QSize(208, 56));
+        } else if (points >= 11) {
+            QVERIFY(Form_Main->width() > 465 && Form_Option->width() > 233);
+        }
+    }
+
+    // Pictures are drawn from artwork made for the screen's scale: twice the pixels on a screen
+    // scaled by two (run so by unit.test_forms_scaled), never a blown-up small picture.
+    void artworkFollowsTheScreenScale() {
+        const qreal ratio = qApp->devicePixelRatio();
+        p->start();
+        Form_Main->ui.get();
+        Form_About->ui.get();
+        struct Picture {
+            const char* name;
+            QPixmap pixmap;
+            QSize size;
+        };
+        const Picture pictures[] = {
+            {"about logo", Form_About->ui->Image1->pixmap(), QSize(220, 40)},
+            {"about strip", Form_About->ui->Image2->pixmap(), QSize(424, 20)},
+            {"profiles picture", Form_Main->ui->Image1->pixmap(), QSize(132, 24)},
+            {"splash", Form_Splash->ui->Image_Logo->pixmap(), QSize(304, 80)},
+            {"tool button", Form_Main->ImgList_Btns.GetPixmap(0), QSize(16, 16)},
+            {"web button", Form_About->ui->Btn_Web->icon().pixmap(QSize(16, 16), ratio),
+             QSize(16, 16)},
+        };
+        for (const Picture& picture : pictures) {
+            QVERIFY2(!picture.pixmap.isNull(), picture.name);
+            QCOMPARE(picture.pixmap.devicePixelRatio(), ratio);
+            QCOMPARE(picture.pixmap.size(), picture.size * ratio);
         }
     }
 

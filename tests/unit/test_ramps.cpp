@@ -1,11 +1,13 @@
 // Every output's own ramp: resampling between gamma sizes, the start-up ramps put back
 // bit-exact, outputs switched on and off while the program runs, the journal a crash leaves
 // behind, and the reset that reads it.
+#include "Interpolate.h"
 #include "Program.h"
 #include "TestMain.h"
 #include "platform/RampKeeper.h"
 
 #include <QDataStream>
+#include <QDateTime>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -32,16 +34,6 @@ OutputRamp Calibrated(int size, int seed) {
 
 OutputRamp At(int position, int size) {
     return ResampleRamp(RampForPosition(position), size);
-}
-
-// Linear interpolation in exact integer arithmetic, rounded half up: entry j of outSize sits at
-// j * (inSize - 1) / (outSize - 1) of the input.
-std::uint16_t Interpolated(const std::uint16_t* in, int inSize, int outSize, int j) {
-    const long long num = (long long)j * (inSize - 1), den = outSize - 1;
-    const long long lo = num / den, rem = num % den;
-    if (rem == 0) return in[lo];
-    const long long scaled = in[lo] * den + (in[lo + 1] - (long long)in[lo]) * rem;
-    return std::uint16_t((2 * scaled + den) / (2 * den));
 }
 
 // A process id that no process holds any more.
@@ -285,6 +277,18 @@ private slots:
         p->start();
         QCOMPARE(Form_Main->StartupRamp, RampForPosition(12));
         QCOMPARE(journal().read()->ramps, (OutputRamps{{"0", At(12, 256)}}));
+    }
+
+    void aJournalOlderThanTheServerIsIgnored() {
+        // Written for a server that has since been replaced by one on the same display.
+        QVERIFY(journal().write({{"0", At(7, 256)}}));
+        OrphanJournal(journal().path());
+        p->display.started = QDateTime::currentMSecsSinceEpoch() + 60000;
+        p->display.ramp = RampForPosition(12);
+        p->start();
+        QCOMPARE(Form_Main->StartupRamp, RampForPosition(12));
+        Form_Main->QuitSequence();
+        QVERIFY(p->displayShows(12));
     }
 
     void journalsAreKeptPerDisplay() {

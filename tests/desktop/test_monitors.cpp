@@ -1,0 +1,164 @@
+// Several monitors on a real X server (Xorg, dummy driver): each keeps its own ramp, a gamma
+// reaches all of them, and a monitor switched on while the program runs takes the gamma in
+// force at once and still gets its own ramp back at the end.
+#include "Crtc.h"
+#include "Desktop.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+#include <QThread>
+#include <cmath>
+#include <csignal>
+
+namespace {
+
+// A monitor's own calibration: each channel, and each monitor, different.
+QVector<std::uint16_t> calibrated(int size, int seed) {
+    QVector<std::uint16_t> r(3 * size);
+    for (int c = 0; c < 3; ++c)
+        for (int j = 0; j < size; ++j)
+            r[c * size + j] = std::uint16_t(std::lround(
+                65535.0 * std::pow(double(j) / (size - 1), 0.7 + 0.1 * c + 0.2 * seed)));
+    return r;
+}
+
+bool xrandr(const QStringList& args) {
+    int status = -1;
+    run("xrandr", args, &status);
+    return status == 0;
+}
+
+// Switches the second monitor on (to the right of the first) or off.
+bool secondMonitor(bool on) {
+    if (!on) return xrandr({"--output", "DUMMY1", "--off"});
+    xrandr({"--addmode", "DUMMY1", "1400x1050"}); // once per server; fails after that
+    return xrandr({"--output", "DUMMY1", "--mode", "1400x1050", "--right-of", "DUMMY0"});
+}
+
+// The CRTC that drives the second monitor: the active one that isn't first's.
+std::uint32_t otherCrtc(std::uint32_t first) {
+    for (std::uint32_t id : crtc::active())
+        if (id != first) return id;
+    return 0;
+}
+
+QVector<std::uint16_t> at(int position, std::uint32_t id) {
+    return crtc::atSize(crtc::rampOf(position), crtc::gammaSize(id));
+}
+
+// Waits, reading often, until id shows expected; the time it took, or -1.
+qint64 msUntil(std::uint32_t id, const QVector<std::uint16_t>& expected, int limitMs) {
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < limitMs) {
+        if (crtc::rawRamp(id) == expected) return t.elapsed();
+        QThread::msleep(2);
+    }
+    return -1;
+}
+
+void seedGame(const Kelvaro& k, int desktop) {
+    k.seed("", "Desktop", "REG_DWORD", QString::number(desktop));
+    k.seed("", "Exit", "REG_DWORD", "0");
+    k.seed("", "Hotkeys", "REG_DWORD", "0");
+    k.seed("\\Profiles\\Game", "FileName", "REG_SZ", "/bin/sleep");
+    k.seed("\\Profiles\\Game", "Args", "REG_SZ", "3");
+    k.seed("\\Profiles\\Game", "Gamma", "REG_DWORD", "20");
+}
+
+} // namespace
+
+class MonitorsTest : public QObject {
+    Q_OBJECT
+    std::uint32_t first = 0;
+
+    static bool startQuiet(Kelvaro& k) {
+        return k.start() && waitFor([&] { return !k.menuShown(); }, 5000);
+    }
+
+private slots:
+    void initTestCase() {
+        if (qEnvironmentVariable("KELVARO_XSERVER") != "xorg")
+            QSKIP("several monitors need scripts/with-desktop --xorg");
+        const QList<std::uint32_t> ids = crtc::active();
+        QVERIFY(!ids.isEmpty());
+        first = ids.front();
+    }
+    void init() {
+        QVERIFY(secondMonitor(false));
+        QVERIFY(waitFor([] { return crtc::active().size() == 1; }, 3000));
+    }
+    void cleanup() { secondMonitor(false); }
+
+    void eachMonitorGetsItsOwnRampBack_data() {
+        QTest::addColumn<QString>("quit");
+        QTest::newRow("Exit") << "exit";
+        QTest::newRow("SIGTERM") << "term";
+    }
+    void eachMonitorGetsItsOwnRampBack() {
+        QFETCH(QString, quit);
+        QVERIFY(secondMonitor(true));
+        QVERIFY(waitFor([] { return crtc::active().size() == 2; }, 3000));
+        const std::uint32_t second = otherCrtc(first);
+        const QVector<std::uint16_t> ownFirst = calibrated(crtc::gammaSize(first), 0);
+        const QVector<std::uint16_t> ownSecond = calibrated(crtc::gammaSize(second), 1);
+        QVERIFY(crtc::setRawRamp(first, ownFirst));
+        QVERIFY(crtc::setRawRamp(second, ownSecond));
+
+        Kelvaro k;
+        seedGame(k, 13);
+        QVERIFY(startQuiet(k));
+        QVERIFY(msUntil(first, at(13, first), 3000) >= 0);
+        QVERIFY(msUntil(second, at(13, second), 3000) >= 0);
+        // A profile's gamma reaches both.
+        k.pickFromMenu({"Down", "Down", "Down", "Down", "Down", "Return"});
+        QVERIFY(msUntil(first, at(20, first), 3000) >= 0);
+        QVERIFY(msUntil(second, at(20, second), 3000) >= 0);
+
+        if (quit == "exit") {
+            k.pickFromMenu({"Up", "Return"});
+            QVERIFY(k.ended());
+        } else {
+            QCOMPARE(k.terminate(), 0);
+        }
+        QCOMPARE(crtc::rawRamp(first), ownFirst);
+        QCOMPARE(crtc::rawRamp(second), ownSecond);
+    }
+
+    void aMonitorSwitchedOnTakesTheGammaInForce() {
+        const QVector<std::uint16_t> ownFirst = calibrated(crtc::gammaSize(first), 0);
+        QVERIFY(crtc::setRawRamp(first, ownFirst));
+        Kelvaro k;
+        seedGame(k, 15);
+        QVERIFY(secondMonitor(true));
+        QVERIFY(waitFor([] { return crtc::active().size() == 2; }, 3000));
+        const std::uint32_t second = otherCrtc(first);
+        const QVector<std::uint16_t> ownSecond = calibrated(crtc::gammaSize(second), 2);
+        QVERIFY(crtc::setRawRamp(second, ownSecond));
+        QVERIFY(secondMonitor(false));
+        QVERIFY(waitFor([] { return crtc::active().size() == 1; }, 3000));
+
+        QVERIFY(startQuiet(k));
+        QVERIFY(msUntil(first, at(15, first), 3000) >= 0);
+        QCOMPARE(crtc::rawRamp(second), ownSecond); // off: left alone
+
+        QVERIFY(secondMonitor(true));
+        QCOMPARE(otherCrtc(first), second);
+        const qint64 ms = msUntil(second, at(15, second), 1000);
+        QVERIFY2(ms >= 0 && ms <= 100, qPrintable(QStringLiteral("%1 ms").arg(ms)));
+        qInfo("the monitor switched on showed the gamma in force after %lld ms", ms);
+
+        // Off and on again: the gamma in force, and its own ramp at the end all the same.
+        QVERIFY(secondMonitor(false));
+        QVERIFY(waitFor([] { return crtc::active().size() == 1; }, 3000));
+        QVERIFY(secondMonitor(true));
+        QVERIFY(msUntil(second, at(15, second), 1000) >= 0);
+        k.pickFromMenu({"Up", "Return"});
+        QVERIFY(k.ended());
+        QCOMPARE(crtc::rawRamp(first), ownFirst);
+        QCOMPARE(crtc::rawRamp(second), ownSecond);
+    }
+};
+
+QTEST_GUILESS_MAIN(MonitorsTest)
+#include "test_monitors.moc"
