@@ -62,8 +62,11 @@ std::optional<QSize> declaredSize(const Bytes& b, qint64 offset, qint64 size) {
         // A bitmap's height counts its image and its mask.
         const auto bw = b.u32(offset + 4), bh = b.u32(offset + 8);
         if (!bw || !bh) return std::nullopt;
-        w = qAbs(qint32(*bw));
-        h = qAbs(qint32(*bh)) / 2;
+        const qint64 bitmapWidth = qAbs(qint64(qint32(*bw))),
+                     bitmapHeight = qAbs(qint64(qint32(*bh))) / 2;
+        if (bitmapWidth > MaxIconSide || bitmapHeight > MaxIconSide) return std::nullopt;
+        w = int(bitmapWidth);
+        h = int(bitmapHeight);
     }
     if (w <= 0 || h <= 0 || w > MaxIconSide || h > MaxIconSide) return std::nullopt;
     return QSize(w, h);

@@ -11,6 +11,7 @@
 #include "platform/HeldKeys.h"
 
 #include "platform/Messages.h"
+#include "platform/PortalHotkeys.h"
 #include "platform/X11.h"
 
 #include <QAbstractNativeEventFilter>
@@ -311,7 +312,8 @@ private:
 } // namespace
 
 Hotkeys& hotkeys() {
-    static XcbHotkeys* real = new XcbHotkeys; // the native filter must outlive every event
+    // The native filter must outlive every event.
+    static Hotkeys* real = SessionHotkeys(new XcbHotkeys);
     return g_hotkeys ? *g_hotkeys : *real;
 }
 

@@ -10,17 +10,17 @@
 //   stale 0                        the configuration changes (new serial)
 //   add <size>                     a monitor is switched on (MonitorsChanged is sent)
 // Options: --crtcs 256,1024 (one active CRTC each), --inactive (one more CRTC, switched off).
+#include "Commands.h"
+
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusVirtualObject>
-#include <QSocketNotifier>
 #include <cmath>
 #include <cstdio>
 #include <map>
-#include <unistd.h>
 
 struct Crtc {
     uint id = 0;
@@ -219,30 +219,16 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
-    QByteArray pending;
-    QObject::connect(&input, &QSocketNotifier::activated, [&] {
-        char buf[256];
-        const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
-        if (n <= 0) {
-            app.quit();
-            return;
+    Commands commands([&](const QList<QByteArray>& words) {
+        if (words.size() != 2) return;
+        if (words[0] == "stale") ++service.serial;
+        if (words[0] == "add") {
+            ++service.serial;
+            service.addCrtc(words[1].toInt(), true);
+            bus.send(
+                QDBusMessage::createSignal(kPath, kInterface, QStringLiteral("MonitorsChanged")));
         }
-        pending.append(buf, n);
-        qsizetype eol;
-        while ((eol = pending.indexOf('\n')) >= 0) {
-            const QList<QByteArray> words = pending.left(eol).split(' ');
-            pending.remove(0, eol + 1);
-            if (words.size() != 2) continue;
-            if (words[0] == "stale") ++service.serial;
-            if (words[0] == "add") {
-                ++service.serial;
-                service.addCrtc(words[1].toInt(), true);
-                bus.send(QDBusMessage::createSignal(kPath, kInterface,
-                                                    QStringLiteral("MonitorsChanged")));
-            }
-            Say("serial " + QByteArray::number(service.serial));
-        }
+        Say("serial " + QByteArray::number(service.serial));
     });
     Say("ready");
     return app.exec();

@@ -3,6 +3,7 @@
 // stops as soon as any of the three keys is let go; nothing is written while no key is down.
 #include "Crtc.h"
 #include "Desktop.h"
+#include "OptionsDialog.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -19,30 +20,6 @@ QStringList storeFiles(const Kelvaro& k) {
                    .arg(f.size())
                    .arg(f.lastModified().toMSecsSinceEpoch());
     return out;
-}
-
-// The options dialog from the tray menu (its second entry); its window, or "".
-QString openOptions(Kelvaro& k) {
-    // The panel may be laying its icons out again for a moment.
-    waitFor([&] { return k.trayIcon().has_value(); }, 3000);
-    k.clickIcon(3, 1);
-    QTest::qWait(500);
-    xdotool({"key", "--delay", "60", "Down", "Down", "Return"});
-    QString dialog;
-    waitFor([&] { return !(dialog = visibleWindow("^Options$")).isEmpty(); }, 5000);
-    return dialog;
-}
-
-// Clicks "Enable hotkeys" in the options dialog (inside its panel), then Ok.
-void toggleHotkeys(Kelvaro& k, bool ctrlHeldForOk) {
-    const QString dialog = openOptions(k);
-    QVERIFY(!dialog.isEmpty());
-    xdotool({"mousemove", "--window", dialog, "22", "72", "click", "1"});
-    QTest::qWait(200);
-    if (ctrlHeldForOk) xdotool({"keydown", "ctrl"});
-    QTest::qWait(200);
-    xdotool({"mousemove", "--window", dialog, "120", "172", "click", "1"});
-    QVERIFY(waitFor([] { return visibleWindow("^Options$").isEmpty(); }, 5000));
 }
 
 QString keypadPlusLine() {

@@ -4,22 +4,9 @@
 #include "Crtc.h"
 #include "Desktop.h"
 #include "SessionBus.h"
+#include "WaylandSession.h"
 
 namespace {
-
-// Nothing on this bus: the GNOME service can't be found there.
-const QString NoBus = QStringLiteral("unix:path=/nonexistent/kelvaro-test-bus");
-
-void inSession(Kelvaro& k, const TestCompositor& compositor, const QString& bus = NoBus) {
-    k.extra.insert("WAYLAND_DISPLAY", QString::fromLocal8Bit(compositor.socket()));
-    k.extra.insert("XDG_SESSION_TYPE", "wayland");
-    k.extra.insert("DBUS_SESSION_BUS_ADDRESS", bus);
-}
-
-std::vector<quint16> Expected(int position) {
-    const QVector<std::uint16_t> r = crtc::rampOf(position);
-    return {r.begin(), r.end()};
-}
 
 // A ramp at 1024 entries: entry 341 k is entry 85 k of the 256-entry ramp.
 bool WideMatches(const Recorder::Tables& t, int position) {

@@ -43,3 +43,23 @@ public:
               options, bus.environment(), "ready");
     }
 };
+
+// The desktop portal's global shortcuts (tests/dbus). Its lines: "create <session>",
+// "bind <session> <id> <trigger>", "close <session>"; activate(id) presses a shortcut.
+class FakePortal : public Recorder {
+public:
+    // Option: --no-shortcuts.
+    FakePortal(const SessionBus& bus, const QStringList& options = {}) {
+        start(QString::fromLocal8Bit(qgetenv("KELVARO_BUILD")) +
+                  QStringLiteral("/tests/kelvaro-fake-portal"),
+              options, bus.environment(), "ready");
+    }
+    void activate(const QByteArray& id) { command("activate " + id); }
+    // The lines that start with `word`, that word dropped.
+    QList<QByteArray> said(const QByteArray& word) {
+        QList<QByteArray> out;
+        for (const QByteArray& l : lines())
+            if (l.startsWith(word + ' ')) out << l.mid(word.size() + 1);
+        return out;
+    }
+};
