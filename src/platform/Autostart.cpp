@@ -115,8 +115,12 @@ namespace {
 
 struct Entry {
     QString exec;
-    bool hidden = false;
+    bool off = false; // Hidden, or switched off in the session's settings
 };
+
+// GLib refuses an entry whose program, as written (a literal % still doubled), is not there,
+// so a program with a % in its path is started through sh, which GLib always finds.
+const QString ThroughShell = QStringLiteral("sh -c \"exec \\\"\\$0\\\"\" ");
 
 std::optional<Entry> readEntry() {
     QFile f(entryPath());
@@ -136,7 +140,9 @@ std::optional<Entry> readEntry() {
         const QString key = line.left(eq).trimmed();
         const QString value = line.mid(eq + 1).trimmed();
         if (key == QLatin1String("Exec")) e.exec = unescapeValue(value);
-        if (key == QLatin1String("Hidden")) e.hidden = value == QLatin1String("true");
+        if (key == QLatin1String("Hidden") && value == QLatin1String("true")) e.off = true;
+        if (key == QLatin1String("X-GNOME-Autostart-enabled") && value == QLatin1String("false"))
+            e.off = true;
     }
     return e;
 }
@@ -145,12 +151,14 @@ std::optional<Entry> readEntry() {
 
 bool exists() {
     const auto e = readEntry();
-    return e && !e->hidden;
+    return e && !e->off;
 }
 
 std::optional<QString> read() {
     const auto e = readEntry();
-    if (!e || e->hidden) return std::nullopt;
+    if (!e || e->off) return std::nullopt;
+    if (e->exec.startsWith(ThroughShell))
+        return firstExecArgument(e->exec.mid(ThroughShell.size()));
     return firstExecArgument(e->exec);
 }
 
@@ -159,15 +167,17 @@ bool write(const QString& program) {
     if (!QDir().mkpath(QFileInfo(path).absolutePath())) return false;
     QSaveFile f(path);
     if (!f.open(QIODevice::WriteOnly | QIODevice::Text)) return false;
-    const QString text = QStringLiteral("[Desktop Entry]\n"
-                                        "Type=Application\n"
-                                        "Name=Kelvaro\n"
-                                        "Comment=Per-application display gamma\n"
-                                        "Icon=kelvaro\n"
-                                        "Exec=%1\n"
-                                        "Terminal=false\n"
-                                        "X-GNOME-Autostart-enabled=true\n")
-                             .arg(escapeValue(quoteExecArgument(program)));
+    const QString text =
+        QStringLiteral("[Desktop Entry]\n"
+                       "Type=Application\n"
+                       "Name=Kelvaro\n"
+                       "Comment=Per-application display gamma\n"
+                       "Icon=kelvaro\n"
+                       "Exec=%1\n"
+                       "Terminal=false\n"
+                       "X-GNOME-Autostart-enabled=true\n")
+            .arg(escapeValue((program.contains(QLatin1Char('%')) ? ThroughShell : QString()) +
+                             quoteExecArgument(program)));
     f.write(text.toUtf8());
     return f.commit();
 }

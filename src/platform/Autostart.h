@@ -7,7 +7,7 @@
 namespace platform::autostart {
 
 QString entryPath();
-// The entry exists and is not marked Hidden.
+// The entry exists and is on: not Hidden, not X-GNOME-Autostart-enabled=false.
 bool exists();
 // The program the entry starts, unquoted; nullopt when there is no usable entry.
 std::optional<QString> read();

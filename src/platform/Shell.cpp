@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QSortFilterProxyModel>
 
@@ -32,6 +33,16 @@ protected:
 class DesktopShell : public Shell {
 public:
     bool open(const QUrl& target) override { return QDesktopServices::openUrl(target); }
+    bool hasHandler(const QString& mimeType) override {
+        // The same registry xdg-open consults; without xdg-utils nothing is registered.
+        QProcess query;
+        query.start(QStringLiteral("xdg-mime"),
+                    {QStringLiteral("query"), QStringLiteral("default"), mimeType});
+        if (!query.waitForFinished(5000) || query.exitStatus() != QProcess::NormalExit ||
+            query.exitCode() != 0)
+            return false;
+        return !query.readAllStandardOutput().trimmed().isEmpty();
+    }
 };
 
 class QtPrompts : public Prompts {

@@ -14,6 +14,8 @@ public:
     virtual ~Shell() = default;
     // Opens the target with the desktop's handler; the result is only informative.
     virtual bool open(const QUrl& target) = 0;
+    // Whether the desktop has an application registered for files of this type.
+    virtual bool hasHandler(const QString& mimeType) = 0;
 };
 
 enum class MessageKind { Information, Confirmation, Error };

@@ -3,8 +3,10 @@
 #include "platform/Shell.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
-#include <QUrl>
+
+const QString HelpMimeType = QStringLiteral("application/vnd.ms-htmlhelp");
 
 QString ProgramFolder() {
     QString dir = QCoreApplication::applicationDirPath();
@@ -18,8 +20,20 @@ QString HelpFilePath() {
     return ProgramFolder() + QStringLiteral("../share/kelvaro/gamma_help.chm");
 }
 
+QUrl HelpTarget() {
+    const QFileInfo chm(HelpFilePath());
+    if (!chm.exists()) return QUrl();
+    if (!platform::shell().hasHandler(HelpMimeType)) {
+        // A stock desktop has no help viewer: the pages it was compiled from, in the browser.
+        const QString index = chm.dir().filePath(QStringLiteral("help/index.html"));
+        if (QFileInfo::exists(index))
+            return QUrl::fromLocalFile(QFileInfo(index).absoluteFilePath());
+    }
+    return QUrl::fromLocalFile(chm.absoluteFilePath());
+}
+
 void OpenHelp() {
-    const QString path = QFileInfo(HelpFilePath()).absoluteFilePath();
-    if (!QFileInfo::exists(path)) return;
-    platform::shell().open(QUrl::fromLocalFile(path));
+    const QUrl target = HelpTarget();
+    if (target.isEmpty()) return;
+    platform::shell().open(target);
 }

@@ -2,9 +2,16 @@
 #pragma once
 
 #include <QString>
+#include <QUrl>
 
-// "gamma_help.chm" in the program's folder, opened through the desktop; nothing when missing.
-void OpenHelp();
+// The type a desktop registers a viewer of "gamma_help.chm" for.
+extern const QString HelpMimeType;
+
 // The program's folder with its trailing "/", where its help file lives.
 QString ProgramFolder();
 QString HelpFilePath();
+// What Help opens: the help file when the desktop has a viewer for it, else the HTML pages
+// installed beside it (help/index.html), else the help file still; empty when it is missing.
+QUrl HelpTarget();
+// Hands HelpTarget() to the desktop; nothing, and no message, when the help file is missing.
+void OpenHelp();

@@ -122,10 +122,12 @@ public:
 class FakeShell : public platform::Shell {
 public:
     std::vector<QUrl> opened;
+    QStringList handled; // the types the desktop has an application for
     bool open(const QUrl& u) override {
         opened.push_back(u);
         return true;
     }
+    bool hasHandler(const QString& mimeType) override { return handled.contains(mimeType); }
 };
 
 class FakePrompts : public platform::Prompts {

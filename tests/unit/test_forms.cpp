@@ -2,6 +2,7 @@
 
 #include "TestMain.h"
 #include "platform/Version.h"
+#include "toolkit/Help.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -483,24 +484,51 @@ private slots:
             QVERIFY2(listing.contains(QLatin1String(page)), page);
     }
 
-    void helpOpensFromTheProgramFolder() {
+    // Help opens the help file where the desktop has a viewer for it, else the HTML pages
+    // installed beside it; nothing at all, and no message, when the help file is missing.
+    void helpOpensWhatTheDesktopCanShow_data() {
+        QTest::addColumn<bool>("helpFile");
+        QTest::addColumn<bool>("pages");
+        QTest::addColumn<bool>("viewer");
+        QTest::addColumn<QString>("opened"); // relative to the program's folder; "" for none
+        QTest::newRow("viewer registered") << true << true << true << "gamma_help.chm";
+        QTest::newRow("no viewer") << true << true << false << "help/index.html";
+        QTest::newRow("no viewer, no pages") << true << false << false << "gamma_help.chm";
+        QTest::newRow("help file missing") << false << true << false << "";
+        QTest::newRow("help file missing, viewer") << false << true << true << "";
+    }
+    void helpOpensWhatTheDesktopCanShow() {
+        QFETCH(bool, helpFile);
+        QFETCH(bool, pages);
+        QFETCH(bool, viewer);
+        QFETCH(QString, opened);
         p->start();
-        const QString path = QCoreApplication::applicationDirPath() + "/gamma_help.chm";
-        QFile::remove(path);
-        Form_Main->Btn_HelpClick();
-        QVERIFY(p->shell.opened.empty()); // missing: nothing, no message
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("ITSF");
-        f.close();
+        const QDir folder(QCoreApplication::applicationDirPath());
+        auto put = [&](const QString& name, bool present) {
+            QFile::remove(folder.filePath(name));
+            if (!present) return;
+            folder.mkpath(QFileInfo(folder.filePath(name)).path());
+            QFile f(folder.filePath(name));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("x");
+        };
+        put("gamma_help.chm", helpFile);
+        put("help/index.html", pages);
+        if (viewer) p->shell.handled << HelpMimeType;
+        // Found from the program's folder whatever the current folder is.
         const QString old = QDir::currentPath();
         QDir::setCurrent(QDir::tempPath());
         Form_Main->Btn_HelpClick();
         QDir::setCurrent(old);
-        QFile::remove(path);
-        QCOMPARE(p->shell.opened.size(), size_t(1));
-        QCOMPARE(p->shell.opened[0], QUrl::fromLocalFile(path));
-        QVERIFY(p->errors.isEmpty());
+        put("gamma_help.chm", false);
+        put("help/index.html", false);
+        if (opened.isEmpty()) {
+            QVERIFY(p->shell.opened.empty());
+        } else {
+            QCOMPARE(p->shell.opened.size(), size_t(1));
+            QCOMPARE(p->shell.opened[0], QUrl::fromLocalFile(folder.filePath(opened)));
+        }
+        QVERIFY(p->errors.isEmpty() && p->prompts.boxes.empty());
     }
 };
 

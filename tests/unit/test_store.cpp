@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -252,13 +253,51 @@ private slots:
         QVERIFY(!reg.ValueExists(RunValueName));
     }
 
-    void hiddenAutostartEntryDoesNotCount() {
+    // An entry the user or the session switched off does not start the program: the options
+    // show "start with the session" unticked.
+    void switchedOffAutostartEntryDoesNotCount_data() {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<bool>("on");
+        QTest::newRow("Hidden") << QByteArray("Hidden=true\n") << false;
+        QTest::newRow("GNOME off") << QByteArray("X-GNOME-Autostart-enabled=false\n") << false;
+        QTest::newRow("GNOME on") << QByteArray("X-GNOME-Autostart-enabled=true\n") << true;
+        QTest::newRow("Hidden false") << QByteArray("Hidden=false\n") << true;
+    }
+    void switchedOffAutostartEntryDoesNotCount() {
+        QFETCH(QByteArray, line);
+        QFETCH(bool, on);
         QVERIFY(platform::autostart::write(QStringLiteral("/usr/bin/kelvaro")));
         QFile f(platform::autostart::entryPath());
         QVERIFY(f.open(QIODevice::Append));
-        f.write("Hidden=true\n");
+        f.write(line);
         f.close();
-        QVERIFY(!platform::autostart::exists());
+        QCOMPARE(platform::autostart::exists(), on);
+        TRegistry reg;
+        QVERIFY(reg.OpenKey(RunKey, false));
+        QCOMPARE(reg.ValueExists(RunValueName), on);
+    }
+
+    // GLib (and so a GLib-based session) starts the entry even with a % in the program's path.
+    void autostartEntryStartsThroughGLib() {
+        const QString gio = QStandardPaths::findExecutable(QStringLiteral("gio"));
+        if (gio.isEmpty()) QSKIP("gio is not installed");
+        QTemporaryDir dir;
+        const QString marker = dir.filePath("started");
+        QDir(dir.path()).mkpath("100% \"sure\"");
+        const QString program = dir.filePath("100% \"sure\"/run $me");
+        QFile f(program);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QStringLiteral("#!/bin/sh\ntouch '%1'\n").arg(marker).toUtf8());
+        f.close();
+        f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QVERIFY(platform::autostart::write(program));
+        QCOMPARE(platform::autostart::read().value_or(QString()), program);
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(gio, {"launch", platform::autostart::entryPath()});
+        QVERIFY(p.waitForFinished());
+        QVERIFY2(p.exitCode() == 0, p.readAll().constData());
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
     }
 
     void execQuotingCannotAddArguments_data() {
