@@ -113,8 +113,9 @@ public slots:
         const QVariant handle = results.value(QStringLiteral("session_handle"));
         session_ = handle.canConvert<QDBusObjectPath>() ? handle.value<QDBusObjectPath>().path()
                                                         : handle.toString();
-        if (response != 0) session_.clear();
         creating_ = false;
+        // Refused (the user said no): asked again only when the keys change.
+        if (response != 0) return session_.clear();
         settle();
     }
 

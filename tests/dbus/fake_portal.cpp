@@ -6,7 +6,8 @@
 //   close <session>                a session was closed
 // and takes commands on standard input:
 //   activate <id>                  the shortcut is pressed in every open session
-// Option: --no-shortcuts (the portal is there, without global shortcuts).
+// Options: --no-shortcuts (the portal is there, without global shortcuts), --refuse (every
+// session is refused, as a user who says no).
 #include "Commands.h"
 
 #include <QCoreApplication>
@@ -65,12 +66,13 @@ public:
     QString introspect(const QString&) const override { return {}; }
 
     // The Request object's answer, after the call's own reply.
-    void respond(const QString& request, const QVariantMap& results) {
-        QTimer::singleShot(20, [this, request, results] {
+    bool refuse = false;
+    void respond(const QString& request, const QVariantMap& results, uint code = 0) {
+        QTimer::singleShot(20, [this, request, results, code] {
             QDBusMessage r = QDBusMessage::createSignal(
                 request, QStringLiteral("org.freedesktop.portal.Request"),
                 QStringLiteral("Response"));
-            r.setArguments({0u, results});
+            r.setArguments({code, results});
             bus->send(r);
         });
     }
@@ -115,7 +117,8 @@ public:
             sessions.insert(session);
             Say(QStringLiteral("create ") + session);
             c.send(m.createReply({QVariant::fromValue(QDBusObjectPath(request))}));
-            respond(request, {{QStringLiteral("session_handle"), session}});
+            if (refuse) sessions.erase(session);
+            respond(request, {{QStringLiteral("session_handle"), session}}, refuse ? 1u : 0u);
             return true;
         }
         if (m.member() == QLatin1String("BindShortcuts") && a.size() == 4) {
@@ -144,6 +147,7 @@ int main(int argc, char** argv) {
     qDBusRegisterMetaType<QList<Shortcut>>();
     Portal portal;
     portal.shortcuts = !app.arguments().contains(QStringLiteral("--no-shortcuts"));
+    portal.refuse = app.arguments().contains(QStringLiteral("--refuse"));
     QDBusConnection bus = QDBusConnection::sessionBus();
     portal.bus = &bus;
     if (!bus.registerVirtualObject(kPath, &portal, QDBusConnection::SubPath) ||

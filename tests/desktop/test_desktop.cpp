@@ -21,6 +21,21 @@ qint64 restartedTrayer = 0;
 
 } // namespace
 
+namespace {
+// A point of the profiles window as designed (465 x 289), where the window is now: it grows
+// as a whole with the desktop's font.
+QStringList designed(const QString& win, int x, int y) {
+    const QString geo = xdotool({"getwindowgeometry", "--shell", win});
+    auto field = [&](const QString& name) {
+        for (const QString& line : geo.split('\n'))
+            if (line.startsWith(name + "=")) return line.mid(name.size() + 1).toInt();
+        return 0;
+    };
+    const int w = field("WIDTH"), h = field("HEIGHT");
+    return {QString::number(w ? x * w / 465 : x), QString::number(h ? y * h / 289 : y)};
+}
+} // namespace
+
 class DesktopTest : public QObject {
     Q_OBJECT
 
@@ -79,7 +94,8 @@ private slots:
         QVERIFY(waitFor([] { return !profilesWindow().isEmpty(); }, 5000));
         // Selecting the profile previews its gamma on the CRTC.
         const QString win = profilesWindow();
-        xdotool({"mousemove", "--window", win, "40", "80", "click", "1"});
+        xdotool(QStringList{"mousemove", "--window", win} + designed(win, 40, 80) +
+                QStringList{"click", "1"});
         QVERIFY2(waitFor([] { return same(crtc::ramp(), crtc::rampOf(25)); }, 3000),
                  qPrintable(hex(crtc::ramp())));
         // Minimising sends it to the tray with the desktop ramp.
@@ -342,10 +358,12 @@ private slots:
         const QString win = profilesWindow();
         xdotool({"windowactivate", "--sync", win});
         // Clicks and keys reach the window in the order they are sent: no pause between them.
-        xdotool({"mousemove", "--window", win, "12", "15", "click", "1"}); // New
+        xdotool(QStringList{"mousemove", "--window", win} + designed(win, 12, 15) +
+                QStringList{"click", "1"}); // New
         xdotool({"key", "ctrl+a"});
         xdotool({"type", "--delay", "20", "Hand Made"});
-        xdotool({"mousemove", "--window", win, "288", "145", "click", "1"}); // Browse...
+        xdotool(QStringList{"mousemove", "--window", win} + designed(win, 288, 145) +
+                QStringList{"click", "1"}); // Browse...
         QString dialog;
         QVERIFY(waitFor(
             [&] {
@@ -361,7 +379,8 @@ private slots:
         QVERIFY(waitFor([&] { return xdotool({"getwindowfocus"}) == win; }, 3000));
         // Move the slider with the keyboard: the CRTC follows. The click that gives the slider
         // the focus may page it: start from where that leaves the ramp.
-        xdotool({"mousemove", "--window", win, "420", "220", "click", "1"});
+        xdotool(QStringList{"mousemove", "--window", win} + designed(win, 420, 220) +
+                QStringList{"click", "1"});
         const auto before = settled([] { return crtc::ramp(); });
         // A busy desktop can hand the focus back a moment late: press again until it moves.
         QVERIFY(waitFor(
@@ -370,7 +389,8 @@ private slots:
                 return waitFor([&] { return crtc::ramp() != before; }, 700);
             },
             3000));
-        xdotool({"mousemove", "--window", win, "408", "265", "click", "1"}); // Save
+        xdotool(QStringList{"mousemove", "--window", win} + designed(win, 408, 265) +
+                QStringList{"click", "1"}); // Save
         QVERIFY(waitFor([&] { return xdotool({"getwindowfocus"}) != win; }, 3000));
         xdotool({"key", "Return"}); // the "saved" message
         const QString out =

@@ -90,6 +90,20 @@ private slots:
         QCOMPARE(s.k.terminate(), 0);
     }
 
+    // The user refuses the shortcuts: asked once, not again and again.
+    void refusedIsAskedOnce() {
+        Session s(10);
+        FakePortal portal(s.bus, {"--refuse"});
+        QVERIFY(portal.ready() && s.compositor.ready());
+        QVERIFY(s.k.start());
+        QVERIFY(portal.waitUntil([&] { return portal.said("create").size() == 1; }));
+        QTest::qWait(700);
+        QCOMPARE(portal.said("create").size(), 1);
+        QVERIFY(portal.said("bind").isEmpty());
+        QCOMPARE(s.k.proc.state(), QProcess::Running);
+        QCOMPARE(s.k.terminate(), 0);
+    }
+
     // A portal without global shortcuts: the Xwayland client keeps its X keys.
     void withoutThemTheXKeysServe() {
         Session s(10);
