@@ -12,6 +12,8 @@
 #include <array>
 #include <functional>
 
+class QMenu;
+
 constexpr quint32 NIM_ADD = 0;
 constexpr quint32 NIM_MODIFY = 1;
 constexpr quint32 NIM_DELETE = 2;
@@ -50,6 +52,11 @@ public:
     // point a StatusNotifierItem host names (the X pointer may be anywhere then), else the
     // pointer now.
     virtual QPoint CursorPos() const { return QCursor::pos(); }
+    // The icon's menu, for hosts that draw it themselves.
+    virtual void SetMenu(const NOTIFYICONDATAA& data, QMenu* menu) {
+        Q_UNUSED(data);
+        Q_UNUSED(menu);
+    }
     // An add made while no tray was there yet succeeds at once and docks when a tray comes.
     // When none comes in time the icon is gone and this is called with its record.
     std::function<void(const NOTIFYICONDATAA&)> OnAddFailed;

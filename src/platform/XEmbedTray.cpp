@@ -1,23 +1,26 @@
 // The notification area on X11: our own icon window docked into the XEmbed tray manager that
-// owns _NET_SYSTEM_TRAY_S<screen>; through QSystemTrayIcon where only a StatusNotifierItem
-// host exists.
+// owns _NET_SYSTEM_TRAY_S<screen>; a StatusNotifierItem where only such a host exists.
 #include "platform/NotifyArea.h"
 
+#include "platform/StatusNotifier.h"
 #include "platform/TrayMouse.h"
 #include "platform/X11.h"
 
 #include <QAbstractNativeEventFilter>
-#include <QGuiApplication>
+#include <QCursor>
 #include <QEventLoop>
+#include <QGuiApplication>
+#include <QMenu>
 #include <QPainter>
+#include <QPointer>
 #include <QStyleHints>
-#include <QSystemTrayIcon>
 #include <QTimer>
 #include <QWidget>
 #include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 #include <xcb/xfixes.h>
 #include <xcb/xinput.h>
@@ -240,48 +243,6 @@ private:
     bool painted_ = false;
 };
 
-// One icon shown by a StatusNotifierItem host.
-class SniIcon {
-public:
-    SniIcon() {
-        QObject::connect(&tray_, &QSystemTrayIcon::activated,
-                         [this](QSystemTrayIcon::ActivationReason r) { activated(r); });
-    }
-    void apply(const NOTIFYICONDATAA& d) {
-        wnd_ = d.hWnd;
-        id_ = d.uID;
-        callback_ = (d.uFlags & NIF_MESSAGE) ? d.uCallbackMessage : 0;
-        if (d.uFlags & NIF_ICON) tray_.setIcon(d.hIcon);
-        tray_.setToolTip((d.uFlags & NIF_TIP) ? d.tip() : QString());
-    }
-    void show() { tray_.show(); }
-
-private:
-    void activated(QSystemTrayIcon::ActivationReason r) {
-        if (!callback_) return;
-        switch (r) {
-        case QSystemTrayIcon::Trigger:
-        case QSystemTrayIcon::DoubleClick:
-            postMouse(wnd_, callback_, id_, WM_LBUTTONDBLCLK); // the gesture that restores
-            break;
-        case QSystemTrayIcon::Context:
-            postMouse(wnd_, callback_, id_, WM_RBUTTONDOWN);
-            postMouse(wnd_, callback_, id_, WM_RBUTTONUP);
-            break;
-        case QSystemTrayIcon::MiddleClick:
-            postMouse(wnd_, callback_, id_, WM_MBUTTONDOWN);
-            postMouse(wnd_, callback_, id_, WM_MBUTTONUP);
-            break;
-        default:
-            break;
-        }
-    }
-    QSystemTrayIcon tray_;
-    HWND wnd_ = 0;
-    quintptr id_ = 0;
-    UINT callback_ = 0;
-};
-
 class DesktopNotifyArea : public NotifyArea, public QAbstractNativeEventFilter {
 public:
     DesktopNotifyArea() {
@@ -290,7 +251,7 @@ public:
         QObject::connect(&wait_, &QTimer::timeout, [this] { noTrayCame(); });
         poll_.setInterval(HostPollMs);
         QObject::connect(&poll_, &QTimer::timeout, [this] {
-            if (QSystemTrayIcon::isSystemTrayAvailable()) hostCame();
+            if (StatusNotifierHostAvailable()) hostCame();
         });
     }
 
@@ -316,6 +277,15 @@ public:
             return false;
         }
     }
+
+    void SetMenu(const NOTIFYICONDATAA& data, QMenu* menu) override {
+        auto it = icons_.find(Key{data.hWnd, data.uID});
+        if (it == icons_.end()) return;
+        it->second.menu = menu;
+        if (it->second.sni) it->second.sni->setMenu(menu);
+    }
+
+    QPoint CursorPos() const override { return hostPoint_ ? *hostPoint_ : QCursor::pos(); }
 
     bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
         if (type != "xcb_generic_event_t") return false;
@@ -361,7 +331,8 @@ private:
     struct Icon {
         NOTIFYICONDATAA data;
         std::unique_ptr<XEmbedIcon> xembed;
-        std::unique_ptr<SniIcon> sni;
+        std::unique_ptr<StatusNotifierIcon> sni;
+        QPointer<QMenu> menu;
         bool shown() const { return xembed || sni; }
     };
 
@@ -374,6 +345,7 @@ private:
     bool button(bool press, xcb_window_t w, int number, quint32 time) {
         XEmbedIcon* icon = iconWindow(w);
         if (!icon) return false;
+        hostPoint_.reset();
         if (press)
             icon->pressed(number, time);
         else
@@ -446,15 +418,26 @@ private:
         if (!waiting()) stopWaiting();
     }
 
+    // The item for an icon, on the bus; null when the bus can't be reached.
+    std::unique_ptr<StatusNotifierIcon> notifierItem(const Key& key, const NOTIFYICONDATAA& data,
+                                                     QMenu* menu) {
+        auto item = std::make_unique<StatusNotifierIcon>([this, key](UINT mouse, QPoint at) {
+            auto it = icons_.find(key);
+            if (it == icons_.end() || !(it->second.data.uFlags & NIF_MESSAGE)) return;
+            hostPoint_ = at;
+            postMouse(key.wnd, it->second.data.uCallbackMessage, key.id, mouse);
+        });
+        item->apply(data);
+        item->setMenu(menu);
+        if (!item->show()) return nullptr;
+        return item;
+    }
+
     // A StatusNotifierItem host came while icons waited for a tray.
     void hostCame() {
-        for (auto& [key, icon] : icons_) {
-            if (icon.shown()) continue;
-            icon.sni = std::make_unique<SniIcon>();
-            icon.sni->apply(icon.data);
-            icon.sni->show();
-        }
-        stopWaiting();
+        for (auto& [key, icon] : icons_)
+            if (!icon.shown()) icon.sni = notifierItem(key, icon.data, icon.menu);
+        if (!waiting()) stopWaiting();
     }
 
     // No tray in time: the waiting icons were never added.
@@ -502,10 +485,9 @@ private:
             }
             watchTray();
         }
-        if (QSystemTrayIcon::isSystemTrayAvailable()) {
-            icon.sni = std::make_unique<SniIcon>();
-            icon.sni->apply(data);
-            icon.sni->show();
+        if (StatusNotifierHostAvailable()) {
+            icon.sni = notifierItem(key, data, nullptr);
+            if (!icon.sni) return false;
             icons_.emplace(key, std::move(icon));
             return true;
         }
@@ -531,6 +513,7 @@ private:
     }
 
     std::map<Key, Icon> icons_;
+    std::optional<QPoint> hostPoint_; // where the host put the latest mouse action
     xcb_window_t manager_ = XCB_NONE;
     bool watching_ = false;
     uint8_t xfixesBase_ = 0;

@@ -98,6 +98,11 @@ void TTrayIcon::Update() {
     if (visible_) platform::notifyArea().Shell_NotifyIcon(NIM_MODIFY, data_);
 }
 
+void TTrayIcon::SetPopupMenu(QMenu* menu) {
+    popupMenu_ = menu;
+    platform::notifyArea().SetMenu(data_, menu);
+}
+
 void TTrayIcon::SetIcons(TImageList* icons) {
     icons_ = icons;
 }
@@ -134,7 +139,7 @@ void TTrayIcon::Loaded() {
 
 void TTrayIcon::Notification(const void* component) {
     if (component == icons_) icons_ = nullptr;
-    if (component == popupMenu_.data()) popupMenu_ = nullptr;
+    if (component == popupMenu_.data()) SetPopupMenu(nullptr);
 }
 
 void TTrayIcon::DoOnAnimate(TTrayIcon*) {

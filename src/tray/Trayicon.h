@@ -56,7 +56,7 @@ public:
     QString Hint() const { return hint_; }
     void SetHint(const QString& value);
     QMenu* PopupMenu() const { return popupMenu_; }
-    void SetPopupMenu(QMenu* menu) { popupMenu_ = menu; }
+    void SetPopupMenu(QMenu* menu);
     bool Hide = true;
     TTrayIconMessage RestoreOn = imDoubleClick;
     TTrayIconMessage PopupMenuOn = imNone;

@@ -1,5 +1,6 @@
 #include "Fakes.h"
 #include "TestMain.h"
+#include "platform/StatusNotifier.h"
 #include "platform/TrayMouse.h"
 #include "tray/Trayicon.h"
 
@@ -262,6 +263,51 @@ private slots:
         QCOMPARE(mouse.release(2), WM_MBUTTONUP);
         QCOMPARE(mouse.release(3), WM_RBUTTONUP);
         QCOMPARE(mouse.release(5), 0u);
+    }
+
+    // Captions as a host that draws the menu itself shows them.
+    void menuLabelsForHosts_data() {
+        QTest::addColumn<QString>("caption");
+        QTest::addColumn<QString>("label");
+        QTest::newRow("plain") << "Profiles"
+                               << "Profiles";
+        QTest::newRow("ampersand") << "Bright && Dark"
+                                   << "Bright & Dark";
+        QTest::newRow("underscore") << "snake_case"
+                                    << "snake__case";
+        QTest::newRow("mnemonic") << "&Open"
+                                  << "_Open";
+        QTest::newRow("both") << "a&&_b"
+                              << "a&__b";
+        QTest::newRow("mnemonic on underscore") << "&_x"
+                                                << "___x";
+        QTest::newRow("ampersand at the end") << "end&"
+                                              << "end&";
+    }
+    void menuLabelsForHosts() {
+        QFETCH(QString, caption);
+        QFETCH(QString, label);
+        QCOMPARE(platform::DBusMenuLabel(caption), label);
+    }
+    void menuEntriesForHosts() {
+        QMenu menu;
+        QAction* plain = menu.addAction(QStringLiteral("Exit"));
+        QCOMPARE(platform::DBusMenuProperties(plain),
+                 (QVariantMap{{QStringLiteral("label"), QStringLiteral("Exit")}}));
+        QCOMPARE(platform::DBusMenuProperties(menu.addSeparator()),
+                 (QVariantMap{{QStringLiteral("type"), QStringLiteral("separator")}}));
+        plain->setEnabled(false);
+        plain->setVisible(false);
+        const QVariantMap off = platform::DBusMenuProperties(plain);
+        QCOMPARE(off.value(QStringLiteral("enabled")), QVariant(false));
+        QCOMPARE(off.value(QStringLiteral("visible")), QVariant(false));
+        QPixmap red(16, 16);
+        red.fill(Qt::red);
+        QAction* profile = menu.addAction(QIcon(red), QStringLiteral("Game"));
+        const QByteArray png =
+            platform::DBusMenuProperties(profile).value(QStringLiteral("icon-data")).toByteArray();
+        QVERIFY(png.startsWith("\x89PNG"));
+        QCOMPARE(QImage::fromData(png).pixelColor(8, 8), QColor(Qt::red));
     }
 
     // A host that draws the item itself names the point; the X pointer may be anywhere.

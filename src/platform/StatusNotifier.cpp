@@ -1,0 +1,520 @@
+#include "platform/StatusNotifier.h"
+
+#include <QAction>
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusServiceWatcher>
+#include <QDBusVariant>
+#include <QEvent>
+#include <QHash>
+#include <QIcon>
+#include <QImage>
+#include <QMenu>
+#include <QPointer>
+#include <QTimer>
+#include <QtEndian>
+
+namespace platform::sni {
+
+const QString WatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
+const QString WatcherPath = QStringLiteral("/StatusNotifierWatcher");
+const QString ItemPath = QStringLiteral("/StatusNotifierItem");
+const QString MenuPath = QStringLiteral("/MenuBar");
+
+// The wire types: an icon picture (iiay, ARGB32 in network byte order), the tool tip
+// (sa(iiay)ss), and dbusmenu's entries, layout tree and events.
+struct Pixmap {
+    int width = 0;
+    int height = 0;
+    QByteArray bytes;
+};
+using Pixmaps = QList<Pixmap>;
+struct ToolTip {
+    QString iconName;
+    Pixmaps pixmaps;
+    QString title;
+    QString text;
+};
+// An entry's id with its properties (a{sv}) or property names (as).
+template <typename T> struct Entry {
+    int id = 0;
+    T properties;
+};
+using MenuItem = Entry<QVariantMap>;
+using MenuItems = QList<MenuItem>;
+using MenuItemKeys = Entry<QStringList>;
+using MenuItemKeysList = QList<MenuItemKeys>;
+struct MenuLayout {
+    int id = 0;
+    QVariantMap properties;
+    QList<MenuLayout> children;
+};
+struct MenuEvent {
+    int id = 0;
+    QString eventId;
+    QDBusVariant data;
+    uint timestamp = 0;
+};
+using MenuEvents = QList<MenuEvent>;
+
+QDBusArgument& operator<<(QDBusArgument& a, const Pixmap& p) {
+    a.beginStructure();
+    a << p.width << p.height << p.bytes;
+    a.endStructure();
+    return a;
+}
+const QDBusArgument& operator>>(const QDBusArgument& a, Pixmap& p) {
+    a.beginStructure();
+    a >> p.width >> p.height >> p.bytes;
+    a.endStructure();
+    return a;
+}
+QDBusArgument& operator<<(QDBusArgument& a, const ToolTip& t) {
+    a.beginStructure();
+    a << t.iconName << t.pixmaps << t.title << t.text;
+    a.endStructure();
+    return a;
+}
+const QDBusArgument& operator>>(const QDBusArgument& a, ToolTip& t) {
+    a.beginStructure();
+    a >> t.iconName >> t.pixmaps >> t.title >> t.text;
+    a.endStructure();
+    return a;
+}
+template <typename T> QDBusArgument& operator<<(QDBusArgument& a, const Entry<T>& e) {
+    a.beginStructure();
+    a << e.id << e.properties;
+    a.endStructure();
+    return a;
+}
+template <typename T> const QDBusArgument& operator>>(const QDBusArgument& a, Entry<T>& e) {
+    a.beginStructure();
+    a >> e.id >> e.properties;
+    a.endStructure();
+    return a;
+}
+// Children travel as variants holding the same structure: (ia{sv}av).
+QDBusArgument& operator<<(QDBusArgument& a, const MenuLayout& l) {
+    a.beginStructure();
+    a << l.id << l.properties;
+    a.beginArray(QMetaType::fromType<QDBusVariant>());
+    for (const MenuLayout& child : l.children)
+        a << QDBusVariant(QVariant::fromValue(child));
+    a.endArray();
+    a.endStructure();
+    return a;
+}
+const QDBusArgument& operator>>(const QDBusArgument& a, MenuLayout& l) {
+    a.beginStructure();
+    a >> l.id >> l.properties;
+    a.beginArray();
+    while (!a.atEnd()) {
+        QDBusVariant v;
+        a >> v;
+        MenuLayout child;
+        v.variant().value<QDBusArgument>() >> child;
+        l.children << child;
+    }
+    a.endArray();
+    a.endStructure();
+    return a;
+}
+QDBusArgument& operator<<(QDBusArgument& a, const MenuEvent& e) {
+    a.beginStructure();
+    a << e.id << e.eventId << e.data << e.timestamp;
+    a.endStructure();
+    return a;
+}
+const QDBusArgument& operator>>(const QDBusArgument& a, MenuEvent& e) {
+    a.beginStructure();
+    a >> e.id >> e.eventId >> e.data >> e.timestamp;
+    a.endStructure();
+    return a;
+}
+
+} // namespace platform::sni
+
+Q_DECLARE_METATYPE(platform::sni::Pixmap)
+Q_DECLARE_METATYPE(platform::sni::ToolTip)
+Q_DECLARE_METATYPE(platform::sni::MenuItem)
+Q_DECLARE_METATYPE(platform::sni::MenuItemKeys)
+Q_DECLARE_METATYPE(platform::sni::MenuLayout)
+Q_DECLARE_METATYPE(platform::sni::MenuEvent)
+
+namespace platform {
+
+namespace sni {
+
+void registerTypes() {
+    static const bool done = [] {
+        qDBusRegisterMetaType<Pixmap>();
+        qDBusRegisterMetaType<Pixmaps>();
+        qDBusRegisterMetaType<ToolTip>();
+        qDBusRegisterMetaType<MenuItem>();
+        qDBusRegisterMetaType<MenuItems>();
+        qDBusRegisterMetaType<MenuItemKeys>();
+        qDBusRegisterMetaType<MenuItemKeysList>();
+        qDBusRegisterMetaType<MenuLayout>();
+        qDBusRegisterMetaType<MenuEvent>();
+        qDBusRegisterMetaType<MenuEvents>();
+        // The names the exported signatures spell.
+        qRegisterMetaType<Pixmaps>("platform::sni::Pixmaps");
+        qRegisterMetaType<MenuItems>("platform::sni::MenuItems");
+        qRegisterMetaType<MenuItemKeysList>("platform::sni::MenuItemKeysList");
+        qRegisterMetaType<MenuEvents>("platform::sni::MenuEvents");
+        return true;
+    }();
+    Q_UNUSED(done);
+}
+
+Pixmaps pixmapsOf(const QIcon& icon) {
+    Pixmaps out;
+    for (const int side : {16, 22, 24, 32, 48}) {
+        QImage image = icon.pixmap(side, side)
+                           .toImage()
+                           .scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation)
+                           .convertToFormat(QImage::Format_ARGB32);
+        if (image.isNull()) continue;
+        Pixmap p{image.width(), image.height(), QByteArray()};
+        p.bytes.resize(qsizetype(image.width()) * image.height() * 4);
+        auto* to = reinterpret_cast<quint32*>(p.bytes.data());
+        for (int y = 0; y < image.height(); ++y) {
+            const auto* from = reinterpret_cast<const quint32*>(image.constScanLine(y));
+            for (int x = 0; x < image.width(); ++x)
+                *to++ = qToBigEndian(from[x]);
+        }
+        out << p;
+    }
+    return out;
+}
+
+// com.canonical.dbusmenu for one menu: a flat list under the root item 0. Entries keep their
+// id for as long as they live; the layout's revision goes up whenever the menu changes.
+class MenuObject : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "com.canonical.dbusmenu")
+    Q_PROPERTY(uint Version READ version)
+    Q_PROPERTY(QString TextDirection READ textDirection)
+    Q_PROPERTY(QString Status READ status)
+    Q_PROPERTY(QStringList IconThemePath READ iconThemePath)
+
+public:
+    void setMenu(QMenu* menu) {
+        if (menu_) menu_->removeEventFilter(this);
+        menu_ = menu;
+        if (menu_) menu_->installEventFilter(this);
+        changed();
+    }
+    bool hasMenu() const { return !menu_.isNull(); }
+
+    uint version() const { return 3; }
+    QString textDirection() const { return QStringLiteral("ltr"); }
+    QString status() const { return QStringLiteral("normal"); }
+    QStringList iconThemePath() const { return {}; }
+
+public slots:
+    uint GetLayout(int parentId, int recursionDepth, const QStringList& propertyNames,
+                   platform::sni::MenuLayout& layout) {
+        Q_UNUSED(propertyNames);
+        layout = MenuLayout{parentId, propertiesOf(parentId), {}};
+        if (parentId == 0 && recursionDepth != 0 && menu_)
+            for (QAction* a : menu_->actions())
+                layout.children << MenuLayout{idOf(a), DBusMenuProperties(a), {}};
+        return revision_;
+    }
+    platform::sni::MenuItems GetGroupProperties(const QList<int>& ids,
+                                                const QStringList& propertyNames) {
+        Q_UNUSED(propertyNames);
+        MenuItems out;
+        for (const int id : ids)
+            if (id == 0 || actionOf(id)) out << MenuItem{id, propertiesOf(id)};
+        return out;
+    }
+    QDBusVariant GetProperty(int id, const QString& name) {
+        return QDBusVariant(propertiesOf(id).value(name));
+    }
+    void Event(int id, const QString& eventId, const QDBusVariant& data, uint timestamp) {
+        Q_UNUSED(data);
+        Q_UNUSED(timestamp);
+        if (eventId != QLatin1String("clicked")) return;
+        QPointer<QAction> action = actionOf(id);
+        if (!action || action->isSeparator() || !action->isEnabled()) return;
+        // After the reply: the choice may open a modal dialog.
+        QTimer::singleShot(0, action, [action] {
+            if (action) action->trigger();
+        });
+    }
+    QList<int> EventGroup(const platform::sni::MenuEvents& events) {
+        QList<int> unknown;
+        for (const MenuEvent& e : events) {
+            if (e.id != 0 && !actionOf(e.id)) unknown << e.id;
+            Event(e.id, e.eventId, e.data, e.timestamp);
+        }
+        return unknown;
+    }
+    bool AboutToShow(int id) {
+        Q_UNUSED(id);
+        return false;
+    }
+    QList<int> AboutToShowGroup(const QList<int>& ids, QList<int>& idErrors) {
+        Q_UNUSED(ids);
+        idErrors.clear();
+        return {};
+    }
+
+signals:
+    void ItemsPropertiesUpdated(const platform::sni::MenuItems& updatedProps,
+                                const platform::sni::MenuItemKeysList& removedProps);
+    void LayoutUpdated(uint revision, int parent);
+    void ItemActivationRequested(int id, uint timestamp);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* e) override {
+        if (watched == menu_ &&
+            (e->type() == QEvent::ActionAdded || e->type() == QEvent::ActionRemoved ||
+             e->type() == QEvent::ActionChanged))
+            changed();
+        return false;
+    }
+
+private:
+    // Changes come in bursts (a rebuild adds every entry): one new layout for each burst.
+    void changed() {
+        if (pending_) return;
+        pending_ = true;
+        QTimer::singleShot(0, this, [this] {
+            pending_ = false;
+            ++revision_;
+            emit LayoutUpdated(revision_, 0);
+        });
+    }
+    int idOf(QAction* a) {
+        auto it = ids_.find(a);
+        if (it == ids_.end()) it = ids_.insert(a, ++lastId_);
+        return *it;
+    }
+    QAction* actionOf(int id) const {
+        if (!menu_) return nullptr;
+        for (QAction* a : menu_->actions())
+            if (ids_.value(a) == id) return a;
+        return nullptr;
+    }
+    QVariantMap propertiesOf(int id) const {
+        if (id == 0) return {{QStringLiteral("children-display"), QStringLiteral("submenu")}};
+        const QAction* a = actionOf(id);
+        return a ? DBusMenuProperties(a) : QVariantMap();
+    }
+
+    QPointer<QMenu> menu_;
+    QHash<QAction*, int> ids_;
+    int lastId_ = 0;
+    uint revision_ = 1;
+    bool pending_ = false;
+};
+
+// org.kde.StatusNotifierItem.
+class ItemObject : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierItem")
+    Q_PROPERTY(QString Category READ category)
+    Q_PROPERTY(QString Id READ id)
+    Q_PROPERTY(QString Title READ title)
+    Q_PROPERTY(QString Status READ status)
+    Q_PROPERTY(int WindowId READ windowId)
+    Q_PROPERTY(QString IconName READ iconName)
+    Q_PROPERTY(platform::sni::Pixmaps IconPixmap READ iconPixmap)
+    Q_PROPERTY(QString OverlayIconName READ iconName)
+    Q_PROPERTY(platform::sni::Pixmaps OverlayIconPixmap READ noPixmaps)
+    Q_PROPERTY(QString AttentionIconName READ iconName)
+    Q_PROPERTY(platform::sni::Pixmaps AttentionIconPixmap READ noPixmaps)
+    Q_PROPERTY(platform::sni::ToolTip ToolTip READ toolTip)
+    Q_PROPERTY(bool ItemIsMenu READ itemIsMenu)
+    Q_PROPERTY(QDBusObjectPath Menu READ menu)
+
+public:
+    StatusNotifierIcon::Post post;
+    QString tip;
+    Pixmaps pixmaps;
+    const MenuObject* menuObject = nullptr;
+
+    QString category() const { return QStringLiteral("ApplicationStatus"); }
+    QString id() const { return QCoreApplication::applicationName(); }
+    QString title() const { return tip.isEmpty() ? QCoreApplication::applicationName() : tip; }
+    QString status() const { return QStringLiteral("Active"); }
+    int windowId() const { return 0; }
+    QString iconName() const { return QString(); }
+    Pixmaps iconPixmap() const { return pixmaps; }
+    Pixmaps noPixmaps() const { return {}; }
+    ToolTip toolTip() const { return ToolTip{QString(), {}, tip, QString()}; }
+    bool itemIsMenu() const { return false; }
+    QDBusObjectPath menu() const {
+        return QDBusObjectPath(
+            menuObject && menuObject->hasMenu() ? MenuPath : QStringLiteral("/NO_DBUSMENU"));
+    }
+
+public slots:
+    // The host's own menu gesture, for hosts that don't draw the exported menu.
+    void ContextMenu(int x, int y) {
+        post(WM_RBUTTONDOWN, {x, y});
+        post(WM_RBUTTONUP, {x, y});
+    }
+    // A host's click on the item restores, as a double-click on the icon does.
+    void Activate(int x, int y) { post(WM_LBUTTONDBLCLK, {x, y}); }
+    void SecondaryActivate(int x, int y) {
+        post(WM_MBUTTONDOWN, {x, y});
+        post(WM_MBUTTONUP, {x, y});
+    }
+    void Scroll(int delta, const QString& orientation) {
+        Q_UNUSED(delta);
+        Q_UNUSED(orientation);
+    }
+
+signals:
+    void NewTitle();
+    void NewIcon();
+    void NewAttentionIcon();
+    void NewOverlayIcon();
+    void NewToolTip();
+    void NewStatus(const QString& status);
+    void NewMenu();
+};
+
+} // namespace sni
+
+struct StatusNotifierIcon::Parts {
+    sni::ItemObject item;
+    sni::MenuObject menu;
+    QString service;
+    std::unique_ptr<QDBusServiceWatcher> watcher;
+    bool shown = false;
+
+    void registerWithWatcher() const {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            sni::WatcherService, sni::WatcherPath, sni::WatcherService,
+            QStringLiteral("RegisterStatusNotifierItem"));
+        call << service;
+        QDBusConnection::sessionBus().asyncCall(call);
+    }
+};
+
+StatusNotifierIcon::StatusNotifierIcon(Post post) : d_(std::make_unique<Parts>()) {
+    sni::registerTypes();
+    d_->item.post = std::move(post);
+    d_->item.menuObject = &d_->menu;
+}
+
+StatusNotifierIcon::~StatusNotifierIcon() {
+    if (!d_->shown) return;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    bus.unregisterObject(sni::ItemPath);
+    bus.unregisterObject(sni::MenuPath);
+    bus.unregisterService(d_->service);
+}
+
+void StatusNotifierIcon::apply(const NOTIFYICONDATAA& data) {
+    if (data.uFlags & NIF_ICON) {
+        d_->item.pixmaps = sni::pixmapsOf(data.hIcon);
+        emit d_->item.NewIcon();
+    }
+    const QString tip = (data.uFlags & NIF_TIP) ? data.tip() : QString();
+    if (tip != d_->item.tip) {
+        d_->item.tip = tip;
+        emit d_->item.NewToolTip();
+        emit d_->item.NewTitle();
+    }
+}
+
+void StatusNotifierIcon::setMenu(QMenu* menu) {
+    const bool had = d_->menu.hasMenu();
+    d_->menu.setMenu(menu);
+    if (had != d_->menu.hasMenu()) emit d_->item.NewMenu();
+}
+
+bool StatusNotifierIcon::show() {
+    if (d_->shown) return true;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) return false;
+    static int count = 0;
+    d_->service = QStringLiteral("org.kde.StatusNotifierItem-%1-%2")
+                      .arg(QCoreApplication::applicationPid())
+                      .arg(++count);
+    const auto exports = QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals |
+                         QDBusConnection::ExportAllProperties;
+    if (!bus.registerObject(sni::ItemPath, &d_->item, exports) ||
+        !bus.registerObject(sni::MenuPath, &d_->menu, exports) ||
+        !bus.registerService(d_->service)) {
+        bus.unregisterObject(sni::ItemPath);
+        bus.unregisterObject(sni::MenuPath);
+        return false;
+    }
+    d_->shown = true;
+    d_->registerWithWatcher();
+    // A host restarting brings a new watcher: the item registers with it again.
+    d_->watcher = std::make_unique<QDBusServiceWatcher>(sni::WatcherService, bus,
+                                                        QDBusServiceWatcher::WatchForRegistration);
+    Parts* d = d_.get();
+    QObject::connect(d_->watcher.get(), &QDBusServiceWatcher::serviceRegistered,
+                     [d] { d->registerWithWatcher(); });
+    return true;
+}
+
+bool StatusNotifierHostAvailable() {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || !bus.interface()) return false;
+    if (!bus.interface()->isServiceRegistered(sni::WatcherService)) return false;
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        sni::WatcherService, sni::WatcherPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+        QStringLiteral("Get"));
+    get << sni::WatcherService << QStringLiteral("IsStatusNotifierHostRegistered");
+    const QDBusMessage reply = bus.call(get, QDBus::Block, 1000);
+    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
+           qvariant_cast<QDBusVariant>(reply.arguments().constFirst()).variant().toBool();
+}
+
+QString DBusMenuLabel(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c == QLatin1Char('&') && i + 1 < text.size()) {
+            ++i;
+            if (text.at(i) != QLatin1Char('&')) out += QLatin1Char('_'); // the mnemonic
+            if (text.at(i) == QLatin1Char('_')) out += QLatin1Char('_');
+            out += text.at(i);
+        } else if (c == QLatin1Char('_')) {
+            out += QLatin1String("__");
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+QVariantMap DBusMenuProperties(const QAction* action) {
+    QVariantMap p;
+    if (action->isSeparator()) {
+        p.insert(QStringLiteral("type"), QStringLiteral("separator"));
+    } else {
+        p.insert(QStringLiteral("label"), DBusMenuLabel(action->text()));
+        if (!action->icon().isNull()) {
+            QByteArray png;
+            QBuffer buffer(&png);
+            buffer.open(QIODevice::WriteOnly);
+            action->icon().pixmap(16, 16).toImage().save(&buffer, "PNG");
+            p.insert(QStringLiteral("icon-data"), png);
+        }
+    }
+    if (!action->isEnabled()) p.insert(QStringLiteral("enabled"), false);
+    if (!action->isVisible()) p.insert(QStringLiteral("visible"), false);
+    return p;
+}
+
+} // namespace platform
+
+#include "StatusNotifier.moc"
