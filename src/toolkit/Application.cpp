@@ -57,6 +57,14 @@ void TApplication::ShowException(const std::exception& e) {
     if (QGuiApplication::windowIcon().isNull())
         QGuiApplication::setWindowIcon(ArtIcon(QStringLiteral("icon")));
     const QString text = ErrorText(QString::fromUtf8(e.what()));
+    // A box waits for its OK in an event loop of its own, where hot keys and timers still run:
+    // the same failure again (a store in use, a hot key held) must not pile up boxes.
+    if (openErrors_.contains(text)) return;
+    openErrors_.append(text);
+    struct Closed {
+        QStringList& open;
+        ~Closed() { open.removeLast(); }
+    } closed{openErrors_};
     if (ErrorBox) {
         ErrorBox(Title, text);
         return;

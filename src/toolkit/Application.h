@@ -94,6 +94,7 @@ private:
     std::map<const void*, TWindowHook> hooks_;
     bool terminated_ = false;
     HWND nextHandle_ = 0x1000;
+    QStringList openErrors_; // texts of the error boxes up now
 };
 
 extern TApplication* Application;

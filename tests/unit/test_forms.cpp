@@ -180,6 +180,24 @@ private slots:
         QCOMPARE(TApplication::ErrorText(message), shown);
     }
 
+    // While a box is up, the same failure again (from a nested event loop) shows no second box;
+    // another failure does, and once the box is closed the first shows again.
+    void errorBoxesDoNotPileUp() {
+        QStringList shown;
+        auto saved = Application->ErrorBox;
+        Application->ErrorBox = [&](const QString&, const QString& text) {
+            shown << text;
+            if (shown.size() == 1) {
+                Application->ShowException(std::runtime_error("in use"));
+                Application->ShowException(std::runtime_error("other"));
+            }
+        };
+        Application->ShowException(std::runtime_error("in use"));
+        Application->ShowException(std::runtime_error("in use"));
+        Application->ErrorBox = saved;
+        QCOMPARE(shown, (QStringList{"in use.", "other.", "in use."}));
+    }
+
     void trayAddFailureEndsStartUp() {
         p->area.fail = true;
         try {
