@@ -108,7 +108,7 @@ private slots:
         QVERIFY(waitFor([] { return !profilesWindow().isEmpty(); }, 5000));
         // Through the window manager, as the close box does (xdotool's windowclose would
         // destroy the window outright).
-        xdotool({"windowactivate", "--sync", profilesWindow(), "key", "alt+F4"});
+        QVERIFY(closeWindow(profilesWindow()));
         QVERIFY(waitFor([] { return profilesWindow().isEmpty(); }, 5000));
         QVERIFY(holdsFor([&k] { return k.proc.state() == QProcess::Running; }, 500));
         // A panel that restarts gets the icon again.
@@ -264,8 +264,7 @@ private slots:
         QVERIFY(other.waitForStarted());
         QString holder;
         QVERIFY(waitFor([&] { return !(holder = visibleWindow("focusholder")).isEmpty(); }, 5000));
-        xdotool({"windowactivate", "--sync", holder});
-        QVERIFY(waitFor([&] { return xdotool({"getwindowfocus"}) == holder; }, 3000));
+        QVERIFY(focusWindow(holder));
         const QString key = "HKCU\\Software\\Orvendale Software\\Kelvaro";
         xdotool({"key", "ctrl+alt+KP_Add"});
         QVERIFY(waitFor(
@@ -356,7 +355,7 @@ private slots:
         k.clickIcon(1, 2);
         QVERIFY(waitFor([] { return !profilesWindow().isEmpty(); }, 5000));
         const QString win = profilesWindow();
-        xdotool({"windowactivate", "--sync", win});
+        QVERIFY(focusWindow(win));
         // Clicks and keys reach the window in the order they are sent: no pause between them.
         xdotool(QStringList{"mousemove", "--window", win} + designed(win, 12, 15) +
                 QStringList{"click", "1"}); // New
@@ -422,8 +421,7 @@ private slots:
                  qPrintable(QString::number(t.elapsed()))); // it waited for a panel
         const QString shot = qEnvironmentVariable("KELVARO_BUILD") + "/screenshots/no-tray.png";
         run("import", {"-window", "root", shot});
-        xdotool({"windowactivate", "--sync", box});
-        xdotool({"key", "Return"});
+        QVERIFY(typeInto(box, "Return"));
         QVERIFY(k.proc.state() == QProcess::NotRunning || k.proc.waitForFinished(5000));
         QCOMPARE(k.proc.exitCode(), 0);
     }

@@ -65,9 +65,14 @@ class TrayTest : public QObject {
         QVERIFY(k.start());
         QVERIFY(waitFor([] { return splashWindow().isEmpty(); }, 5000));
     }
+    // Right after a window of ours closes, openbox may still move the focus about and take it
+    // from a menu that has just opened, which closes it; a user clicks again, and so do we.
     static void openMenu(Kelvaro& k) {
-        k.clickIcon(3, 1);
-        QVERIFY2(waitFor([] { return !menuWindow().isEmpty(); }, 3000), "no menu");
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            k.clickIcon(3, 1);
+            if (waitFor([] { return !menuWindow().isEmpty(); }, 3000)) return;
+        }
+        QFAIL("no menu");
     }
     static void closeMenu() {
         xdotool({"key", "Escape"});
@@ -95,7 +100,7 @@ private slots:
         // And it still answers both gestures.
         k.clickIcon(1, 2);
         QVERIFY(waitFor([] { return !profilesWindow().isEmpty(); }, 5000));
-        xdotool({"windowactivate", "--sync", profilesWindow(), "key", "alt+F4"});
+        QVERIFY(closeWindow(profilesWindow()));
         QVERIFY(waitFor([] { return profilesWindow().isEmpty(); }, 5000));
         openMenu(k);
         closeMenu();
@@ -119,7 +124,7 @@ private slots:
         openMenu(k);
         closeMenu();
         QVERIFY(!visibleWindow("^Options$").isEmpty());
-        xdotool({"windowactivate", "--sync", visibleWindow("^Options$"), "key", "Escape"});
+        QVERIFY(typeInto(visibleWindow("^Options$"), "Escape"));
         QVERIFY(waitFor([] { return visibleWindow("^Options$").isEmpty(); }, 5000));
         k.clickIcon(1, 2);
         QVERIFY(waitFor([] { return !profilesWindow().isEmpty(); }, 5000));

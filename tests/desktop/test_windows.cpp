@@ -138,7 +138,7 @@ private slots:
                     3000));
                 xdotool({"windowmove", id, "10", "40"});
             }
-            xdotool({"windowactivate", "--sync", id, "key", closeKey});
+            QVERIFY(typeInto(id, closeKey));
             QVERIFY(waitFor([&] { return visibleWindow("^" + title + "$").isEmpty(); }, 5000));
         }
         QCOMPARE(k.terminate(), 0);
@@ -164,7 +164,7 @@ private slots:
             QCOMPARE(motif[1] & (FuncMinimize | FuncMaximize), FuncMinimize);
             QCOMPARE(motif[2] & (DecorMinimize | DecorMaximize), DecorMinimize);
             xdotool({"windowmove", id, "10", "40"}); // moved away; the next show centres again
-            xdotool({"windowactivate", "--sync", id, "key", "alt+F4"});
+            QVERIFY(closeWindow(id));
             QVERIFY(waitFor([] { return profilesWindow().isEmpty(); }, 5000));
         }
         QCOMPARE(k.terminate(), 0);
