@@ -27,49 +27,40 @@ public:
     void watchOutputs(std::function<void()>) override {}
 };
 
-// wlroots compositors. The tables can't be read back; giving an output back makes the
-// compositor restore its own.
-class WlrDisplay : public Display {
+// A compositor's own gamma service (wlroots' manager, Mutter's display configuration): outputs,
+// tables and changes come from it alike.
+template <class Gamma> class CompositorDisplay : public Display {
 public:
-    WlrGamma gamma;
+    Gamma gamma;
     bool hasDeviceContext() override { return gamma.connected(); }
     std::string displayKey() override { return session::Key(); }
     std::vector<GammaOutput> outputs() override {
         std::vector<GammaOutput> out;
-        for (const WlrGamma::Output& o : gamma.outputs())
+        for (const typename Gamma::Output& o : gamma.outputs())
             out.push_back({o.id, o.gammaSize});
         return out;
     }
-    bool getOutputRamp(const std::string&, OutputRamp&) override { return false; }
     void setOutputRamp(const std::string& id, const OutputRamp& ramp) override {
         gamma.set(id, ramp.entries);
     }
-    void releaseOutput(const std::string& id) override { gamma.release(id); }
     void watchOutputs(std::function<void()> changed) override {
         gamma.onOutputsChanged = std::move(changed);
     }
 };
 
-// GNOME: Mutter's display configuration, CRTC by CRTC.
-class MutterDisplay : public Display {
+// wlroots compositors. The tables can't be read back; giving an output back makes the
+// compositor restore its own.
+class WlrDisplay : public CompositorDisplay<WlrGamma> {
 public:
-    MutterGamma gamma;
-    bool hasDeviceContext() override { return gamma.connected(); }
-    std::string displayKey() override { return session::Key(); }
-    std::vector<GammaOutput> outputs() override {
-        std::vector<GammaOutput> out;
-        for (const MutterGamma::Output& o : gamma.outputs())
-            out.push_back({o.id, o.gammaSize});
-        return out;
-    }
+    bool getOutputRamp(const std::string&, OutputRamp&) override { return false; }
+    void releaseOutput(const std::string& id) override { gamma.release(id); }
+};
+
+// GNOME: Mutter's display configuration, CRTC by CRTC.
+class MutterDisplay : public CompositorDisplay<MutterGamma> {
+public:
     bool getOutputRamp(const std::string& id, OutputRamp& ramp) override {
         return gamma.get(id, ramp.entries);
-    }
-    void setOutputRamp(const std::string& id, const OutputRamp& ramp) override {
-        gamma.set(id, ramp.entries);
-    }
-    void watchOutputs(std::function<void()> changed) override {
-        gamma.onOutputsChanged = std::move(changed);
     }
 };
 
