@@ -5,11 +5,11 @@
 #include "forms/Option.h"
 #include "forms/Osd.h"
 #include "forms/Splash.h"
-#include "platform/Hive.h"
-#include "platform/Instance.h"
-#include "platform/SessionDisplay.h"
-#include "platform/Shell.h"
-#include "platform/Signals.h"
+#include "platform/display/SessionDisplay.h"
+#include "platform/process/Shell.h"
+#include "platform/store/Hive.h"
+#include "platform/system/Instance.h"
+#include "platform/system/Signals.h"
 #include "toolkit/Application.h"
 
 #include <QMessageBox>

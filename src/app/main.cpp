@@ -1,9 +1,9 @@
 // Kelvaro: per-application display gamma, resident in the notification area.
 #include "app/CommandLine.h"
 #include "app/Startup.h"
-#include "platform/Instance.h"
-#include "platform/RampKeeper.h"
-#include "platform/Version.h"
+#include "platform/display/RampKeeper.h"
+#include "platform/system/Instance.h"
+#include "platform/system/Version.h"
 #include "toolkit/Application.h"
 
 #include <QElapsedTimer>

@@ -1,8 +1,8 @@
 #include "forms/About.h"
 
 #include "forms/Main.h"
-#include "platform/Shell.h"
-#include "platform/Version.h"
+#include "platform/process/Shell.h"
+#include "platform/system/Version.h"
 #include "toolkit/Application.h"
 #include "ui_About.h"
 

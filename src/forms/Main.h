@@ -3,9 +3,9 @@
 #pragma once
 
 #include "gamma/Gamma.h"
-#include "platform/Messages.h"
-#include "platform/Process.h"
-#include "platform/RampKeeper.h"
+#include "platform/display/RampKeeper.h"
+#include "platform/process/Process.h"
+#include "platform/system/Messages.h"
 #include "toolkit/Toolkit.h"
 #include "tray/Trayicon.h"
 

@@ -1,6 +1,6 @@
 #include "forms/Osd.h"
 
-#include "platform/SessionDisplay.h"
+#include "platform/display/SessionDisplay.h"
 #include "ui_Osd.h"
 
 TForm_OSD* Form_OSD = nullptr;

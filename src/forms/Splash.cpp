@@ -1,7 +1,7 @@
 #include "forms/Splash.h"
 
-#include "platform/Memory.h"
-#include "platform/Version.h"
+#include "platform/system/Memory.h"
+#include "platform/system/Version.h"
 #include "toolkit/Application.h"
 #include "ui_Splash.h"
 

@@ -1,6 +1,6 @@
 // kelvaro-reg: reads and writes Kelvaro's settings store from the command line, the way the
 // Windows registry tool does: the same commands, options, output and messages (see Usage).
-#include "platform/Hive.h"
+#include "platform/store/Hive.h"
 #include "settings/RegFile.h"
 #include "settings/Registry.h"
 #include "settings/Values.h"

@@ -1,6 +1,6 @@
 #include "settings/RegFile.h"
 
-#include "platform/Autostart.h"
+#include "platform/process/Autostart.h"
 #include "settings/Registry.h"
 #include "settings/Values.h"
 

@@ -2,7 +2,7 @@
 // for moving profiles to another machine.
 #pragma once
 
-#include "platform/Hive.h"
+#include "platform/store/Hive.h"
 
 #include <QString>
 #include <stdexcept>

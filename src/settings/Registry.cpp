@@ -1,6 +1,6 @@
 #include "settings/Registry.h"
 
-#include "platform/Autostart.h"
+#include "platform/process/Autostart.h"
 #include "settings/Values.h"
 
 const QString ProgramKey = QStringLiteral("\\Software\\Orvendale Software\\Kelvaro");

@@ -3,7 +3,7 @@
 // read or write raise ERegistryException with the toolkit's messages.
 #pragma once
 
-#include "platform/Hive.h"
+#include "platform/store/Hive.h"
 
 #include <QString>
 #include <QStringList>

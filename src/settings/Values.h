@@ -2,7 +2,7 @@
 // one place the program, kelvaro-reg and the .reg files take them from.
 #pragma once
 
-#include "platform/Hive.h"
+#include "platform/store/Hive.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,7 +1,7 @@
 #include "toolkit/Application.h"
 
-#include "platform/Shell.h"
-#include "platform/X11.h"
+#include "platform/process/Shell.h"
+#include "platform/system/X11.h"
 #include "toolkit/Toolkit.h"
 
 #include <QEvent>

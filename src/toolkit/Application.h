@@ -3,7 +3,7 @@
 // default error box.
 #pragma once
 
-#include "platform/Messages.h"
+#include "platform/system/Messages.h"
 
 #include <QApplication>
 #include <QPointer>

@@ -1,6 +1,6 @@
 #include "toolkit/Help.h"
 
-#include "platform/Shell.h"
+#include "platform/process/Shell.h"
 
 #include <QCoreApplication>
 #include <QDir>

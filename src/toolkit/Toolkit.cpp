@@ -1,7 +1,7 @@
 #include "toolkit/Toolkit.h"
 
-#include "platform/IconReader.h"
-#include "platform/X11.h"
+#include "platform/system/IconReader.h"
+#include "platform/system/X11.h"
 #include "toolkit/Application.h"
 
 #include <QCheckBox>

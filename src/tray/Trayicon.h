@@ -2,8 +2,8 @@
 // on it into events, pops up a menu beside it, and sends the application to the tray and back.
 #pragma once
 
-#include "platform/Messages.h"
-#include "platform/NotifyArea.h"
+#include "platform/system/Messages.h"
+#include "platform/tray/NotifyArea.h"
 #include "toolkit/Toolkit.h"
 
 #include <QIcon>

@@ -1,5 +1,5 @@
 // libFuzzer target: splitting argument texts into words.
-#include "platform/Process.h"
+#include "platform/process/Process.h"
 
 #include <cstdint>
 

@@ -1,5 +1,5 @@
 // libFuzzer target: the icon reader on hostile .ico and PE files.
-#include "platform/IconReader.h"
+#include "platform/system/IconReader.h"
 
 #include <QGuiApplication>
 #include <cstdint>

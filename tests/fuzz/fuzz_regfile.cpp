@@ -1,5 +1,5 @@
 // libFuzzer target: importing hostile REGEDIT4 files into a store.
-#include "platform/Hive.h"
+#include "platform/store/Hive.h"
 #include "settings/RegFile.h"
 
 #include <QDir>

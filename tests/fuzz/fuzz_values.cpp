@@ -1,5 +1,5 @@
 // libFuzzer target: every stored value type and content read the ways the program reads them.
-#include "platform/Hive.h"
+#include "platform/store/Hive.h"
 #include "settings/Registry.h"
 
 #include <QDir>

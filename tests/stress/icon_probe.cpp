@@ -1,7 +1,7 @@
 // Reads one file as an icon, draws it at the tray's and the window's sizes, and prints the
 // address space the process had reserved at its peak before and after: "before after icon".
 // The memory-bound tests run it under prlimit --as.
-#include "platform/IconReader.h"
+#include "platform/system/IconReader.h"
 
 #include <QFile>
 #include <QGuiApplication>

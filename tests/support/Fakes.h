@@ -2,11 +2,11 @@
 // answers, so the program's handlers run offscreen and their effects can be read back.
 #pragma once
 
-#include "platform/Display.h"
-#include "platform/Hive.h"
-#include "platform/Hotkeys.h"
-#include "platform/NotifyArea.h"
-#include "platform/Shell.h"
+#include "platform/display/Display.h"
+#include "platform/keys/Hotkeys.h"
+#include "platform/process/Shell.h"
+#include "platform/store/Hive.h"
+#include "platform/tray/NotifyArea.h"
 
 #include <QStringList>
 #include <QTemporaryDir>

@@ -3,7 +3,7 @@
 // plays itself (no display is ever opened).
 #include "TestMain.h"
 #include "app/CommandLine.h"
-#include "platform/Instance.h"
+#include "platform/system/Instance.h"
 
 #include <QElapsedTimer>
 #include <QProcess>

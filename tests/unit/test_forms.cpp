@@ -1,7 +1,7 @@
 #include "Program.h"
 
 #include "TestMain.h"
-#include "platform/Version.h"
+#include "platform/system/Version.h"
 #include "toolkit/Help.h"
 
 #include <QDir>

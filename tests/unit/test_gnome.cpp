@@ -3,8 +3,8 @@
 #include "SessionBus.h"
 #include "TestMain.h"
 #include "gamma/Gamma.h"
-#include "platform/Display.h"
-#include "platform/MutterGamma.h"
+#include "platform/display/Display.h"
+#include "platform/display/MutterGamma.h"
 
 namespace {
 

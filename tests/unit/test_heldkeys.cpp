@@ -1,7 +1,7 @@
 // Held keys and hot keys from key events as the X server delivers them, including the ones
 // that never arrive (a release under another grab, a switch to a text console), checked
 // against the keyboard's real state.
-#include "platform/HeldKeys.h"
+#include "platform/keys/HeldKeys.h"
 
 #include <QObject>
 #include <QRegularExpression>

@@ -1,5 +1,5 @@
 #include "TestMain.h"
-#include "platform/IconReader.h"
+#include "platform/system/IconReader.h"
 #include "toolkit/Toolkit.h"
 
 #include <QDir>

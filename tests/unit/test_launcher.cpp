@@ -1,6 +1,6 @@
 #include "Program.h"
 #include "TestMain.h"
-#include "platform/Process.h"
+#include "platform/process/Process.h"
 
 #include <QDir>
 #include <QMap>

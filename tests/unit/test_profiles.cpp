@@ -1,7 +1,7 @@
 #include "NativePrograms.h"
 #include "Program.h"
 #include "TestMain.h"
-#include "platform/IconReader.h"
+#include "platform/system/IconReader.h"
 
 #include <QTemporaryDir>
 #include <ctime>

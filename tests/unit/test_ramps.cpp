@@ -4,7 +4,7 @@
 #include "Interpolate.h"
 #include "Program.h"
 #include "TestMain.h"
-#include "platform/RampKeeper.h"
+#include "platform/display/RampKeeper.h"
 
 #include <QDataStream>
 #include <QDateTime>

@@ -1,7 +1,7 @@
 // kelvaro-reg run as a user runs it: command lines as the Windows reg tool takes them, against
 // a private store.
 #include "Fakes.h"
-#include "platform/Autostart.h"
+#include "platform/process/Autostart.h"
 #include "settings/RegFile.h"
 #include "settings/Registry.h"
 

@@ -1,5 +1,5 @@
 #include "Fakes.h"
-#include "platform/Autostart.h"
+#include "platform/process/Autostart.h"
 #include "settings/Registry.h"
 
 #include <QDir>

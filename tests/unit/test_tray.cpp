@@ -1,7 +1,7 @@
 #include "Fakes.h"
 #include "TestMain.h"
-#include "platform/StatusNotifier.h"
-#include "platform/TrayMouse.h"
+#include "platform/tray/StatusNotifier.h"
+#include "platform/tray/TrayMouse.h"
 #include "tray/Trayicon.h"
 
 #include <QMenu>

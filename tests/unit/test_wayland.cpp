@@ -3,8 +3,8 @@
 #include "Compositor.h"
 #include "TestMain.h"
 #include "gamma/Gamma.h"
-#include "platform/Session.h"
-#include "platform/WlrGamma.h"
+#include "platform/display/WlrGamma.h"
+#include "platform/system/Session.h"
 
 using platform::GammaPath;
 using platform::SessionKind;

@@ -1,3 +1,8 @@
+// platform/display — the display's gamma, for the windows and the command line: this interface;
+// its back-ends, RandR (XcbDisplay), wlr-gamma-control (WlrGamma) and Mutter's DisplayConfig
+// (MutterGamma); the session's choice among them (SessionDisplay); the ramps found at start-up
+// and their journal (RampKeeper, RampJournal).
+//
 // Display gamma: the outputs that show a picture, each with a gamma ramp of its own size.
 //
 // A back-end (RandR CRTCs on X; a compositor's protocol elsewhere) only lists outputs, reads

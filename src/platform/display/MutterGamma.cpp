@@ -1,4 +1,4 @@
-#include "platform/MutterGamma.h"
+#include "platform/display/MutterGamma.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>

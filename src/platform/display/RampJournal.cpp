@@ -1,6 +1,6 @@
-#include "platform/RampJournal.h"
+#include "platform/display/RampJournal.h"
 
-#include "platform/Hive.h"
+#include "platform/store/Hive.h"
 
 #include <QDataStream>
 #include <QDateTime>

@@ -6,7 +6,7 @@
 // what the crashed run left, and takes the file's ramps as the ones to put back.
 #pragma once
 
-#include "platform/Display.h"
+#include "platform/display/Display.h"
 
 #include <QString>
 #include <map>

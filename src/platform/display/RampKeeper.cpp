@@ -1,4 +1,4 @@
-#include "platform/RampKeeper.h"
+#include "platform/display/RampKeeper.h"
 
 #include <algorithm>
 

@@ -8,8 +8,8 @@
 #pragma once
 
 #include "gamma/Gamma.h"
-#include "platform/Display.h"
-#include "platform/RampJournal.h"
+#include "platform/display/Display.h"
+#include "platform/display/RampJournal.h"
 
 #include <optional>
 #include <vector>

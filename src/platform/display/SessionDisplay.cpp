@@ -1,8 +1,8 @@
-#include "platform/SessionDisplay.h"
+#include "platform/display/SessionDisplay.h"
 
-#include "platform/Instance.h"
-#include "platform/MutterGamma.h"
-#include "platform/WlrGamma.h"
+#include "platform/display/MutterGamma.h"
+#include "platform/display/WlrGamma.h"
+#include "platform/system/Instance.h"
 
 #include <memory>
 

@@ -3,8 +3,8 @@
 // whichever the desktop offers; none elsewhere.
 #pragma once
 
-#include "platform/Display.h"
-#include "platform/Session.h"
+#include "platform/display/Display.h"
+#include "platform/system/Session.h"
 
 #include <QString>
 #include <functional>

@@ -1,6 +1,6 @@
-#include "platform/WlrGamma.h"
+#include "platform/display/WlrGamma.h"
 
-#include "platform/Display.h"
+#include "platform/display/Display.h"
 
 #include "wlr-gamma-control-unstable-v1-client-protocol.h"
 #include <wayland-client.h>

@@ -1,8 +1,8 @@
-#include "platform/Display.h"
+#include "platform/display/Display.h"
 
-#include "platform/Instance.h"
-#include "platform/SessionDisplay.h"
-#include "platform/X11.h"
+#include "platform/display/SessionDisplay.h"
+#include "platform/system/Instance.h"
+#include "platform/system/X11.h"
 
 #include <QAbstractNativeEventFilter>
 #include <QCoreApplication>

@@ -1,4 +1,4 @@
-#include "platform/HeldKeys.h"
+#include "platform/keys/HeldKeys.h"
 
 #include <algorithm>
 

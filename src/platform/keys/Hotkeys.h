@@ -1,3 +1,7 @@
+// platform/keys — global hot keys, for the profiles window's message hook: this interface; the
+// X back-end with its tracking of the keys held (XcbHotkeys, HeldKeys) and the desktop portal's
+// global shortcuts for Wayland sessions (PortalHotkeys).
+//
 // System-wide hot keys: RegisterHotKey/UnregisterHotKey. A registered key, pressed anywhere,
 // posts WM_HOTKEY with its id in wParam to the application's message queue.
 #pragma once

@@ -1,7 +1,7 @@
-#include "platform/PortalHotkeys.h"
+#include "platform/keys/PortalHotkeys.h"
 
-#include "platform/Messages.h"
-#include "platform/Session.h"
+#include "platform/system/Messages.h"
+#include "platform/system/Session.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>

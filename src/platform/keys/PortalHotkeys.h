@@ -2,7 +2,7 @@
 // offers them (KDE Plasma). An X key grab on Xwayland only sees keys pressed in X programs.
 #pragma once
 
-#include "platform/Hotkeys.h"
+#include "platform/keys/Hotkeys.h"
 
 namespace platform {
 

@@ -6,13 +6,13 @@
 // instead of raw ones, and both feed one record of the keys held (HeldKeys), checked against
 // the keyboard's real state. Raw events carry no auto-repeat, so a key held down is repeated
 // here, at the keyboard's own repeat delay and rate, for as long as it is really down.
-#include "platform/Hotkeys.h"
+#include "platform/keys/Hotkeys.h"
 
-#include "platform/HeldKeys.h"
+#include "platform/keys/HeldKeys.h"
 
-#include "platform/Messages.h"
-#include "platform/PortalHotkeys.h"
-#include "platform/X11.h"
+#include "platform/keys/PortalHotkeys.h"
+#include "platform/system/Messages.h"
+#include "platform/system/X11.h"
 
 #include <QAbstractNativeEventFilter>
 #include <QGuiApplication>

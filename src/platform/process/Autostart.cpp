@@ -1,6 +1,6 @@
-#include "platform/Autostart.h"
+#include "platform/process/Autostart.h"
 
-#include "platform/XdgDirs.h"
+#include "platform/system/XdgDirs.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "platform/Process.h"
+#include "platform/process/Process.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,3 +1,7 @@
+// platform/process — programs, for the profiles window and the options dialog: starting and
+// watching them (this interface, PosixProcess), splitting their arguments (Shell) and the
+// autostart entry (Autostart).
+//
 // Starting programs and asking whether they still run: CreateProcess, GetExitCodeProcess and
 // CloseHandle over posix_spawn and pidfds. No shell ever runs.
 #pragma once

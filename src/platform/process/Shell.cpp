@@ -1,4 +1,4 @@
-#include "platform/Shell.h"
+#include "platform/process/Shell.h"
 
 #include <QDesktopServices>
 #include <QFileDialog>

@@ -1,15 +1,14 @@
-#include "platform/Hive.h"
+#include "platform/store/Hive.h"
 
-#include "platform/XdgDirs.h"
+#include "platform/system/Signals.h"
+#include "platform/system/XdgDirs.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QSet>
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <map>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -22,9 +21,6 @@ namespace {
 // 1: names compared with SQLite's NOCASE (ASCII only). 2: names compared by their case-folded
 // form, kept in a column of their own; keys delete as a whole subtree in one statement.
 constexpr int SchemaVersion = 2;
-
-volatile std::sig_atomic_t g_waitsInterrupted = 0;
-static_assert(std::atomic<bool>::is_always_lock_free);
 
 // Prepared statements, kept per connection and reused: preparing costs more than running
 // most of these queries.
@@ -63,7 +59,7 @@ bool writable(const QString& path) {
     const int primary = code & 0xFF;
     const QString path = QString::fromUtf8(sqlite3_db_filename(db, "main"));
     const std::string why = sqlite3_errmsg(db);
-    if (g_waitsInterrupted && (primary == SQLITE_BUSY || primary == SQLITE_INTERRUPT))
+    if (QuitSignalled() && (primary == SQLITE_BUSY || primary == SQLITE_INTERRUPT))
         throw HiveError("Kelvaro is quitting");
     if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED)
         throw HiveError("Kelvaro's settings are in use by another program; try again when it "
@@ -209,16 +205,12 @@ void Hive::close() {
 
 int Hive::onBusy(void* self, int count) {
     auto* hive = static_cast<Hive*>(self);
-    if (g_waitsInterrupted) return 0;
+    if (QuitSignalled()) return 0;
     if (count == 0) hive->busySince_ = nowMs();
     if (nowMs() - hive->busySince_ >= hive->busyWaitMs_) return 0;
     // Short naps: a signal cuts one short and the next call sees it.
     sqlite3_sleep(5);
-    return g_waitsInterrupted ? 0 : 1;
-}
-
-void Hive::interruptWaits() {
-    g_waitsInterrupted = 1;
+    return QuitSignalled() ? 0 : 1;
 }
 
 void Hive::open() {

@@ -1,3 +1,5 @@
+// platform/store — the per-user settings file, for the registry wrapper and kelvaro-reg.
+//
 // The per-user store that stands in for the registry hive: a tree of keys with typed values,
 // kept in one SQLite file. Key and value names compare case-insensitively over all of Unicode
 // (by their case-folded form).
@@ -96,9 +98,6 @@ public:
 
     // How long an access waits for another program's lock before it gives up (default 1 s).
     void setBusyWait(int milliseconds) { busyWaitMs_ = milliseconds; }
-    // Makes every wait for a lock give up at once, now and from now on. Safe in a signal
-    // handler: the program is quitting.
-    static void interruptWaits();
 
     // The name as stored for comparison: case-folded.
     static QString fold(const QString& name) { return name.toCaseFolded(); }

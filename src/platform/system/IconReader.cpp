@@ -1,4 +1,4 @@
-#include "platform/IconReader.h"
+#include "platform/system/IconReader.h"
 
 #include <QBuffer>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "platform/Instance.h"
+#include "platform/system/Instance.h"
 
 #include <QByteArray>
 #include <QCoreApplication>

@@ -1,4 +1,4 @@
-#include "platform/Memory.h"
+#include "platform/system/Memory.h"
 
 #include <malloc.h>
 

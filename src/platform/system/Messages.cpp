@@ -1,4 +1,4 @@
-#include "platform/Messages.h"
+#include "platform/system/Messages.h"
 
 namespace platform {
 

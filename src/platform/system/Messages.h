@@ -1,3 +1,8 @@
+// platform/system — what every layer above and every service beside it share: the messages and
+// their sink (this header), the quit signals, the one running copy, the session's kind, the
+// XDG folders, the version block, memory, the X connection and icon reading. It uses no other
+// folder of the platform.
+//
 // The window messages the program's handlers speak, the record they travel in, and the sink
 // the platform layer posts them to: the application object installs itself there, so native
 // events reach its message queue without this layer knowing about it.

@@ -1,4 +1,4 @@
-#include "platform/Session.h"
+#include "platform/system/Session.h"
 
 #include <QGuiApplication>
 

@@ -1,6 +1,4 @@
-#include "platform/Signals.h"
-
-#include "platform/Hive.h"
+#include "platform/system/Signals.h"
 
 #include <QObject>
 #include <QSocketNotifier>
@@ -13,15 +11,21 @@ namespace platform {
 namespace {
 
 int g_signalPipe[2] = {-1, -1};
+volatile std::sig_atomic_t g_quitSignalled = 0;
 
 void onSignal(int) {
-    // A wait for another program's lock on the settings ends now, so the quit runs at once.
-    Hive::interruptWaits();
+    // Waits that look at QuitSignalled() (another program's lock on the settings) end now, so
+    // the quit runs at once.
+    g_quitSignalled = 1;
     const char byte = 1;
     [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &byte, 1);
 }
 
 } // namespace
+
+bool QuitSignalled() {
+    return g_quitSignalled != 0;
+}
 
 void OnQuitSignals(QObject* owner, std::function<void()> onQuit) {
     if (g_signalPipe[0] < 0 &&

@@ -11,4 +11,8 @@ namespace platform {
 // (never inside the signal handler), through a notifier owned by owner.
 void OnQuitSignals(QObject* owner, std::function<void()> onQuit);
 
+// True from the moment one of those signals arrived: a wait that would hold up the quit (another
+// program's lock on the settings) gives up at once. Safe to call from any thread.
+bool QuitSignalled();
+
 } // namespace platform

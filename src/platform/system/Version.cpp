@@ -1,4 +1,4 @@
-#include "platform/Version.h"
+#include "platform/system/Version.h"
 
 #include "KelvaroVersion.h"
 

@@ -1,4 +1,4 @@
-#include "platform/X11.h"
+#include "platform/system/X11.h"
 
 #include <QElapsedTimer>
 #include <QGuiApplication>

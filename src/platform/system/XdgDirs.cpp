@@ -1,4 +1,4 @@
-#include "platform/XdgDirs.h"
+#include "platform/system/XdgDirs.h"
 
 #include <QDir>
 

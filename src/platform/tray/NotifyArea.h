@@ -1,9 +1,13 @@
+// platform/tray — the notification area, for the tray icon component: this interface; the
+// XEmbed icon of our own (XEmbedTray) with its mouse reading (TrayMouse), and the
+// StatusNotifierItem with its menu over D-Bus (StatusNotifier).
+//
 // The notification area: Shell_NotifyIcon's add, modify and delete of an icon record. Mouse
 // actions on an icon come back as the record's callback message posted to its window, with
 // the mouse message in lParam.
 #pragma once
 
-#include "platform/Messages.h"
+#include "platform/system/Messages.h"
 
 #include <QCursor>
 #include <QIcon>

@@ -1,4 +1,4 @@
-#include "platform/StatusNotifier.h"
+#include "platform/tray/StatusNotifier.h"
 
 #include <QAction>
 #include <QBuffer>

@@ -4,7 +4,7 @@
 // it themselves. Hosts that don't ask the item for its menu at a point of their choosing.
 #pragma once
 
-#include "platform/NotifyArea.h"
+#include "platform/tray/NotifyArea.h"
 
 #include <QPoint>
 #include <QString>

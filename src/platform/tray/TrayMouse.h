@@ -3,7 +3,7 @@
 // (down, up, double-click, up, as the shell reports them); a third starts over.
 #pragma once
 
-#include "platform/Messages.h"
+#include "platform/system/Messages.h"
 
 namespace platform {
 

@@ -1,10 +1,10 @@
 // The notification area on X11: our own icon window docked into the XEmbed tray manager that
 // owns _NET_SYSTEM_TRAY_S<screen>; a StatusNotifierItem where only such a host exists.
-#include "platform/NotifyArea.h"
+#include "platform/tray/NotifyArea.h"
 
-#include "platform/StatusNotifier.h"
-#include "platform/TrayMouse.h"
-#include "platform/X11.h"
+#include "platform/system/X11.h"
+#include "platform/tray/StatusNotifier.h"
+#include "platform/tray/TrayMouse.h"
 
 #include <QAbstractNativeEventFilter>
 #include <QCursor>
