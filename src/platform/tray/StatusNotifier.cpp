@@ -19,6 +19,7 @@
 #include <QPointer>
 #include <QTimer>
 #include <QtEndian>
+#include <tuple>
 
 namespace platform::sni {
 
@@ -28,11 +29,15 @@ const QString ItemPath = QStringLiteral("/StatusNotifierItem");
 const QString MenuPath = QStringLiteral("/MenuBar");
 
 // The wire types: an icon picture (iiay, ARGB32 in network byte order), the tool tip
-// (sa(iiay)ss), and dbusmenu's entries, layout tree and events.
+// (sa(iiay)ss), and dbusmenu's entries, layout tree and events. A plain structure names its
+// fields once, in wire order, in tie(); one pair of operators below marshals all of them.
 struct Pixmap {
     int width = 0;
     int height = 0;
     QByteArray bytes;
+    template <typename Self> static auto tie(Self& s) {
+        return std::tie(s.width, s.height, s.bytes);
+    }
 };
 using Pixmaps = QList<Pixmap>;
 struct ToolTip {
@@ -40,11 +45,15 @@ struct ToolTip {
     Pixmaps pixmaps;
     QString title;
     QString text;
+    template <typename Self> static auto tie(Self& s) {
+        return std::tie(s.iconName, s.pixmaps, s.title, s.text);
+    }
 };
 // An entry's id with its properties (a{sv}) or property names (as).
 template <typename T> struct Entry {
     int id = 0;
     T properties;
+    template <typename Self> static auto tie(Self& s) { return std::tie(s.id, s.properties); }
 };
 using MenuItem = Entry<QVariantMap>;
 using MenuItems = QList<MenuItem>;
@@ -60,42 +69,26 @@ struct MenuEvent {
     QString eventId;
     QDBusVariant data;
     uint timestamp = 0;
+    template <typename Self> static auto tie(Self& s) {
+        return std::tie(s.id, s.eventId, s.data, s.timestamp);
+    }
 };
 using MenuEvents = QList<MenuEvent>;
 
-QDBusArgument& operator<<(QDBusArgument& a, const Pixmap& p) {
+template <typename T>
+concept WireStruct = requires(T& t) {
+    T::tie(t);
+};
+
+template <WireStruct T> QDBusArgument& operator<<(QDBusArgument& a, const T& value) {
     a.beginStructure();
-    a << p.width << p.height << p.bytes;
+    std::apply([&a](const auto&... field) { (a << ... << field); }, T::tie(value));
     a.endStructure();
     return a;
 }
-const QDBusArgument& operator>>(const QDBusArgument& a, Pixmap& p) {
+template <WireStruct T> const QDBusArgument& operator>>(const QDBusArgument& a, T& value) {
     a.beginStructure();
-    a >> p.width >> p.height >> p.bytes;
-    a.endStructure();
-    return a;
-}
-QDBusArgument& operator<<(QDBusArgument& a, const ToolTip& t) {
-    a.beginStructure();
-    a << t.iconName << t.pixmaps << t.title << t.text;
-    a.endStructure();
-    return a;
-}
-const QDBusArgument& operator>>(const QDBusArgument& a, ToolTip& t) {
-    a.beginStructure();
-    a >> t.iconName >> t.pixmaps >> t.title >> t.text;
-    a.endStructure();
-    return a;
-}
-template <typename T> QDBusArgument& operator<<(QDBusArgument& a, const Entry<T>& e) {
-    a.beginStructure();
-    a << e.id << e.properties;
-    a.endStructure();
-    return a;
-}
-template <typename T> const QDBusArgument& operator>>(const QDBusArgument& a, Entry<T>& e) {
-    a.beginStructure();
-    a >> e.id >> e.properties;
+    std::apply([&a](auto&... field) { (a >> ... >> field); }, T::tie(value));
     a.endStructure();
     return a;
 }
@@ -122,18 +115,6 @@ const QDBusArgument& operator>>(const QDBusArgument& a, MenuLayout& l) {
         l.children << child;
     }
     a.endArray();
-    a.endStructure();
-    return a;
-}
-QDBusArgument& operator<<(QDBusArgument& a, const MenuEvent& e) {
-    a.beginStructure();
-    a << e.id << e.eventId << e.data << e.timestamp;
-    a.endStructure();
-    return a;
-}
-const QDBusArgument& operator>>(const QDBusArgument& a, MenuEvent& e) {
-    a.beginStructure();
-    a >> e.id >> e.eventId >> e.data >> e.timestamp;
     a.endStructure();
     return a;
 }
