@@ -302,6 +302,8 @@ private slots:
         QTest::newRow("a link at the journal") << "journal link";
         QTest::newRow("a FIFO at the journal") << "journal fifo";
         QTest::newRow("a link at the lock") << "lock link";
+        QTest::newRow("a folder at the lock") << "lock folder";
+        QTest::newRow("a runtime folder too deep for a socket") << "deep";
     }
     void hostileNeighbours() {
         QFETCH(QString, plant);
@@ -337,8 +339,18 @@ private slots:
             QCOMPARE(status, 0);
             QVERIFY2(t.elapsed() < 5000, qPrintable(QString::number(t.elapsed())));
             QVERIFY(crtc::setRamp(crtc::rampOf(25))); // reset loaded the identity
-        } else if (plant == "lock link") {
-            QVERIFY(QFile::link(own.path() + "/elsewhere", lock));
+        } else if (plant == "deep") {
+            // The socket's name would be longer than a socket's address can hold.
+            const QString deep = own.path() + "/" + QString(100, 'd');
+            QVERIFY(QDir().mkdir(deep));
+            QVERIFY(QFile::setPermissions(deep,
+                                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+            k.extra.insert("XDG_RUNTIME_DIR", deep);
+        } else if (plant.startsWith("lock")) {
+            if (plant == "lock folder")
+                QVERIFY(QDir().mkdir(lock));
+            else
+                QVERIFY(QFile::link(own.path() + "/elsewhere", lock));
             // Whether another copy holds the session can't be known: this one says why and
             // does not start, and nothing is made where the link points.
             k.channels = QProcess::SeparateChannels;
@@ -346,13 +358,25 @@ private slots:
             QVERIFY(k.proc.waitForFinished(10000));
             QCOMPARE(k.proc.exitCode(), 1);
             const QString err = QString::fromLocal8Bit(k.proc.readAllStandardError());
-            QVERIFY2(err.contains(lock + " is a symbolic link"), qPrintable(err));
+            QVERIFY2(err.contains(
+                         lock + (plant == "lock folder" ? " is a folder" : " is a symbolic link")),
+                     qPrintable(err));
             QVERIFY(!QFile::exists(own.path() + "/elsewhere"));
             return;
         }
         QVERIFY(k.start());
         QVERIFY2(waitFor([] { return same(crtc::ramp(), crtc::rampOf(10)); }, 3000),
                  qPrintable(hex(crtc::ramp())));
+        if (plant == "deep") {
+            // The copy that runs can't be reached: a second start names it and does not run.
+            const Run second = startAgain(k);
+            QCOMPARE(second.status, 1);
+            QVERIFY2(second.err.contains(
+                         QStringLiteral("another Kelvaro (process %1)").arg(k.proc.processId())) &&
+                         second.err.contains("longer than"),
+                     qPrintable(second.err));
+            QCOMPARE(trayIcons(), 1);
+        }
         QCOMPARE(k.terminate(), 0);
         QVERIFY2(same(crtc::ramp(), crtc::rampOf(25)), qPrintable(hex(crtc::ramp())));
         QCOMPARE(contents(precious), QByteArray("mine"));
