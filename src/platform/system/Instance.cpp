@@ -158,21 +158,26 @@ public:
           notifier_(fd, QSocketNotifier::Read, this) {
         connect(&notifier_, &QSocketNotifier::activated, this, [this] { readable(); });
         // A client that connects and says nothing gives its place up.
-        QTimer::singleShot(ClientWaitMs, this, [this] { finish(); });
+        timer_.setSingleShot(true);
+        connect(&timer_, &QTimer::timeout, this, [this] { finish(); });
+        timer_.start(ClientWaitMs);
         clients().push_back(this);
     }
     ~Client() override {
-        ::close(fd_);
-        auto& all = clients();
-        all.erase(std::remove(all.begin(), all.end(), this), all.end());
+        if (fd_ >= 0) ::close(fd_);
+        leave();
     }
     // The connections heard now, the one waiting longest first.
     static std::deque<Client*>& clients() {
         static std::deque<Client*> all;
         return all;
     }
+    // Closes the connection at once (a burst of new ones may be waiting for its place) and
+    // the object soon after.
     void finish() {
         notifier_.setEnabled(false);
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
         deleteLater();
     }
 
@@ -186,6 +191,10 @@ private:
         if (nl == std::string::npos && n > 0 && buffer_.size() <= MaxRequest) return;
         notifier_.setEnabled(false);
         if (nl != std::string::npos) {
+            // Answering may run an event loop (a window shown): nothing ends this connection
+            // meanwhile.
+            timer_.stop();
+            leave();
             const std::string reply = answer_(buffer_.substr(0, nl)) + "\n";
             [[maybe_unused]] const auto sent =
                 ::send(fd_, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -193,7 +202,13 @@ private:
         finish();
     }
 
+    void leave() {
+        auto& all = clients();
+        all.erase(std::remove(all.begin(), all.end(), this), all.end());
+    }
+
     int fd_;
+    QTimer timer_;
     std::string buffer_;
     std::function<std::string(const std::string&)> answer_;
     QSocketNotifier notifier_;
