@@ -369,6 +369,31 @@ private slots:
         QCOMPARE(RampJournal("x11-0").path(), p->store->dir.path() + "/kelvaro/ramps-x11-0");
     }
 
+    // The runtime folder holds the journal only when no one else can enter it, as the XDG
+    // rules require of it; otherwise the settings folder, which is the user's own.
+    void anUnsafeRuntimeFolderIsNotUsed_data() {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("foreign"); // another user's
+        QTest::addColumn<bool>("used");
+        QTest::newRow("0700, ours") << 0700 << false << true;
+        QTest::newRow("0755") << 0755 << false << false;
+        QTest::newRow("1777, like /tmp") << 01777 << false << false;
+        QTest::newRow("0700, another user's") << 0700 << true << false;
+    }
+    void anUnsafeRuntimeFolderIsNotUsed() {
+        QFETCH(int, mode);
+        QFETCH(bool, foreign);
+        QFETCH(bool, used);
+        const QByteArray dir = QFile::encodeName(runtime->dir.path());
+        QCOMPARE(::chmod(dir.constData(), mode_t(mode)), 0);
+        if (foreign && ::chown(dir.constData(), 65534, 65534) != 0)
+            QSKIP("only root can give a folder to another user");
+        const QString folder = used ? runtime->dir.path() : p->store->dir.path();
+        QCOMPARE(RampJournal("x11-0").path(), folder + "/kelvaro/ramps-x11-0");
+        QCOMPARE(::chown(dir.constData(), ::getuid(), ::getgid()), 0);
+        QCOMPARE(::chmod(dir.constData(), 0700), 0);
+    }
+
     // ---- Reset ----
 
     void resetPutsTheJournalsRampsBack_data() {
