@@ -282,6 +282,7 @@ private slots:
         QTest::newRow("a link at the lock") << "lock link";
         QTest::newRow("a folder at the lock") << "lock folder";
         QTest::newRow("a runtime folder too deep for a socket") << "deep";
+        QTest::newRow("started with umask 000") << "umask";
     }
     void hostileNeighbours() {
         QFETCH(QString, plant);
@@ -317,6 +318,8 @@ private slots:
             QCOMPARE(status, 0);
             QVERIFY2(t.elapsed() < 5000, qPrintable(QString::number(t.elapsed())));
             QVERIFY(crtc::setRamp(crtc::rampOf(25))); // reset loaded the identity
+        } else if (plant == "umask") {
+            k.proc.setChildProcessModifier([] { ::umask(0); });
         } else if (plant == "deep") {
             // The socket's name would be longer than a socket's address can hold.
             const QString deep = own.path() + "/" + QString(100, 'd');
@@ -345,6 +348,13 @@ private slots:
         QVERIFY(k.start());
         QVERIFY2(waitFor([] { return same(crtc::ramp(), crtc::rampOf(10)); }, 3000),
                  qPrintable(hex(crtc::ramp())));
+        if (plant == "umask") {
+            // Only this user may connect to the socket, whatever the umask said.
+            struct stat st {};
+            QCOMPARE(::stat(QFile::encodeName(own.path() + "/" + socketName()).constData(), &st),
+                     0);
+            QCOMPARE(st.st_mode & 0777, mode_t(0600));
+        }
         if (plant == "deep") {
             // The copy that runs can't be reached: a second start names it and does not run.
             const Run second = startAgain(k);
