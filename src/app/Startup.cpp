@@ -109,6 +109,8 @@ int RunKelvaro(TApplication& app) {
         QGuiApplication::setApplicationDisplayName(QString());
         QGuiApplication::setApplicationName(QStringLiteral("kelvaro"));
         QGuiApplication::setDesktopFileName(QStringLiteral("kelvaro"));
+        // Taken from now on, acted on once start-up is over (see HoldQuitSignals).
+        platform::HoldQuitSignals(true);
         InstallQuitSignals();
         try {
             platform::Hive::instance();
@@ -126,6 +128,7 @@ int RunKelvaro(TApplication& app) {
             ShowGammaNotice(platform::NoGammaMessage());
         }
         platform::instance::Serve(AnswerRequest);
+        platform::HoldQuitSignals(false);
         // What bringing an older store up to date changed is told once, after the windows.
         if (const QStringList& notices = platform::Hive::instance().notices(); !notices.isEmpty())
             platform::prompts().messageBox(nullptr, notices.join(QLatin1Char('\n')),
@@ -137,9 +140,11 @@ int RunKelvaro(TApplication& app) {
         app.Run();
         platform::instance::Release();
     } catch (const platform::HiveError& e) {
+        platform::HoldQuitSignals(false);
         app.ShowException(e);
         status = 1;
     } catch (const std::exception& e) {
+        platform::HoldQuitSignals(false);
         app.ShowException(e);
     }
     platform::instance::Release();

@@ -47,7 +47,10 @@ int main(int argc, char** argv) {
         const auto answer =
             platform::instance::Request(session, command.step > 0 ? "step up" : "step down", 3000);
         if (!answer) return fail(QStringLiteral("Kelvaro is not running on this display"));
-        if (!answer->empty() && *answer != "ok")
+        // Success is the running copy's own word that it stepped, nothing less.
+        if (answer->empty())
+            return fail(QStringLiteral("the running Kelvaro did not answer in time"));
+        if (*answer != "ok")
             return fail(QStringLiteral("the running Kelvaro answered: ") +
                         QString::fromStdString(*answer));
         return ExitOk;
@@ -70,13 +73,29 @@ int main(int argc, char** argv) {
         waited.start();
         for (;;) {
             if (platform::instance::Request(session, "show", 500)) return ExitOk;
-            // Ours, or no channel to be had (the program then runs without one).
-            if (platform::instance::ClaimSession(session) != platform::instance::Claim::Taken)
+            std::string problem;
+            long holder = 0;
+            const auto claim = platform::instance::ClaimSession(session, &problem, &holder);
+            const QString why = QString::fromStdString(problem);
+            if (claim == platform::instance::Claim::Ours) break;
+            if (claim == platform::instance::Claim::Alone) {
+                print(stderr, QStringLiteral("kelvaro: %1; this copy runs, but a later start "
+                                             "can't reach it\n")
+                                  .arg(why));
                 break;
+            }
+            // Without the lock nothing tells whether another copy drives the gamma already.
+            if (claim == platform::instance::Claim::Failed)
+                return fail(why + QStringLiteral("; Kelvaro does not start, so that two copies "
+                                                 "never set the display's gamma at once"));
             // Another copy is starting: it holds the session a moment before it listens.
-            if (waited.elapsed() > 3000)
-                return fail(
-                    QStringLiteral("another Kelvaro runs on this display but does not answer"));
+            if (!problem.empty() || waited.elapsed() > 3000) {
+                const QString which =
+                    holder > 0 ? QStringLiteral("another Kelvaro (process %1)").arg(holder)
+                               : QStringLiteral("another Kelvaro");
+                return fail(which + QStringLiteral(" runs on this display but does not answer") +
+                            (why.isEmpty() ? QString() : QStringLiteral(": ") + why));
+            }
             QThread::msleep(50);
         }
     }

@@ -395,8 +395,22 @@ int importFile(const Args& a) {
                             ? f.open(stdin, QIODevice::ReadOnly)
                             : (f.setFileName(file), f.open(QIODevice::ReadOnly));
     if (!opened) return fail(QStringLiteral("%1: %2").arg(file, f.errorString()));
+    // Read in pieces up to the bound: a device or pipe that never ends (/dev/zero) is refused
+    // rather than read until memory runs out.
+    QByteArray bytes;
+    for (;;) {
+        const QByteArray piece = f.read(1 << 20);
+        if (piece.isEmpty()) break;
+        bytes += piece;
+        if (bytes.size() > MaxRegFileBytes)
+            return fail(QStringLiteral("%1: the file is larger than %2 MB; nothing was changed")
+                            .arg(file)
+                            .arg(MaxRegFileBytes >> 20));
+    }
+    if (f.error() != QFileDevice::NoError)
+        return fail(QStringLiteral("%1: %2").arg(file, f.errorString()));
     try {
-        ImportRegFile(platform::Hive::instance(), DecodeRegFile(f.readAll()));
+        ImportRegFile(platform::Hive::instance(), DecodeRegFile(bytes));
     } catch (const RegFileError& e) {
         return fail(
             QStringLiteral("%1: %2 (nothing was changed)").arg(file, QString::fromUtf8(e.what())));

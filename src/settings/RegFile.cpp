@@ -4,6 +4,9 @@
 #include "settings/Registry.h"
 #include "settings/Values.h"
 
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
 #include <QStringDecoder>
 #include <QStringList>
 #include <optional>
@@ -22,6 +25,38 @@ QString keyNameProblem(const QString& name) {
     if (name.contains(QLatin1Char('\n')) || name.contains(QLatin1Char('\r')))
         return QStringLiteral("a key name holds a line break");
     return QString();
+}
+
+// What a name read from a file may not hold, as the profiles window refuses it too: control
+// characters, and halves of a UTF-16 pair standing alone (no name in the store could match
+// them, so nothing could read or delete what they named).
+QString nameCharacterProblem(const QString& name, const char* what) {
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        const char16_t c = name[i].unicode();
+        if (c < 0x20 || c == 0x7F)
+            return QStringLiteral("a %1 name holds a control character").arg(QLatin1String(what));
+        if (QChar::isHighSurrogate(c) && i + 1 < name.size() &&
+            QChar::isLowSurrogate(name[i + 1].unicode())) {
+            ++i;
+            continue;
+        }
+        if (QChar::isSurrogate(c))
+            return QStringLiteral("a %1 name holds a lone UTF-16 surrogate")
+                .arg(QLatin1String(what));
+    }
+    return QString();
+}
+
+bool hasLoneSurrogate(const QString& text) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (QChar::isHighSurrogate(c) && i + 1 < text.size() &&
+            QChar::isLowSurrogate(text[i + 1].unicode()))
+            ++i;
+        else if (QChar::isSurrogate(c))
+            return true;
+    }
+    return false;
 }
 
 QString quote(const QString& s) {
@@ -84,11 +119,14 @@ void exportKey(platform::Hive& hive, platform::KeyId key, const QString& name, i
     }
 }
 
-// String data of a version 5 file is UTF-16LE; the store holds UTF-8.
+// String data of a version 5 file is UTF-16LE; the store holds UTF-8. A lone surrogate has
+// no UTF-8 form.
 std::optional<QByteArray> fromUtf16(const QByteArray& data) {
     if (data.size() % 2) return std::nullopt;
-    return QString::fromUtf16(reinterpret_cast<const char16_t*>(data.constData()), data.size() / 2)
-        .toUtf8();
+    const QString text =
+        QString::fromUtf16(reinterpret_cast<const char16_t*>(data.constData()), data.size() / 2);
+    if (hasLoneSurrogate(text)) return std::nullopt;
+    return text.toUtf8();
 }
 
 struct Op {
@@ -147,10 +185,13 @@ std::vector<Op> parse(const QString& text) {
     for (int i = 1; i < lines.size(); ++i) {
         const int lineNo = i + 1;
         QString line = lines[i];
-        // Hex data may continue over lines ending in a backslash.
-        while (line.endsWith(QLatin1Char('\\')) && line.contains(QStringLiteral("=hex")) &&
-               i + 1 < lines.size())
-            line = line.left(line.size() - 1) + lines[++i].trimmed();
+        // Hex data may continue over lines ending in a backslash (appended in place: a value
+        // over many thousand lines costs no more than the same value on one).
+        if (line.contains(QStringLiteral("=hex")))
+            while (line.endsWith(QLatin1Char('\\')) && i + 1 < lines.size()) {
+                line.chop(1);
+                line += QStringView(lines[++i]).trimmed();
+            }
         const QString trimmed = line.trimmed();
         if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char(';'))) continue;
         if (trimmed.startsWith(QLatin1Char('['))) {
@@ -162,9 +203,11 @@ std::vector<Op> parse(const QString& text) {
             const auto path = values::KeyNameParts(name);
             if (!path)
                 fail(lineNo, QStringLiteral("the key must be under HKEY_CURRENT_USER: ") + name);
-            for (const QString& part : *path)
-                if (const QString problem = keyNameProblem(part); !problem.isEmpty())
-                    fail(lineNo, problem);
+            for (const QString& part : *path) {
+                QString problem = keyNameProblem(part);
+                if (problem.isEmpty()) problem = nameCharacterProblem(part, "key");
+                if (!problem.isEmpty()) fail(lineNo, problem);
+            }
             if (path->size() > platform::Hive::MaxKeyDepth)
                 fail(lineNo, QStringLiteral("the key is deeper than %1 levels")
                                  .arg(platform::Hive::MaxKeyDepth));
@@ -183,6 +226,8 @@ std::vector<Op> parse(const QString& text) {
             const auto n = readQuoted(trimmed, &at);
             if (!n) fail(lineNo, QStringLiteral("a value name must be quoted"));
             name = *n;
+            if (const QString problem = nameCharacterProblem(name, "value"); !problem.isEmpty())
+                fail(lineNo, problem);
         }
         if (at >= trimmed.size() || trimmed[at] != QLatin1Char('='))
             fail(lineNo, QStringLiteral("= expected"));
@@ -195,6 +240,8 @@ std::vector<Op> parse(const QString& text) {
             const auto s = readQuoted(data, &j);
             if (!s || j != data.size())
                 fail(lineNo, QStringLiteral("a string value is not closed properly"));
+            if (hasLoneSurrogate(*s))
+                fail(lineNo, QStringLiteral("a string value holds a lone UTF-16 surrogate"));
             op.value = values::String(*s);
         } else if (data.startsWith(QLatin1String("dword:"))) {
             bool ok = false;
@@ -215,8 +262,10 @@ std::vector<Op> parse(const QString& text) {
             if (!ok || !b) fail(lineNo, QStringLiteral("bad hex data"));
             const bool text = type == platform::REG_SZ || type == platform::REG_EXPAND_SZ ||
                               type == platform::REG_MULTI_SZ;
-            if (utf16 && text && !(b = fromUtf16(*b)))
+            if (utf16 && text && b->size() % 2)
                 fail(lineNo, QStringLiteral("string data in UTF-16 needs an even number of bytes"));
+            if (utf16 && text && !(b = fromUtf16(*b)))
+                fail(lineNo, QStringLiteral("string data holds a lone UTF-16 surrogate"));
             op.value = {type, *b};
         } else {
             fail(lineNo, QStringLiteral("unknown value data: ") + data.left(40));
@@ -247,7 +296,28 @@ QString DecodeRegFile(const QByteArray& bytes) {
         if (text.startsWith(QChar(0xFEFF))) text.remove(0, 1);
         return text;
     }
-    return QString::fromUtf8(bytes);
+    // Valid UTF-8 is read as such; anything else is what the registry editor writes in the
+    // West, the Windows ANSI code page 1252.
+    QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+    QString text = utf8(bytes);
+    if (!utf8.hasError()) return text;
+    return FromWindows1252(bytes);
+}
+
+QString FromWindows1252(const QByteArray& bytes) {
+    // 0x80-0x9F; the five bytes the code page leaves undefined stay the C1 controls they are
+    // in ISO 8859-1, as Windows itself reads them.
+    static const char16_t high[32] = {
+        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+    QString text(bytes.size(), Qt::Uninitialized);
+    QChar* out = text.data();
+    for (const char b : bytes) {
+        const auto u = static_cast<unsigned char>(b);
+        *out++ = QChar(u >= 0x80 && u < 0xA0 ? high[u - 0x80] : char16_t(u));
+    }
+    return text;
 }
 
 void ImportRegFile(platform::Hive& hive, const QString& text) {
@@ -301,9 +371,36 @@ void ImportRegFile(platform::Hive& hive, const QString& text) {
             break;
         }
     }
-    tx.commit();
-    if (!autostart) return;
-    if (*autostart ? !platform::autostart::write(**autostart)
-                   : (platform::autostart::remove(), false))
+    if (!autostart) {
+        tx.commit();
+        return;
+    }
+    // The autostart entry changes before the store commits, and goes back as it was when the
+    // commit fails: the file is taken whole or not at all.
+    const QString entry = platform::autostart::entryPath();
+    std::optional<QByteArray> before;
+    if (QFile f(entry); f.open(QIODevice::ReadOnly)) before = f.readAll();
+    auto putBack = [&] {
+        if (!before) {
+            QFile::remove(entry);
+            return;
+        }
+        QSaveFile f(entry);
+        if (f.open(QIODevice::WriteOnly)) {
+            f.write(*before);
+            f.commit();
+        }
+    };
+    const bool written = *autostart ? platform::autostart::write(**autostart)
+                                    : (platform::autostart::remove(), !QFileInfo::exists(entry));
+    if (!written) {
+        putBack();
         throw RegFileError(0, "the autostart entry could not be written");
+    }
+    try {
+        tx.commit();
+    } catch (...) {
+        putBack();
+        throw;
+    }
 }

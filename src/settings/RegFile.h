@@ -17,7 +17,11 @@ public:
 // path is a key path from HKEY_CURRENT_USER ("\Software\..."); the key must exist.
 QString ExportRegFile(platform::Hive& hive, const QString& path);
 // The text of a file as read: UTF-16 (the registry editor's version 5 files) or UTF-8 by its
-// byte-order mark, UTF-8 without one.
+// byte-order mark; without one UTF-8 when it is valid UTF-8, otherwise Windows-1252 (what the
+// registry editor writes REGEDIT4 files in, in the West).
 QString DecodeRegFile(const QByteArray& bytes);
+QString FromWindows1252(const QByteArray& bytes);
+// The largest file import reads: far beyond any real settings export.
+constexpr qint64 MaxRegFileBytes = 64 << 20;
 // Applies the whole file in one transaction, or nothing of it.
 void ImportRegFile(platform::Hive& hive, const QString& text);

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTest>
+#include <QThread>
 #include <cmath>
 #include <csignal>
 
@@ -92,6 +93,30 @@ private slots:
         QVERIFY(k.proc.waitForFinished(10000));
         QCOMPARE(k.proc.exitStatus(), QProcess::NormalExit);
         QCOMPARE(k.proc.exitCode(), 0);
+        QVERIFY2(shows(own), qPrintable(hex(crtc::ramp())));
+        QVERIFY(!QFile::exists(journalPath()));
+    }
+
+    // A quit signal while start-up is still under way (the splash showing, the options read,
+    // the tray taking the icon in) ends with the display's own ramp, and no journal left.
+    void aQuitSignalDuringStartUpPutsTheRampBack_data() {
+        QTest::addColumn<int>("after"); // ms after the program started
+        for (int ms = 0; ms <= 300; ms += 20)
+            QTest::addRow("%d ms", ms) << ms;
+    }
+    void aQuitSignalDuringStartUpPutsTheRampBack() {
+        QFETCH(int, after);
+        const std::uint32_t id = firstCrtc();
+        const QVector<std::uint16_t> own = calibrated(crtc::gammaSize(id));
+        QVERIFY(crtc::setRawRamp(id, own));
+        Kelvaro k;
+        k.seed("", "Desktop", "REG_DWORD", "15");
+        QVERIFY(k.launch());
+        QThread::msleep(after);
+        ::kill(pid_t(k.proc.processId()), SIGTERM);
+        QVERIFY(k.proc.waitForFinished(10000));
+        // A signal before the handlers are in ends the process by default, before any gamma.
+        if (k.proc.exitStatus() == QProcess::NormalExit) QCOMPARE(k.proc.exitCode(), 0);
         QVERIFY2(shows(own), qPrintable(hex(crtc::ramp())));
         QVERIFY(!QFile::exists(journalPath()));
     }

@@ -4,6 +4,7 @@
 // program's own menu at a point, and chooses from the exported one.
 #include "Desktop.h"
 
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -103,6 +104,40 @@ private slots:
             xdotool({"key", "Escape"});
             QVERIFY(waitFor([] { return menuWindow().isEmpty(); }, 5000));
         }
+    }
+
+    // A property asked of an entry that isn't there, or one an entry doesn't have, is an
+    // error at once, not a wait for the caller's timeout.
+    void askingForWhatIsNotThere_data() {
+        QTest::addColumn<QString>("entry"); // a label, or an id
+        QTest::addColumn<QString>("property");
+        QTest::addColumn<QString>("answer"); // "" for an error
+        QTest::newRow("a label") << "Exit"
+                                 << "label"
+                                 << "(<'Exit'>,)";
+        QTest::newRow("an id no entry has") << "9999"
+                                            << "label"
+                                            << "";
+        QTest::newRow("a property the entry lacks") << "Exit"
+                                                    << "no-such-property"
+                                                    << "";
+    }
+    void askingForWhatIsNotThere() {
+        QFETCH(QString, entry);
+        QFETCH(QString, property);
+        QFETCH(QString, answer);
+        const QString id = entry.toInt() ? entry : entryId(layout(), entry);
+        QElapsedTimer t;
+        t.start();
+        int status = -1;
+        const QString out =
+            run("gdbus",
+                {"call", "--session", "--timeout", "20", "--dest", item, "--object-path",
+                 "/MenuBar", "--method", "com.canonical.dbusmenu.GetProperty", "--", id, property},
+                &status);
+        QVERIFY2(t.elapsed() < 3000, qPrintable(QString::number(t.elapsed())));
+        QCOMPARE(status == 0, !answer.isEmpty());
+        if (!answer.isEmpty()) QCOMPARE(out, answer);
     }
 
     void choosingFromTheExportedMenu() {

@@ -54,6 +54,26 @@ private slots:
         QCOMPARE(mutter.last("set", 40).size, 0);
     }
 
+    // Tables longer than X's 65,535 entries: a CRTC no display has, left out.
+    void anImpossibleGammaSizeLeavesTheCrtcOut_data() {
+        QTest::addColumn<QString>("size");
+        QTest::addColumn<bool>("used");
+        QTest::newRow("65535") << "65535" << true;
+        QTest::newRow("65536") << "65536" << false;
+    }
+    void anImpossibleGammaSizeLeavesTheCrtcOut() {
+        QFETCH(QString, size);
+        QFETCH(bool, used);
+        SessionBus bus;
+        FakeDisplayConfig mutter(bus, {"--crtcs", "256," + size});
+        QVERIFY(mutter.ready());
+        platform::MutterGamma gamma;
+        QVERIFY(gamma.connect(bus.address()));
+        QCOMPARE(gamma.outputs().size(), size_t(used ? 2 : 1));
+        std::vector<std::uint16_t> tables;
+        QCOMPARE(gamma.get("41", tables), used);
+    }
+
     void aStaleSerialIsReadAgain() {
         SessionBus bus;
         FakeDisplayConfig mutter(bus);

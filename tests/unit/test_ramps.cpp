@@ -5,13 +5,17 @@
 #include "Program.h"
 #include "TestMain.h"
 #include "platform/display/RampKeeper.h"
+#include "platform/display/SessionDisplay.h"
 
 #include <QDataStream>
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <cmath>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using platform::OutputRamp;
 using platform::OutputRamps;
@@ -249,16 +253,21 @@ private slots:
         QTest::addColumn<int>("cut");         // bytes kept; -1 all
         QTest::addColumn<QByteArray>("tail"); // appended
         QTest::addColumn<int>("flip");        // byte changed; -1 none
-        QTest::newRow("empty") << 0 << QByteArray() << -1;
-        QTest::newRow("cut short") << 100 << QByteArray() << -1;
-        QTest::newRow("bytes after the end") << -1 << QByteArray("x") << -1;
-        QTest::newRow("not a journal") << -1 << QByteArray() << 0;
-        QTest::newRow("a size out of range") << -1 << QByteArray() << 30;
+        QTest::addColumn<QString>("plant");   // what stands at the journal's name instead
+        QTest::newRow("empty") << 0 << QByteArray() << -1 << "";
+        QTest::newRow("cut short") << 100 << QByteArray() << -1 << "";
+        QTest::newRow("bytes after the end") << -1 << QByteArray("x") << -1 << "";
+        QTest::newRow("not a journal") << -1 << QByteArray() << 0 << "";
+        QTest::newRow("a size out of range") << -1 << QByteArray() << 30 << "";
+        QTest::newRow("a link to a journal") << -1 << QByteArray() << -1 << "link";
+        QTest::newRow("a FIFO") << -1 << QByteArray() << -1 << "fifo";
+        QTest::newRow("another user's journal") << -1 << QByteArray() << -1 << "foreign";
     }
     void anUnreadableJournalIsReplaced() {
         QFETCH(int, cut);
         QFETCH(QByteArray, tail);
         QFETCH(int, flip);
+        QFETCH(QString, plant);
         QVERIFY(journal().write({{"0", At(7, 256)}}));
         OrphanJournal(journal().path());
         QFile f(journal().path());
@@ -268,15 +277,70 @@ private slots:
         if (cut >= 0) bytes.truncate(cut);
         if (flip >= 0) bytes[flip] = char(bytes[flip] ^ 0x40);
         bytes += tail;
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(bytes);
-        f.close();
-        QVERIFY(!journal().read());
+        // A journal elsewhere, whole and readable, that the link points to: it stays as it is.
+        const QString elsewhere = runtime->dir.path() + "/elsewhere";
+        if (plant == "link") {
+            QVERIFY(QFile::rename(journal().path(), elsewhere));
+            QVERIFY(QFile::link(elsewhere, journal().path()));
+        } else if (plant == "fifo") {
+            QVERIFY(QFile::remove(journal().path()));
+            QCOMPARE(::mkfifo(QFile::encodeName(journal().path()).constData(), 0600), 0);
+        } else if (plant == "foreign") {
+            if (::chown(QFile::encodeName(journal().path()).constData(), 65534, 65534) != 0)
+                QSKIP("only root can give a file to another user");
+        } else {
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            f.write(bytes);
+            f.close();
+        }
+        QVERIFY(!journal().read()); // and at once: a FIFO is not waited on
 
         p->display.ramp = RampForPosition(12);
         p->start();
         QCOMPARE(Form_Main->StartupRamp, RampForPosition(12));
         QCOMPARE(journal().read()->ramps, (OutputRamps{{"0", At(12, 256)}}));
+        if (plant == "link") {
+            QVERIFY(!QFileInfo(journal().path()).isSymLink());
+            QFile target(elsewhere);
+            QVERIFY(target.open(QIODevice::ReadOnly));
+            QCOMPARE(target.readAll(), bytes); // not written through the link
+        }
+    }
+
+    // A journalled ramp no display would have (a damaged or planted file) is never loaded:
+    // the identity takes its place, and the user is told.
+    void aJournalledRampNoDisplayWouldHaveIsNotLoaded_data() {
+        QTest::addColumn<QString>("shape");
+        QTest::addColumn<bool>("loaded");
+        QTest::newRow("flat, all ones") << "flat" << false;
+        QTest::newRow("falling") << "falling" << false;
+        QTest::newRow("near black") << "dark" << false;
+        QTest::newRow("tops out at a quarter") << "quarter" << true;
+        QTest::newRow("a monitor's own") << "calibrated" << true;
+    }
+    void aJournalledRampNoDisplayWouldHaveIsNotLoaded() {
+        QFETCH(QString, shape);
+        QFETCH(bool, loaded);
+        OutputRamp ramp = Calibrated(1024, 1);
+        for (int c = 0; c < 3; ++c)
+            for (int j = 0; j < 1024; ++j) {
+                std::uint16_t& e = ramp.entries[std::size_t(c * 1024 + j)];
+                if (shape == "flat") e = 1;
+                if (shape == "falling") e = std::uint16_t(65535 - j * 64);
+                if (shape == "dark") e = std::uint16_t(j * 8);
+                if (shape == "quarter") e = std::uint16_t(j * 16384 / 1023);
+            }
+        QStringList notices;
+        platform::setGammaNotice([&](const QString& text) { notices << text; });
+        QVERIFY(journal().write({{"1", ramp}}));
+        OrphanJournal(journal().path());
+        p->display.add("1", At(20, 1024)); // the crashed run's gamma still on it
+        p->start();
+        Form_Main->QuitSequence();
+        platform::setGammaNotice(nullptr);
+        QCOMPARE(out("1").ramp, loaded ? ramp : At(10, 1024));
+        QCOMPARE(notices.size(), loaded ? 0 : 1);
+        if (!loaded) QVERIFY2(notices[0].contains("output 1"), qPrintable(notices[0]));
     }
 
     void aJournalOlderThanTheServerIsIgnored() {
@@ -303,6 +367,31 @@ private slots:
         // No runtime folder: the settings folder.
         qunsetenv("XDG_RUNTIME_DIR");
         QCOMPARE(RampJournal("x11-0").path(), p->store->dir.path() + "/kelvaro/ramps-x11-0");
+    }
+
+    // The runtime folder holds the journal only when no one else can enter it, as the XDG
+    // rules require of it; otherwise the settings folder, which is the user's own.
+    void anUnsafeRuntimeFolderIsNotUsed_data() {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("foreign"); // another user's
+        QTest::addColumn<bool>("used");
+        QTest::newRow("0700, ours") << 0700 << false << true;
+        QTest::newRow("0755") << 0755 << false << false;
+        QTest::newRow("1777, like /tmp") << 01777 << false << false;
+        QTest::newRow("0700, another user's") << 0700 << true << false;
+    }
+    void anUnsafeRuntimeFolderIsNotUsed() {
+        QFETCH(int, mode);
+        QFETCH(bool, foreign);
+        QFETCH(bool, used);
+        const QByteArray dir = QFile::encodeName(runtime->dir.path());
+        QCOMPARE(::chmod(dir.constData(), mode_t(mode)), 0);
+        if (foreign && ::chown(dir.constData(), 65534, 65534) != 0)
+            QSKIP("only root can give a folder to another user");
+        const QString folder = used ? runtime->dir.path() : p->store->dir.path();
+        QCOMPARE(RampJournal("x11-0").path(), folder + "/kelvaro/ramps-x11-0");
+        QCOMPARE(::chown(dir.constData(), ::getuid(), ::getgid()), 0);
+        QCOMPARE(::chmod(dir.constData(), 0700), 0);
     }
 
     // ---- Reset ----

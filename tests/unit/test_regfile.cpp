@@ -2,6 +2,10 @@
 #include "settings/RegFile.h"
 #include "settings/Registry.h"
 
+#include "platform/process/Autostart.h"
+
+#include <QDir>
+#include <QElapsedTimer>
 #include <QTest>
 
 using platform::Hive;
@@ -96,6 +100,22 @@ private slots:
         QTest::newRow("bad hex") << head + "\"B\"=hex:1,zz\n" << 5;
         QTest::newRow("unknown data") << head + "\"B\"=qword:1\n" << 5;
         QTest::newRow("empty key part") << "REGEDIT4\n[HKEY_CURRENT_USER\\a\\\\b]\n" << 2;
+        // Names the profiles window would refuse, and halves of UTF-16 pairs that no name in
+        // the store could ever match again.
+        const QString lone(QChar(0xD800)), loneLow(QChar(0xDC00));
+        QTest::newRow("control character in a value name") << head + "\"B\x01\"=\"x\"\n" << 5;
+        QTest::newRow("control character in a key name") << "REGEDIT4\n[HKEY_CURRENT_USER\\a\tb]\n"
+                                                         << 2;
+        QTest::newRow("lone surrogate in a key name")
+            << "REGEDIT4\n[HKEY_CURRENT_USER\\a" + lone + "]\n"
+            << 2;
+        QTest::newRow("lone surrogate in a value name") << head + "\"" + loneLow + "\"=\"x\"\n"
+                                                        << 5;
+        QTest::newRow("lone surrogate in string data") << head + "\"B\"=\"a" + lone + "\"\n" << 5;
+        QTest::newRow("lone surrogate in UTF-16 string data")
+            << "Windows Registry Editor Version "
+               "5.00\n[HKEY_CURRENT_USER\\N]\n\"B\"=hex(1):00,d8,00,00\n"
+            << 3;
     }
     void malformedFilesChangeNothing() {
         QFETCH(QString, text);
@@ -198,6 +218,52 @@ private slots:
         ImportRegFile(Hive::instance(), "REGEDIT4\n[" + key + "]\n");
     }
 
+    // A file without a byte-order mark is UTF-8 when it is valid UTF-8, and otherwise what the
+    // registry editor writes REGEDIT4 files in, Windows-1252.
+    void decodingByTheFilesOwnEncoding_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("UTF-8") << QByteArray("\"\xc3\x9c"
+                                             "ber\"")
+                               << QStringLiteral("\"Über\"");
+        QTest::newRow("Windows-1252 letters")
+            << QByteArray("\"\xdc\xe9\"") << QStringLiteral("\"Üé\"");
+        QTest::newRow("Windows-1252 signs")
+            << QByteArray("\x80 \x93q\x94 \x85 \x9f") << QStringLiteral("€ “q” … Ÿ");
+        QTest::newRow("Windows-1252, undefined bytes")
+            << QByteArray("\x81\x8d\x8f\x90\x9d")
+            << QStringLiteral("\u0081\u008d\u008f\u0090\u009d");
+        QTest::newRow("UTF-8 cut inside a character")
+            << QByteArray("a\xc3") << QStringLiteral("aÃ");
+        QTest::newRow("UTF-8 with its mark")
+            << QByteArray("\xef\xbb\xbf\xc3\x9c") << QStringLiteral("Ü");
+        QTest::newRow("UTF-16LE") << QByteArray("\xff\xfe\xdc\x00", 4) << QStringLiteral("Ü");
+    }
+    void decodingByTheFilesOwnEncoding() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, text);
+        QCOMPARE(DecodeRegFile(bytes), text);
+    }
+
+    // The autostart entry is part of the file: when it can't be written, nothing of the rest is
+    // kept either.
+    void aFailedAutostartWriteChangesNothing() {
+        seed();
+        const QStringList before = dump(Hive::instance(), Hive::instance().root(), "root");
+        // A folder where the entry would go: it can't be written.
+        QVERIFY(QDir().mkpath(platform::autostart::entryPath()));
+        try {
+            ImportRegFile(Hive::instance(),
+                          "REGEDIT4\n[HKEY_CURRENT_USER\\Software\\New]\n\"A\"=\"1\"\n"
+                          "[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run]"
+                          "\n\"Kelvaro\"=\"/opt/k/kelvaro\"\n");
+            QFAIL("imported a file whose autostart entry could not be written");
+        } catch (const RegFileError& e) {
+            QVERIFY2(QString::fromUtf8(e.what()).contains("autostart"), e.what());
+        }
+        QCOMPARE(dump(Hive::instance(), Hive::instance().root(), "root"), before);
+    }
+
     void hexValuesOverSeveralLines() {
         ImportRegFile(
             Hive::instance(),
@@ -206,6 +272,15 @@ private slots:
         QVERIFY(reg.OpenKey("\\K", false));
         QCOMPARE(reg.ReadValue("B")->data, QByteArray("\x01\x02\x03\xff", 4));
         QCOMPARE(reg.ReadString("E"), QStringLiteral("A"));
+        // Continued over 100,000 lines it costs what the same value does on one line.
+        QString text = "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"Long\"=hex:00";
+        for (int i = 0; i < 100000; ++i)
+            text += ",\\\n  " + QString::number(i % 200, 16);
+        QElapsedTimer t;
+        t.start();
+        ImportRegFile(Hive::instance(), text + "\n");
+        QVERIFY2(t.elapsed() < 5000, qPrintable(QString::number(t.elapsed())));
+        QCOMPARE(reg.ReadValue("Long")->data.size(), 100001);
     }
 };
 

@@ -87,6 +87,9 @@ private slots:
         QTest::newRow("root spelt out is not deleted")
             << program << QStringList{"delete", "HKEY_CURRENT_USER", "/f"} << 1
             << QStringList{"ERROR: Invalid key name."} << "successfully";
+        QTest::newRow("import of a file without end")
+            << program << QStringList{"import", "/dev/zero"} << 1
+            << QStringList{"/dev/zero: the file is larger than 64 MB; nothing was changed"} << "";
         QTest::newRow("missing key") << program << QStringList{"query", Key + "\\Nope"} << 1
                                      << QStringList{"ERROR: The system was unable to find the "
                                                     "specified registry key or value."}

@@ -4,7 +4,10 @@
 #include "platform/tray/TrayMouse.h"
 #include "tray/Trayicon.h"
 
+#include <QGuiApplication>
 #include <QMenu>
+#include <QScreen>
+#include <QSet>
 #include <QSignalSpy>
 
 namespace {
@@ -308,6 +311,73 @@ private slots:
             platform::DBusMenuProperties(profile).value(QStringLiteral("icon-data")).toByteArray();
         QVERIFY(png.startsWith("\x89PNG"));
         QCOMPARE(QImage::fromData(png).pixelColor(8, 8), QColor(Qt::red));
+    }
+
+    // The ids a host knows entries by across rebuilds of the menu: a new entry, even one made
+    // where a deleted one was in memory, never gets an id seen before, and an old id finds
+    // nothing once its entry is gone.
+    void dbusMenuIdsAcrossRebuilds_data() {
+        QTest::addColumn<int>("replaced"); // entries deleted and made again, from the first
+        QTest::addColumn<int>("rebuilds");
+        QTest::newRow("nothing changes") << 0 << 3;
+        QTest::newRow("one entry made again") << 1 << 3;
+        QTest::newRow("every entry made again") << 4 << 1;
+        QTest::newRow("every entry made again, many times") << 4 << 50;
+    }
+    void dbusMenuIdsAcrossRebuilds() {
+        QFETCH(int, replaced);
+        QFETCH(int, rebuilds);
+        platform::DBusMenuIds ids;
+        std::vector<QAction*> entries;
+        for (int i = 0; i < 4; ++i)
+            entries.push_back(new QAction(QStringLiteral("P%1").arg(i)));
+        QSet<int> seen;
+        std::vector<int> now;
+        for (QAction* a : entries) {
+            now.push_back(ids.idOf(a));
+            seen.insert(now.back());
+        }
+        QCOMPARE(seen.size(), 4);
+        for (int r = 0; r < rebuilds; ++r) {
+            const std::vector<int> before = now;
+            for (int i = 0; i < replaced; ++i) {
+                delete entries[std::size_t(i)];
+                entries[std::size_t(i)] = new QAction(QStringLiteral("N%1").arg(i));
+            }
+            ids.prune();
+            for (std::size_t i = 0; i < entries.size(); ++i) {
+                now[i] = ids.idOf(entries[i]);
+                QCOMPARE(ids.actionOf(now[i]), entries[i]);
+                if (int(i) < replaced) {
+                    QVERIFY2(!seen.contains(now[i]), qPrintable(QString::number(now[i])));
+                    QCOMPARE(ids.actionOf(before[i]), nullptr);
+                } else {
+                    QCOMPARE(now[i], before[i]); // a kept entry keeps its id
+                }
+                seen.insert(now[i]);
+            }
+        }
+        QCOMPARE(ids.actionOf(0), nullptr);
+        QCOMPARE(ids.actionOf(-1), nullptr);
+        for (QAction* a : entries)
+            delete a;
+    }
+
+    // A host's point for the menu: kept on a screen, brought onto the screen from far off it.
+    void hostPointsOffTheScreen_data() {
+        QTest::addColumn<QPoint>("at");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("on the screen") << QPoint(300, 200) << true;
+        QTest::newRow("the corner") << QPoint(0, 0) << true;
+        QTest::newRow("32767,32767") << QPoint(32767, 32767) << false;
+        QTest::newRow("negative") << QPoint(-5000, 40) << false;
+    }
+    void hostPointsOffTheScreen() {
+        QFETCH(QPoint, at);
+        QFETCH(bool, kept);
+        const QPoint placed = platform::HostPointOnScreen(at);
+        QVERIFY(QGuiApplication::primaryScreen()->geometry().contains(placed));
+        if (kept) QCOMPARE(placed, at);
     }
 
     // A host that draws the item itself names the point; the X pointer may be anywhere.

@@ -128,6 +128,31 @@ private slots:
         }
     }
 
+    // A gamma size no display has (more than X's 65,535 entries) makes the output one that can't
+    // be used, as a size under two does: nothing is allocated or sent for it.
+    void anImpossibleGammaSizeLeavesTheOutputOut_data() {
+        QTest::addColumn<QString>("size");
+        QTest::addColumn<bool>("used");
+        QTest::newRow("65535") << "65535" << true;
+        QTest::newRow("65536") << "65536" << false;
+        QTest::newRow("2^31 - 1") << "2147483647" << false;
+        QTest::newRow("2^32 - 1") << "4294967295" << false;
+        QTest::newRow("1") << "1" << false;
+    }
+    void anImpossibleGammaSizeLeavesTheOutputOut() {
+        QFETCH(QString, size);
+        QFETCH(bool, used);
+        TestCompositor compositor({"--sizes", "256," + size});
+        QVERIFY(compositor.ready());
+        platform::WlrGamma gamma;
+        QVERIFY(gamma.connect(compositor.socket()));
+        QCOMPARE(gamma.outputs().size(), size_t(used ? 2 : 1));
+        gamma.load(RampForPosition(15));
+        QVERIFY(compositor.waitForStart("ramp 0 "));
+        if (used) QVERIFY(compositor.waitForStart("ramp 1 "));
+        QCOMPARE(compositor.lastRamp(1).size, used ? 65535 : 0);
+    }
+
     void aRefusedOutputIsToldOnce() {
         TestCompositor compositor({"--sizes", "256,256", "--refuse", "1"});
         QVERIFY(compositor.ready());

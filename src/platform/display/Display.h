@@ -19,6 +19,10 @@
 
 namespace platform {
 
+// The most entries a gamma table may have per channel (X's own limit): an output that reports
+// more can't be used, like one that reports fewer than two.
+constexpr int MaxGammaSize = 65535;
+
 // One output's ramp at that output's gamma size: size() red entries, then green, then blue.
 struct OutputRamp {
     std::vector<std::uint16_t> entries;

@@ -1,5 +1,7 @@
 #include "platform/display/MutterGamma.h"
 
+#include "platform/display/Display.h"
+
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -78,7 +80,8 @@ bool MutterGamma::Private::readResources() {
         const QDBusMessage tables = gamma(id);
         if (tables.type() != QDBusMessage::ReplyMessage || tables.arguments().isEmpty()) continue;
         const int size = int(qdbus_cast<QList<ushort>>(tables.arguments().at(0)).size());
-        if (size >= 2) active.push_back({std::to_string(id), size});
+        // Beyond X's limit no display has it: such a CRTC can't be used.
+        if (size >= 2 && size <= MaxGammaSize) active.push_back({std::to_string(id), size});
     }
     return true;
 }
@@ -126,7 +129,7 @@ bool MutterGamma::get(const std::string& id, std::vector<std::uint16_t>& tables)
         size = entries.size();
         tables.insert(tables.end(), entries.begin(), entries.end());
     }
-    return size >= 2;
+    return size >= 2 && size <= MaxGammaSize;
 }
 
 void MutterGamma::set(const std::string& id, const std::vector<std::uint16_t>& tables) {

@@ -1,13 +1,12 @@
 #include "platform/display/RampJournal.h"
 
 #include "platform/store/Hive.h"
+#include "platform/system/XdgDirs.h"
 
 #include <QDataStream>
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <cerrno>
 #include <csignal>
 #include <unistd.h>
@@ -18,6 +17,9 @@ namespace {
 
 constexpr quint32 Magic = 0x4B524A31; // "KRJ1"
 constexpr int MaxOutputs = 256;
+// Far more than any machine's outputs at their largest tables need: a file beyond it is
+// not one of ours, and is not read into memory.
+constexpr qint64 MaxJournalBytes = 16 << 20;
 
 // A process is known by its id and its start time (clock ticks after boot), so that an id
 // used again by another process after a crash does not pass for the journal's owner.
@@ -59,10 +61,20 @@ Owner Self() {
 } // namespace
 
 QString RampJournalFolder() {
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime) && QFileInfo(runtime).isDir())
-        return runtime + QStringLiteral("/kelvaro");
+    if (const auto runtime = xdg::sessionRuntimeDir())
+        return QString::fromStdString(*runtime) + QStringLiteral("/kelvaro");
     return QFileInfo(Hive::defaultPath()).absolutePath();
+}
+
+bool PlausibleRamp(const OutputRamp& ramp) {
+    const int size = ramp.size();
+    if (size < 2) return false;
+    for (const std::uint16_t* channel : {ramp.red(), ramp.green(), ramp.blue()}) {
+        for (int i = 1; i < size; ++i)
+            if (channel[i] < channel[i - 1]) return false;
+        if (channel[size - 1] < 65536 / 4) return false;
+    }
+    return true;
 }
 
 RampJournal::RampJournal(const std::string& displayKey) {
@@ -73,12 +85,19 @@ RampJournal::RampJournal(const std::string& displayKey) {
 
 std::optional<RampJournal::Contents> RampJournal::read(std::int64_t serverStarted) const {
     if (path_.isEmpty()) return std::nullopt;
-    QFile f(path_);
-    if (!f.open(QIODevice::ReadOnly)) return std::nullopt;
-    if (serverStarted > 0 &&
-        f.fileTime(QFileDevice::FileModificationTime).toMSecsSinceEpoch() < serverStarted)
-        return std::nullopt;
-    QDataStream in(&f);
+    const QFileInfo info(path_);
+    const int folder =
+        xdg::openPrivateFolder(QFile::encodeName(info.absolutePath()).toStdString(), false);
+    if (folder < 0) return std::nullopt;
+    struct stat st {};
+    const std::optional<QByteArray> bytes = xdg::readPrivateFile(
+        folder, QFile::encodeName(info.fileName()).toStdString(), MaxJournalBytes, &st);
+    ::close(folder);
+    if (!bytes) return std::nullopt;
+    const std::int64_t written =
+        std::int64_t(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+    if (serverStarted > 0 && written < serverStarted) return std::nullopt;
+    QDataStream in(*bytes);
     quint32 magic = 0, count = 0;
     Owner owner;
     in >> magic >> owner.pid >> owner.started >> count;
@@ -88,12 +107,16 @@ std::optional<RampJournal::Contents> RampJournal::read(std::int64_t serverStarte
         QByteArray id;
         quint32 size = 0;
         in >> id >> size;
-        if (in.status() != QDataStream::Ok || size < 2 || size > 65535) return std::nullopt;
+        if (in.status() != QDataStream::Ok || size < 2 || size > quint32(MaxGammaSize))
+            return std::nullopt;
         OutputRamp ramp(static_cast<int>(size));
         for (std::uint16_t& entry : ramp.entries)
             in >> entry;
         if (in.status() != QDataStream::Ok) return std::nullopt;
-        contents.ramps[id.toStdString()] = std::move(ramp);
+        if (PlausibleRamp(ramp))
+            contents.ramps[id.toStdString()] = std::move(ramp);
+        else
+            contents.implausible.push_back({id.toStdString(), static_cast<int>(size)});
     }
     if (!in.atEnd()) return std::nullopt;
     contents.ownerAlive = Alive(owner);
@@ -102,13 +125,14 @@ std::optional<RampJournal::Contents> RampJournal::read(std::int64_t serverStarte
 
 bool RampJournal::write(const OutputRamps& ramps) const {
     if (path_.isEmpty()) return false;
-    const QString folder = QFileInfo(path_).absolutePath();
-    if (!QDir().mkpath(folder)) return false;
-    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    // Written beside the journal and renamed over it: a reader sees the old one or the new.
-    QSaveFile f(path_);
-    if (!f.open(QIODevice::WriteOnly)) return false;
-    QDataStream out(&f);
+    const QFileInfo info(path_);
+    const QString folderPath = info.absolutePath();
+    // The folders above are the session's or the settings'; the journal's own is made here.
+    if (!QDir().mkpath(QFileInfo(folderPath).absolutePath())) return false;
+    const int folder = xdg::openPrivateFolder(QFile::encodeName(folderPath).toStdString(), true);
+    if (folder < 0) return false;
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
     const Owner self = Self();
     out << Magic << self.pid << self.started << static_cast<quint32>(ramps.size());
     for (const auto& [id, ramp] : ramps) {
@@ -116,11 +140,22 @@ bool RampJournal::write(const OutputRamps& ramps) const {
         for (std::uint16_t entry : ramp.entries)
             out << entry;
     }
-    return out.status() == QDataStream::Ok && f.commit();
+    const bool ok =
+        out.status() == QDataStream::Ok &&
+        xdg::replacePrivateFile(folder, QFile::encodeName(info.fileName()).toStdString(), bytes);
+    ::close(folder);
+    return ok;
 }
 
 void RampJournal::remove() const {
-    if (!path_.isEmpty()) QFile::remove(path_);
+    if (path_.isEmpty()) return;
+    const QFileInfo info(path_);
+    const int folder =
+        xdg::openPrivateFolder(QFile::encodeName(info.absolutePath()).toStdString(), false);
+    if (folder < 0) return;
+    // Whatever is at the name goes (a link itself, never what it points to); a folder stays.
+    ::unlinkat(folder, QFile::encodeName(info.fileName()).constData(), 0);
+    ::close(folder);
 }
 
 } // namespace platform

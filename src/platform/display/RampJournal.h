@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -22,6 +23,9 @@ public:
     struct Contents {
         bool ownerAlive = false;
         OutputRamps ramps;
+        // Outputs whose journalled ramp no display would have (falling somewhere, or topping
+        // out under a quarter of the range): never loaded; the identity stands in for them.
+        std::vector<GammaOutput> implausible;
     };
 
     // The journal of one display server (Display::displayKey): in $XDG_RUNTIME_DIR/kelvaro/,
@@ -31,9 +35,12 @@ public:
 
     QString path() const { return path_; }
     // Nothing when there is no journal, it can't be read whole, or it is older than
-    // serverStarted (ms since the epoch; 0 unknown): that one was for an earlier server.
+    // serverStarted (ms since the epoch; 0 unknown): that one was for an earlier server. Only a
+    // regular file of this user's counts, in a folder of theirs; a link, a FIFO or another
+    // account's file at its name is not read.
     std::optional<Contents> read(std::int64_t serverStarted = 0) const;
-    // Replaces the journal, atomically, with this process as its owner.
+    // Replaces the journal, atomically, with this process as its owner: whatever was at its name
+    // (a link included) is replaced, never written through.
     bool write(const OutputRamps& ramps) const;
     void remove() const;
 
@@ -43,5 +50,9 @@ private:
 
 // The folder journals live in.
 QString RampJournalFolder();
+
+// Whether a ramp is one a display could have shown: each channel never falls, and ends at a
+// quarter of the range or above.
+bool PlausibleRamp(const OutputRamp& ramp);
 
 } // namespace platform

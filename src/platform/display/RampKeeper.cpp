@@ -1,5 +1,7 @@
 #include "platform/display/RampKeeper.h"
 
+#include "platform/display/SessionDisplay.h"
+
 #include <algorithm>
 
 namespace platform {
@@ -12,6 +14,19 @@ bool Listed(const std::vector<GammaOutput>& outputs, const GammaOutput& o) {
 
 OutputRamp Identity(int size) {
     return ResampleRamp(RampForPosition(GammaNeutral), size);
+}
+
+// The journal's ramps to put back; an output whose journalled ramp no display would have gets
+// the identity at its size instead, and the user is told.
+OutputRamps TrustedRamps(const RampJournal::Contents& found) {
+    OutputRamps ramps = found.ramps;
+    for (const GammaOutput& o : found.implausible) {
+        ramps[o.id] = Identity(o.gammaSize);
+        GammaNotice(QStringLiteral("The gamma kept from an earlier run for output %1 is not one a "
+                                   "display would have; the identity is put back there instead.")
+                        .arg(QString::fromStdString(o.id)));
+    }
+    return ramps;
 }
 
 } // namespace
@@ -27,7 +42,7 @@ RampKeeper::~RampKeeper() {
 
 void RampKeeper::Capture() {
     Display& d = display();
-    if (!d.hasDeviceContext()) return;
+    if (!d.hasDeviceContext() || finished_) return;
     display_ = &d;
     RampJournal journal(d.displayKey());
     const std::optional<RampJournal::Contents> found = journal.read(d.serverStarted());
@@ -35,7 +50,7 @@ void RampKeeper::Capture() {
         // Another copy runs on this display and keeps its own journal: this one takes the
         // display as it finds it, and leaves that journal alone.
     } else {
-        if (found) originals_ = found->ramps;
+        if (found) originals_ = TrustedRamps(*found);
         journal_ = journal;
     }
     outputs_ = d.outputs();
@@ -74,7 +89,9 @@ void RampKeeper::OutputsChanged() {
 
 void RampKeeper::Apply(const GammaRamp& ramp) {
     Display& d = display();
-    if (!d.hasDeviceContext()) return;
+    // Once the start-up ramps are back for good, nothing loads anything over them: a quit that
+    // came while start-up or a dialog still had work to do ends with them on the screen.
+    if (!d.hasDeviceContext() || finished_) return;
     inForce_ = ramp;
     // Before a capture (or on a display swapped since) the outputs are looked up each time.
     const std::vector<GammaOutput> outputs = &d == display_ ? outputs_ : d.outputs();
@@ -84,6 +101,7 @@ void RampKeeper::Apply(const GammaRamp& ramp) {
 
 void RampKeeper::Restore() {
     Display& d = display();
+    finished_ = true;
     if (!d.hasDeviceContext()) return;
     inForce_.reset();
     if (&d != display_) {
@@ -110,7 +128,7 @@ bool RampKeeper::Reset() {
     if (!d.hasDeviceContext()) return false;
     const RampJournal journal(d.displayKey());
     const std::optional<RampJournal::Contents> found = journal.read(d.serverStarted());
-    const OutputRamps ramps = found ? found->ramps : OutputRamps{};
+    const OutputRamps ramps = found ? TrustedRamps(*found) : OutputRamps{};
     for (const auto& [id, ramp] : ramps)
         d.setOutputRamp(id, RestorableRamp(ramp));
     for (const GammaOutput& o : d.outputs()) {

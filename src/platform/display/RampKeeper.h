@@ -28,7 +28,8 @@ public:
     void Capture();
     // Loads a computed ramp onto every output, resampled to each one's size.
     void Apply(const GammaRamp& ramp);
-    // Puts every output's start-up ramp back and removes the journal.
+    // Puts every output's start-up ramp back and removes the journal, for good: the program is
+    // ending, and later captures and loads do nothing.
     void Restore();
     // The first (primary) output's start-up ramp at 256 entries; zeros when none was taken.
     GammaRamp Primary() const;
@@ -51,6 +52,7 @@ private:
     std::optional<GammaRamp> inForce_;
     // The journal this run writes; none while another live copy owns this display's.
     std::optional<RampJournal> journal_;
+    bool finished_ = false;
 };
 
 // What putting `ramp` back loads: a ramp that reads as zeros (a server that never had one,

@@ -4,6 +4,7 @@
 #include "platform/display/WlrGamma.h"
 #include "platform/system/Instance.h"
 
+#include <cstdio>
 #include <memory>
 
 namespace platform {
@@ -114,6 +115,13 @@ bool GammaUnavailable() {
 
 void setGammaNotice(std::function<void(const QString&)> notice) {
     g_notice = std::move(notice);
+}
+
+void GammaNotice(const QString& text) {
+    if (g_notice)
+        g_notice(text);
+    else
+        std::fprintf(stderr, "kelvaro: %s\n", text.toLocal8Bit().constData());
 }
 
 } // namespace platform

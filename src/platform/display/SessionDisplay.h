@@ -19,5 +19,7 @@ bool GammaUnavailable();
 // Where words for the user about the gamma go (a compositor refusing an output's gamma, for
 // one); the program installs it before the display is first used.
 void setGammaNotice(std::function<void(const QString&)> notice);
+// Says text there, or on standard error where nothing was installed (kelvaro --reset).
+void GammaNotice(const QString& text);
 
 } // namespace platform

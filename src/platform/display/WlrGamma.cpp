@@ -29,6 +29,12 @@ struct Head {
     std::string id;
 };
 
+// Tables of fewer than two entries say nothing; more than X's limit can't be real, and would
+// cost the size's worth of memory at every change.
+bool Usable(std::uint32_t size) {
+    return size >= 2 && size <= std::uint32_t(MaxGammaSize);
+}
+
 // The tables in a sealed memory file: nobody can change them once they are handed over.
 int GammaFile(const std::vector<std::uint16_t>& tables) {
     const int fd = ::memfd_create("kelvaro-gamma", MFD_CLOEXEC | MFD_ALLOW_SEALING);
@@ -157,7 +163,7 @@ void WlrGamma::Private::take(Head& o) {
 }
 
 void WlrGamma::Private::send(Head& o, const std::vector<std::uint16_t>& tables) {
-    if (!o.control || tables.size() != std::size_t(o.size) * 3) return;
+    if (!o.control || !Usable(o.size) || tables.size() != std::size_t(o.size) * 3) return;
     const int fd = GammaFile(tables);
     if (fd < 0) return;
     zwlr_gamma_control_v1_set_gamma(o.control, fd);
@@ -277,7 +283,7 @@ bool WlrGamma::connected() const {
 std::vector<WlrGamma::Output> WlrGamma::outputs() const {
     std::vector<Output> out;
     for (const auto& o : d->outputs)
-        if (o->size >= 2 && !o->refused) out.push_back({o->id, int(o->size)});
+        if (Usable(o->size) && !o->refused) out.push_back({o->id, int(o->size)});
     return out;
 }
 

@@ -1,10 +1,17 @@
 #include "platform/system/Instance.h"
 
+#include "platform/system/XdgDirs.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QTimer>
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -73,29 +80,28 @@ namespace platform::instance {
 
 namespace {
 
+// At most this many later starts are heard at once; one more drops the one waiting longest.
+constexpr std::size_t MaxClients = 8;
+// A connection that has not sent its whole request by then is closed.
+constexpr int ClientWaitMs = 2000;
+constexpr std::size_t MaxRequest = 4096;
+
 int g_lock = -1;
 int g_listen = -1;
 std::string g_socketPath;
 QSocketNotifier* g_notifier = nullptr;
 
-// $XDG_RUNTIME_DIR, or a folder of our own under /tmp where the session gives none.
-std::string runtimeDir() {
-    const QByteArray xdg = qgetenv("XDG_RUNTIME_DIR");
-    struct stat st {};
-    if (!xdg.isEmpty() && ::stat(xdg.constData(), &st) == 0 && S_ISDIR(st.st_mode))
-        return xdg.toStdString();
-    const std::string dir = "/tmp/kelvaro-runtime-" + std::to_string(::getuid());
-    ::mkdir(dir.c_str(), 0700);
-    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
-        (st.st_mode & 077))
-        return {};
-    return dir;
+std::string basePath(const std::string& key, std::string* problem = nullptr) {
+    if (key.empty()) return {};
+    const std::string dir = xdg::runtimeDir(problem);
+    if (dir.empty()) return {};
+    return dir + "/kelvaro-" + std::to_string(::getuid()) + "-" + key;
 }
 
-std::string basePath(const std::string& key) {
-    const std::string dir = runtimeDir();
-    if (dir.empty() || key.empty()) return {};
-    return dir + "/kelvaro-" + std::to_string(::getuid()) + "-" + key;
+// The folder and the file name of a path in it.
+std::pair<std::string, std::string> split(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return {path.substr(0, slash), path.substr(slash + 1)};
 }
 
 bool addressOf(const std::string& path, sockaddr_un& addr) {
@@ -106,18 +112,40 @@ bool addressOf(const std::string& path, sockaddr_un& addr) {
     return true;
 }
 
-// Reads up to the first newline, or until the peer closes or waitMs pass.
-std::optional<std::string> readLine(int fd, int waitMs) {
+std::string tooLong(const std::string& path) {
+    return "the socket path " + path + " is longer than the " +
+           std::to_string(sizeof(sockaddr_un::sun_path) - 1) + " bytes a socket's name may have";
+}
+
+// The user id of the process at the other end of a Unix socket, or -1.
+long peerUid(int fd) {
+    ucred cred{};
+    socklen_t size = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0) return -1;
+    return long(cred.uid);
+}
+
+using Clock = std::chrono::steady_clock;
+
+int msLeft(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? int(left) : 0;
+}
+
+// Reads up to the first newline, or until the peer closes or the deadline passes.
+std::optional<std::string> readLine(int fd, Clock::time_point deadline) {
     std::string line;
     char buf[256];
     pollfd p{fd, POLLIN, 0};
-    while (::poll(&p, 1, waitMs) > 0) {
-        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    while (::poll(&p, 1, msLeft(deadline)) > 0) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         if (n <= 0) break;
         line.append(buf, size_t(n));
         const auto nl = line.find('\n');
         if (nl != std::string::npos) return line.substr(0, nl);
-        if (line.size() > 4096) break;
+        if (line.size() > MaxRequest) break;
     }
     return std::nullopt;
 }
@@ -129,8 +157,29 @@ public:
         : QObject(parent), fd_(fd), answer_(std::move(answer)),
           notifier_(fd, QSocketNotifier::Read, this) {
         connect(&notifier_, &QSocketNotifier::activated, this, [this] { readable(); });
+        // A client that connects and says nothing gives its place up.
+        timer_.setSingleShot(true);
+        connect(&timer_, &QTimer::timeout, this, [this] { finish(); });
+        timer_.start(ClientWaitMs);
+        clients().push_back(this);
     }
-    ~Client() override { ::close(fd_); }
+    ~Client() override {
+        if (fd_ >= 0) ::close(fd_);
+        leave();
+    }
+    // The connections heard now, the one waiting longest first.
+    static std::deque<Client*>& clients() {
+        static std::deque<Client*> all;
+        return all;
+    }
+    // Closes the connection at once (a burst of new ones may be waiting for its place) and
+    // the object soon after.
+    void finish() {
+        notifier_.setEnabled(false);
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        deleteLater();
+    }
 
 private:
     void readable() {
@@ -139,21 +188,69 @@ private:
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
         if (n > 0) buffer_.append(buf, size_t(n));
         const auto nl = buffer_.find('\n');
-        if (nl == std::string::npos && n > 0 && buffer_.size() <= 4096) return;
+        if (nl == std::string::npos && n > 0 && buffer_.size() <= MaxRequest) return;
         notifier_.setEnabled(false);
         if (nl != std::string::npos) {
+            // Answering may run an event loop (a window shown): nothing ends this connection
+            // meanwhile.
+            timer_.stop();
+            leave();
             const std::string reply = answer_(buffer_.substr(0, nl)) + "\n";
             [[maybe_unused]] const auto sent =
                 ::send(fd_, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         }
-        deleteLater();
+        finish();
+    }
+
+    void leave() {
+        auto& all = clients();
+        all.erase(std::remove(all.begin(), all.end(), this), all.end());
     }
 
     int fd_;
+    QTimer timer_;
     std::string buffer_;
     std::function<std::string(const std::string&)> answer_;
     QSocketNotifier notifier_;
 };
+
+void acceptClients(const std::function<std::string(const std::string&)>& answer) {
+    for (;;) {
+        const int fd = ::accept4(g_listen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                // Out of descriptors or memory: the waiting connection stays in the queue, so
+                // listening pauses a moment instead of waking the loop again at once.
+                g_notifier->setEnabled(false);
+                QTimer::singleShot(200, g_notifier, [] { g_notifier->setEnabled(true); });
+            }
+            return;
+        }
+        // Only this user's own programs are heard.
+        if (peerUid(fd) != long(::getuid())) {
+            ::close(fd);
+            continue;
+        }
+        auto& clients = Client::clients();
+        while (clients.size() >= MaxClients) {
+            Client* oldest = clients.front();
+            clients.pop_front();
+            oldest->finish();
+        }
+        new Client(fd, answer, g_notifier); // gone at the latest with the listener
+    }
+}
+
+// The process id written in the lock by the copy holding it, or 0.
+long holderOf(const std::string& lockPath) {
+    const auto [dir, name] = split(lockPath);
+    const int folder = xdg::openPrivateFolder(dir, false);
+    if (folder < 0) return 0;
+    const auto bytes = xdg::readPrivateFile(folder, name, 64);
+    ::close(folder);
+    return bytes ? bytes->trimmed().toLong() : 0;
+}
 
 } // namespace
 
@@ -165,41 +262,90 @@ std::string SocketPath(const std::string& key) {
 std::optional<std::string> Request(const std::string& key, const std::string& request, int waitMs) {
     sockaddr_un addr;
     if (!addressOf(SocketPath(key), addr)) return std::nullopt;
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return std::nullopt;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd); // no socket, or one left by a copy that is gone
+    const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+    // A copy whose queue of connections is full refuses for now (EAGAIN): try again until the
+    // time is up rather than block.
+    int rc;
+    while ((rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr)) != 0 &&
+           (errno == EAGAIN || errno == EINTR) && msLeft(deadline) > 0)
+        ::poll(nullptr, 0, 20);
+    // No socket, one left by a copy that is gone, or one another user's program holds.
+    if (rc != 0 || peerUid(fd) != long(::getuid())) {
+        ::close(fd);
         return std::nullopt;
     }
     const std::string line = request + "\n";
     std::optional<std::string> answer;
-    if (::send(fd, line.data(), line.size(), MSG_NOSIGNAL) == ssize_t(line.size()))
-        answer = readLine(fd, waitMs).value_or(std::string());
+    if (::send(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT) == ssize_t(line.size()))
+        answer = readLine(fd, deadline).value_or(std::string());
     ::close(fd);
     return answer;
 }
 
-Claim ClaimSession(const std::string& key) {
-    const std::string base = basePath(key);
+Claim ClaimSession(const std::string& key, std::string* problem, long* holder) {
+    std::string why;
+    const std::string base = basePath(key, &why);
+    auto say = [&](const std::string& text) {
+        if (problem) *problem = text;
+    };
+    if (base.empty()) {
+        say(why.empty() ? "no folder for the one-copy lock" : why);
+        return Claim::Failed;
+    }
+    const auto [dir, lockName] = split(base + ".lock");
+    const int folder = xdg::openPrivateFolder(dir, false);
+    if (folder < 0) {
+        say("the folder " + dir + " " + xdg::privateFileProblem(errno));
+        return Claim::Failed;
+    }
+    const int lock = xdg::openPrivateFile(folder, lockName, O_RDWR | O_CREAT);
+    const int lockError = errno;
+    if (lock < 0) {
+        ::close(folder);
+        say("the lock " + base + ".lock " + xdg::privateFileProblem(lockError));
+        return Claim::Failed;
+    }
     sockaddr_un addr;
-    if (base.empty() || !addressOf(base + ".socket", addr)) return Claim::Failed;
-    const int lock = ::open((base + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lock < 0) return Claim::Failed;
+    const bool addressable = addressOf(base + ".socket", addr);
     if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
         const bool taken = errno == EWOULDBLOCK;
         ::close(lock);
-        return taken ? Claim::Taken : Claim::Failed;
-    }
-    // Holding the lock, any socket there is a dead copy's.
-    ::unlink(addr.sun_path);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(fd, 16) != 0) {
-        if (fd >= 0) ::close(fd);
-        ::close(lock);
+        ::close(folder);
+        if (taken) {
+            if (holder) *holder = holderOf(base + ".lock");
+            // Nothing will ever answer there: the copy holding it could not listen either.
+            say(addressable ? std::string() : tooLong(base + ".socket"));
+            return Claim::Taken;
+        }
+        say("the lock " + base + ".lock can't be taken: " + std::strerror(errno));
         return Claim::Failed;
     }
+    // Later starts that find the lock held can say which copy holds it.
+    const std::string pid = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(lock, 0) == 0) {
+        [[maybe_unused]] const auto n = ::pwrite(lock, pid.data(), pid.size(), 0);
+    }
     g_lock = lock;
+    if (!addressable) {
+        ::close(folder);
+        say(tooLong(base + ".socket"));
+        return Claim::Alone;
+    }
+    // Holding the lock, anything at the socket's name is a dead copy's (the folder is ours).
+    ::unlinkat(folder, split(base + ".socket").second.c_str(), 0);
+    ::close(folder);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    // Only this user may connect, whatever the umask (the process has no other threads yet).
+    const mode_t mask = ::umask(0177);
+    const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::umask(mask);
+    if (!bound || ::listen(fd, 16) != 0) {
+        say("the socket " + base + ".socket can't be made: " + std::strerror(errno));
+        if (fd >= 0) ::close(fd);
+        return Claim::Alone;
+    }
     g_listen = fd;
     g_socketPath = addr.sun_path;
     return Claim::Ours;
@@ -208,11 +354,8 @@ Claim ClaimSession(const std::string& key) {
 void Serve(std::function<std::string(const std::string& request)> answer) {
     if (g_listen < 0 || g_notifier || !QCoreApplication::instance()) return;
     g_notifier = new QSocketNotifier(g_listen, QSocketNotifier::Read, QCoreApplication::instance());
-    QObject::connect(g_notifier, &QSocketNotifier::activated, g_notifier, [answer] {
-        int fd;
-        while ((fd = ::accept4(g_listen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >= 0)
-            new Client(fd, answer, g_notifier); // gone at the latest with the listener
-    });
+    QObject::connect(g_notifier, &QSocketNotifier::activated, g_notifier,
+                     [answer] { acceptClients(answer); });
 }
 
 void Release() {

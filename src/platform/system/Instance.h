@@ -28,20 +28,27 @@ namespace platform::instance {
 // The socket and the lock of a session key: "<runtime dir>/kelvaro-<uid>-<key>.socket", ".lock".
 std::string SocketPath(const std::string& key);
 
-// Hands one request to the copy running for key. nullopt when no copy is listening; "" when
-// one took the request but did not answer within waitMs; otherwise its answer.
+// Hands one request to the copy running for key. nullopt when no copy of this user's is
+// listening; "" when one took the request but did not answer within waitMs (connecting
+// included); otherwise its answer.
 std::optional<std::string> Request(const std::string& key, const std::string& request, int waitMs);
 
 enum class Claim {
     Ours,   // this process is the running copy; it listens from now on
+    Alone,  // this process is the running copy, but later starts can't reach it (no socket)
     Taken,  // another process holds the session
-    Failed, // no runtime folder or socket: the program runs without the channel
+    Failed, // no lock can be had: whether another copy runs can't be known
 };
 // Takes the session for this process until it ends (the lock is never inherited by programs
-// it starts).
-Claim ClaimSession(const std::string& key);
+// it starts). The lock and the socket live in the user's runtime folder (xdg::runtimeDir); a
+// link, a FIFO or another user's file at their names is never used. *problem says what is
+// wrong for Alone and Failed, and for Taken when the holder can never be reached; *holder is
+// the process id of the copy that holds a Taken session (0 unknown).
+Claim ClaimSession(const std::string& key, std::string* problem = nullptr, long* holder = nullptr);
 
-// Once the event loop exists: each request is passed to answer, whose result goes back.
+// Once the event loop exists: each request is passed to answer, whose result goes back. Only
+// this user's programs are heard, a few at a time; one that sends no whole request within two
+// seconds is closed.
 void Serve(std::function<std::string(const std::string& request)> answer);
 
 // Stops listening and removes the socket, while the session is still ours.

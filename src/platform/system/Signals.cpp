@@ -12,6 +12,8 @@ namespace {
 
 int g_signalPipe[2] = {-1, -1};
 volatile std::sig_atomic_t g_quitSignalled = 0;
+QSocketNotifier* g_notifier = nullptr;
+bool g_held = false;
 
 void onSignal(int) {
     // Waits that look at QuitSignalled() (another program's lock on the settings) end now, so
@@ -32,6 +34,11 @@ void OnQuitSignals(QObject* owner, std::function<void()> onQuit) {
         ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
         return;
     auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, owner);
+    notifier->setEnabled(!g_held);
+    g_notifier = notifier;
+    QObject::connect(notifier, &QObject::destroyed, [notifier] {
+        if (g_notifier == notifier) g_notifier = nullptr;
+    });
     QObject::connect(notifier, &QSocketNotifier::activated, owner, [onQuit = std::move(onQuit)] {
         char byte;
         [[maybe_unused]] const auto n = ::read(g_signalPipe[0], &byte, 1);
@@ -45,6 +52,11 @@ void OnQuitSignals(QObject* owner, std::function<void()> onQuit) {
     // user signal would otherwise end the process with the profile's gamma on the screen.
     for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGPIPE})
         sigaction(sig, &sa, nullptr);
+}
+
+void HoldQuitSignals(bool hold) {
+    g_held = hold;
+    if (g_notifier) g_notifier->setEnabled(!hold);
 }
 
 } // namespace platform

@@ -15,4 +15,10 @@ void OnQuitSignals(QObject* owner, std::function<void()> onQuit);
 // program's lock on the settings) gives up at once. Safe to call from any thread.
 bool QuitSignalled();
 
+// While held, a quit signal waits (the signal itself is taken, so the process is not ended);
+// onQuit runs from the first event loop after the hold is let go. Start-up holds them: event
+// loops run inside it (a window's first showing, the wait for a tray), and a quit run there
+// would put the ramps back before the rest of start-up loads a gamma again.
+void HoldQuitSignals(bool hold);
+
 } // namespace platform

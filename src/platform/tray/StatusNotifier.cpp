@@ -6,19 +6,24 @@
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusContext>
+#include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
 #include <QEvent>
+#include <QGuiApplication>
 #include <QHash>
 #include <QIcon>
 #include <QImage>
 #include <QMenu>
 #include <QPointer>
+#include <QScreen>
 #include <QTimer>
 #include <QtEndian>
+#include <algorithm>
 #include <tuple>
 
 namespace platform::sni {
@@ -176,8 +181,9 @@ Pixmaps pixmapsOf(const QIcon& icon) {
 }
 
 // com.canonical.dbusmenu for one menu: a flat list under the root item 0. Entries keep their
-// id for as long as they live; the layout's revision goes up whenever the menu changes.
-class MenuObject : public QObject {
+// id for as long as they live (DBusMenuIds); the layout's revision goes up whenever the menu
+// changes, before any host can read the changed layout.
+class MenuObject : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.canonical.dbusmenu")
     Q_PROPERTY(uint Version READ version)
@@ -218,7 +224,17 @@ public slots:
         return out;
     }
     QDBusVariant GetProperty(int id, const QString& name) {
-        return QDBusVariant(propertiesOf(id).value(name));
+        const QVariantMap properties = propertiesOf(id);
+        const auto found = properties.find(name);
+        if (found != properties.end()) return QDBusVariant(*found);
+        // An empty variant can't travel: without an error the caller would wait for its
+        // timeout.
+        if (calledFromDBus())
+            sendErrorReply(QDBusError::InvalidArgs,
+                           id == 0 || actionOf(id)
+                               ? QStringLiteral("entry %1 has no property %2").arg(id).arg(name)
+                               : QStringLiteral("no entry %1 in the menu").arg(id));
+        return QDBusVariant(QVariant(0));
     }
     void Event(int id, const QString& eventId, const QDBusVariant& data, uint timestamp) {
         Q_UNUSED(data);
@@ -267,24 +283,20 @@ protected:
 private:
     // Changes come in bursts (a rebuild adds every entry): one new layout for each burst.
     void changed() {
+        // A host that reads the layout before the signal sees the new revision already.
+        if (!pending_) ++revision_;
         if (pending_) return;
         pending_ = true;
         QTimer::singleShot(0, this, [this] {
             pending_ = false;
-            ++revision_;
+            ids_.prune();
             emit LayoutUpdated(revision_, 0);
         });
     }
-    int idOf(QAction* a) {
-        auto it = ids_.find(a);
-        if (it == ids_.end()) it = ids_.insert(a, ++lastId_);
-        return *it;
-    }
+    int idOf(QAction* a) { return ids_.idOf(a); }
     QAction* actionOf(int id) const {
-        if (!menu_) return nullptr;
-        for (QAction* a : menu_->actions())
-            if (ids_.value(a) == id) return a;
-        return nullptr;
+        QAction* a = ids_.actionOf(id);
+        return a && menu_ && menu_->actions().contains(a) ? a : nullptr;
     }
     QVariantMap propertiesOf(int id) const {
         if (id == 0) return {{QStringLiteral("children-display"), QStringLiteral("submenu")}};
@@ -293,8 +305,7 @@ private:
     }
 
     QPointer<QMenu> menu_;
-    QHash<QAction*, int> ids_;
-    int lastId_ = 0;
+    DBusMenuIds ids_;
     uint revision_ = 1;
     bool pending_ = false;
 };
@@ -342,8 +353,9 @@ public:
 public slots:
     // The host's own menu gesture, for hosts that don't draw the exported menu.
     void ContextMenu(int x, int y) {
-        post(WM_RBUTTONDOWN, {x, y});
-        post(WM_RBUTTONUP, {x, y});
+        const QPoint at = HostPointOnScreen({x, y});
+        post(WM_RBUTTONDOWN, at);
+        post(WM_RBUTTONUP, at);
     }
     // A host's click on the item restores, as a double-click on the icon does.
     void Activate(int x, int y) { post(WM_LBUTTONDBLCLK, {x, y}); }
@@ -456,6 +468,37 @@ bool StatusNotifierHostAvailable() {
     const QDBusMessage reply = bus.call(get, QDBus::Block, 1000);
     return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
            qvariant_cast<QDBusVariant>(reply.arguments().constFirst()).variant().toBool();
+}
+
+// The id lives on the entry itself as well: a new entry made at a deleted one's address has
+// none, so it can't pass for the old one.
+const char* const IdProperty = "kelvaro-dbusmenu-id";
+
+int DBusMenuIds::idOf(QAction* action) {
+    bool known = false;
+    const int id = action->property(IdProperty).toInt(&known);
+    if (known && actions_.value(id) == action) return id;
+    actions_.insert(++lastId_, action);
+    action->setProperty(IdProperty, lastId_);
+    return lastId_;
+}
+
+QAction* DBusMenuIds::actionOf(int id) const {
+    QAction* action = actions_.value(id);
+    return action && action->property(IdProperty).toInt() == id ? action : nullptr;
+}
+
+void DBusMenuIds::prune() {
+    actions_.removeIf([](const auto& entry) { return entry.value().isNull(); });
+}
+
+QPoint HostPointOnScreen(QPoint at) {
+    if (QGuiApplication::screenAt(at)) return at;
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen) return at;
+    const QRect area = screen->geometry();
+    return {std::clamp(at.x(), area.left(), area.right()),
+            std::clamp(at.y(), area.top(), area.bottom())};
 }
 
 QString DBusMenuLabel(const QString& text) {

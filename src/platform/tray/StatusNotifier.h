@@ -6,7 +6,9 @@
 
 #include "platform/tray/NotifyArea.h"
 
+#include <QHash>
 #include <QPoint>
+#include <QPointer>
 #include <QString>
 #include <QVariantMap>
 #include <functional>
@@ -41,6 +43,27 @@ public:
 private:
     std::unique_ptr<Parts> d_;
 };
+
+// The ids a dbusmenu host knows a menu's entries by. An entry keeps its id for as long as it
+// lives; every new entry gets an id no entry has had before in this process, even one made
+// where a deleted entry was in memory, so an id a host kept from an older layout finds
+// nothing rather than another entry.
+class DBusMenuIds {
+public:
+    int idOf(QAction* action);
+    // The live entry with that id; nullptr for 0, an unknown id or a deleted entry.
+    QAction* actionOf(int id) const;
+    // Forgets the ids of entries that are gone.
+    void prune();
+
+private:
+    QHash<int, QPointer<QAction>> actions_;
+    int lastId_ = 0;
+};
+
+// Where a host's point for the menu is on no screen (a host that sends 32767,32767, say),
+// the nearest point of the primary screen; a point on a screen stays.
+QPoint HostPointOnScreen(QPoint at);
 
 // A menu caption as dbusmenu writes it: "_" marks the mnemonic and "__" is an underscore;
 // the toolkit's "&" and "&&" become those.
