@@ -107,7 +107,8 @@ GammaRamp RampKeeper::Primary() const {
 
 bool RampKeeper::Reset() {
     Display& d = display();
-    if (!d.hasDeviceContext()) return false;
+    // A display none of whose outputs takes a ramp has nothing to put back.
+    if (!d.hasDeviceContext() || d.outputs().empty()) return false;
     const RampJournal journal(d.displayKey());
     const std::optional<RampJournal::Contents> found = journal.read(d.serverStarted());
     const OutputRamps ramps = found ? found->ramps : OutputRamps{};

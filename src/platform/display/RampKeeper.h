@@ -36,7 +36,7 @@ public:
 
     // Puts the journal's ramps back on the current display (identity on outputs it doesn't
     // hold) without a resident program; removes the journal when its owner is gone. False
-    // when there is no display.
+    // when there is no display, or no output of it takes a ramp.
     static bool Reset();
 
 private:

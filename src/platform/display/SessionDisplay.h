@@ -7,7 +7,6 @@
 #include "platform/system/Session.h"
 
 #include <QString>
-#include <functional>
 
 namespace platform {
 
@@ -15,9 +14,11 @@ Display& SessionDisplay();
 GammaPath SessionGammaPath();
 // True in a graphical session whose desktop offers programs no way to change the gamma.
 bool GammaUnavailable();
-
-// Where words for the user about the gamma go (a compositor refusing an output's gamma, for
-// one); the program installs it before the display is first used.
-void setGammaNotice(std::function<void(const QString&)> notice);
+// True while no output takes the gamma in force: the desktop offers no way, or the display in
+// use lists no output that takes a ramp (none has gamma tables, the compositor refused them
+// all). What the program shows of the gamma follows this, not the value it stored.
+bool GammaNotSet();
+// Words for the tray icon's tooltip while the gamma is not set.
+QString GammaNotSetTooltip();
 
 } // namespace platform
