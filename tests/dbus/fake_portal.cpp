@@ -13,7 +13,8 @@
 //   activate <id>                  the shortcut is pressed in every open session holding it
 // Options: --no-shortcuts (the portal is there, without global shortcuts), --refuse (every
 // session is refused, as a user who says no), --fail (the back-end fails: response 2), --error
-// (CreateSession answers with an error), --silent (no response ever comes).
+// (CreateSession answers with an error), --silent (no response ever comes), --late (each
+// response comes after six seconds).
 #include "Commands.h"
 
 #include <QCoreApplication>
@@ -84,10 +85,10 @@ public:
     QString introspect(const QString&) const override { return {}; }
 
     // The Request object's answer, after the call's own reply.
-    bool refuse = false, fail = false, error = false, silent = false;
+    bool refuse = false, fail = false, error = false, silent = false, late = false;
     void respond(const QString& request, const QVariantMap& results, uint code = 0) {
         if (silent) return;
-        QTimer::singleShot(20, [this, request, results, code] {
+        QTimer::singleShot(late ? 6000 : 20, [this, request, results, code] {
             QDBusMessage r = QDBusMessage::createSignal(
                 request, QStringLiteral("org.freedesktop.portal.Request"),
                 QStringLiteral("Response"));
@@ -196,6 +197,7 @@ int main(int argc, char** argv) {
     portal.fail = app.arguments().contains(QStringLiteral("--fail"));
     portal.error = app.arguments().contains(QStringLiteral("--error"));
     portal.silent = app.arguments().contains(QStringLiteral("--silent"));
+    portal.late = app.arguments().contains(QStringLiteral("--late"));
     QDBusConnection bus = QDBusConnection::sessionBus();
     portal.bus = &bus;
     if (!bus.registerVirtualObject(kPath, &portal, QDBusConnection::SubPath) ||

@@ -122,6 +122,7 @@ private slots:
         QTest::newRow("the back-end fails") << "--fail" << 1;
         QTest::newRow("an error for an answer") << "--error" << 0;
         QTest::newRow("no answer") << "--silent" << 1;
+        QTest::newRow("an answer too late") << "--late" << 1;
     }
     void withoutThemTheXKeysServe() {
         QFETCH(QString, portalOption);
@@ -132,10 +133,14 @@ private slots:
         QVERIFY(s.k.start());
         QVERIFY(s.at(10));
         QVERIFY(portal.waitUntil([&] { return portal.said("create").size() == sessions; }));
-        // A portal that never answers is given up on after a few seconds.
-        QTest::qWait(portalOption == "--silent" ? 6000 : 500);
+        // A portal that does not answer is given up on after a few seconds; its answer, should
+        // it come later, is not heard.
+        QTest::qWait(portalOption == "--silent" ? 6000 : portalOption == "--late" ? 7000 : 500);
         xdotool({"key", "ctrl+alt+KP_Add"});
         QVERIFY(s.at(11));
+        portal.activate("gamma-up");
+        QTest::qWait(700);
+        QCOMPARE(s.k.desktopGamma(), 11);
         QCOMPARE(portal.said("create").size(), sessions);
         QCOMPARE(s.k.proc.state(), QProcess::Running);
         QCOMPARE(s.k.terminate(), 0);

@@ -114,7 +114,10 @@ public:
         QObject::connect(&settle_, &QTimer::timeout, this, [this] { settle(); });
         answer_.setSingleShot(true);
         answer_.setInterval(kAnswerMs);
-        QObject::connect(&answer_, &QTimer::timeout, this, [this] { failed(); });
+        QObject::connect(&answer_, &QTimer::timeout, this, [this] {
+            answered(); // a late answer is not listened for
+            failed();
+        });
     }
 
     bool RegisterHotKey(int id, unsigned modifiers, unsigned vk) override {
@@ -135,7 +138,7 @@ public:
 
 public slots:
     void created(uint response, const QVariantMap& results) {
-        answered(SLOT(created(uint, QVariantMap)));
+        answered();
         if (response == kCancelled) {
             // The user said no: asked again only when the keys change.
             refused_ = asked_;
@@ -153,7 +156,7 @@ public slots:
     }
 
     void bound(uint response, const QVariantMap& results) {
-        answered(SLOT(bound(uint, QVariantMap)));
+        answered();
         if (response == kCancelled) {
             refused_ = asked_;
             return settle();
@@ -259,6 +262,7 @@ private:
         busy_ = true;
         const QString token = QStringLiteral("kelvaro%1").arg(++tokens_);
         request_ = requestPath(token);
+        slot_ = slot;
         bus_.connect(kService, request_, kRequest, QStringLiteral("Response"), this, slot);
         options.insert(QStringLiteral("handle_token"), token);
         args << options;
@@ -267,17 +271,17 @@ private:
         answer_.start();
         auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(m, kAnswerMs), this);
         QObject::connect(watcher, &QDBusPendingCallWatcher::finished, this,
-                         [this, slot, path = request_](QDBusPendingCallWatcher* w) {
+                         [this, path = request_](QDBusPendingCallWatcher* w) {
                              w->deleteLater();
                              if (!w->isError() || path != request_) return;
                              // Refused outright: no Response will come.
-                             answered(slot);
+                             answered();
                              failed();
                          });
     }
 
-    void answered(const char* slot) {
-        bus_.disconnect(kService, request_, kRequest, QStringLiteral("Response"), this, slot);
+    void answered() {
+        bus_.disconnect(kService, request_, kRequest, QStringLiteral("Response"), this, slot_);
         request_.clear();
         answer_.stop();
         busy_ = false;
@@ -336,7 +340,8 @@ private:
     std::map<int, Registration> bound_;   // what the desktop holds for the session
     std::map<int, Registration> refused_; // what the user said no to
     QString session_;
-    QString request_; // the Request awaited
+    QString request_;            // the Request awaited
+    const char* slot_ = nullptr; // and the slot its answer goes to
     bool busy_ = false;
     int tokens_ = 0;
     QTimer settle_, answer_;
