@@ -20,6 +20,12 @@ QString actions() {
     return gdbus({"--dest", "org.kde.kglobalaccel", "--object-path", "/kglobalaccel", "--method",
                   "org.kde.KGlobalAccel.allActionsForComponent", "['kelvaro', '', '', '']"});
 }
+// Whether a running program holds the component's shortcuts (they outlive it, inactive).
+bool active() {
+    return gdbus({"--dest", "org.kde.kglobalaccel", "--object-path", "/component/kelvaro",
+                  "--method", "org.kde.kglobalaccel.Component.isActive"})
+        .contains("true");
+}
 // A shortcut invoked as the desktop does when its keys are pressed.
 void invoke(const QString& shortcut) {
     gdbus({"--dest", "org.kde.kglobalaccel", "--object-path", "/component/kelvaro", "--method",
@@ -97,12 +103,13 @@ private slots:
             // Both under one component, named the same at every start, taken without a
             // settings page opening.
             for (int start = 0; start < 2; ++start) {
-                QVERIFY(waitFor([] { return actions().count("gamma-") == 2; }, 10000));
+                QVERIFY(waitFor([] { return actions().count("gamma-") == 2 && active(); }, 10000));
                 QCOMPARE(components().count("kelvaro"), 1);
                 invoke("gamma-up");
                 QVERIFY(waitFor([&] { return k.desktopGamma() == 11 + start; }, 5000));
                 if (start == 0) {
                     QCOMPARE(k.terminate(), 0);
+                    QVERIFY(waitFor([] { return !active(); }, 5000));
                     QVERIFY(k.launch());
                 }
             }
