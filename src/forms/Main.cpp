@@ -142,8 +142,7 @@ void TForm_Main::ApplyGammaRamp(GammaRamp ramp) {
 }
 
 void TForm_Main::ShowGammaState() {
-    TrayIcon->SetHint(platform::GammaNotSet() ? platform::GammaNotSetTooltip()
-                                              : QStringLiteral("Kelvaro"));
+    TrayIcon->SetHint(Ramps.NotSet() ? platform::GammaNotSetTooltip() : QStringLiteral("Kelvaro"));
 }
 
 void TForm_Main::QuitSequence() {

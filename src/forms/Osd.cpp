@@ -1,6 +1,6 @@
 #include "forms/Osd.h"
 
-#include "platform/display/SessionDisplay.h"
+#include "forms/Main.h"
 #include "ui_Osd.h"
 
 TForm_OSD* Form_OSD = nullptr;
@@ -32,7 +32,7 @@ void TForm_OSD::Display() {
     // While no output takes the gamma (the desktop lets no program change it, or every output
     // refused), the value is stored but never shown as if it were on the screen.
     static const QString notSet = QStringLiteral(" (not set)");
-    if (platform::GammaNotSet() && !ui->Label_Gamma->text().endsWith(notSet))
+    if (Form_Main && Form_Main->Ramps.NotSet() && !ui->Label_Gamma->text().endsWith(notSet))
         ui->Label_Gamma->setText(ui->Label_Gamma->text() + notSet);
     setGeometry(QRect(CentredIn(PrimaryScreenGeometry(), size()), size()));
     show();

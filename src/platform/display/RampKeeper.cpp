@@ -1,5 +1,7 @@
 #include "platform/display/RampKeeper.h"
 
+#include "platform/display/SessionDisplay.h"
+
 #include <algorithm>
 
 namespace platform {
@@ -98,6 +100,10 @@ void RampKeeper::Restore() {
     for (const GammaOutput& o : outputs_)
         if (!originals_.count(o.id)) d.releaseOutput(o.id);
     if (journal_) journal_->remove();
+}
+
+bool RampKeeper::NotSet() const {
+    return display_ ? outputs_.empty() : GammaUnavailable();
 }
 
 GammaRamp RampKeeper::Primary() const {

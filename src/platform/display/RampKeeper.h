@@ -30,6 +30,11 @@ public:
     void Apply(const GammaRamp& ramp);
     // Puts every output's start-up ramp back and removes the journal.
     void Restore();
+    // True while no output takes the ramp in force: the desktop offers no way to the gamma, or
+    // the display lists no output that takes one (none has gamma tables, the compositor refused
+    // them all), as of the capture and the latest change of outputs. What the program shows of
+    // the gamma follows this, not the value it stored.
+    bool NotSet() const;
     // The first (primary) output's start-up ramp at 256 entries; zeros when none was taken.
     GammaRamp Primary() const;
     const OutputRamps& StartupRamps() const { return originals_; }

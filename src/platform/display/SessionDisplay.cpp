@@ -116,12 +116,6 @@ bool GammaUnavailable() {
     return c.path == GammaPath::None && c.kind != SessionKind::Other;
 }
 
-bool GammaNotSet() {
-    Display& d = display();
-    if (!d.hasDeviceContext()) return GammaUnavailable();
-    return d.outputs().empty();
-}
-
 QString GammaNotSetTooltip() {
     return GammaUnavailable() ? NoGammaTooltip() : NoGammaOutputsTooltip();
 }

@@ -14,11 +14,7 @@ Display& SessionDisplay();
 GammaPath SessionGammaPath();
 // True in a graphical session whose desktop offers programs no way to change the gamma.
 bool GammaUnavailable();
-// True while no output takes the gamma in force: the desktop offers no way, or the display in
-// use lists no output that takes a ramp (none has gamma tables, the compositor refused them
-// all). What the program shows of the gamma follows this, not the value it stored.
-bool GammaNotSet();
-// Words for the tray icon's tooltip while the gamma is not set.
+// Words for the tray icon's tooltip while no output takes the gamma (RampKeeper::NotSet).
 QString GammaNotSetTooltip();
 
 } // namespace platform
