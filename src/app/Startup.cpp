@@ -27,16 +27,16 @@ void InstallQuitSignals() {
                             }));
 }
 
-// Words about the display's gamma: each said once, on standard error and in a box that does
-// not hold the program up.
-void ShowGammaNotice(const QString& text) {
+// Words about what the session lets the program do (the gamma, the hot keys): each said once,
+// on standard error and in a box that does not hold the program up.
+void ShowSessionNotice(const QString& text) {
     static QStringList said;
     if (said.contains(text)) return;
     said << text;
     std::fprintf(stderr, "kelvaro: %s\n", text.toLocal8Bit().constData());
     auto* box =
         new QMessageBox(QMessageBox::Information, QStringLiteral("Kelvaro"), text, QMessageBox::Ok);
-    box->setObjectName(QStringLiteral("GammaNotice"));
+    box->setObjectName(QStringLiteral("SessionNotice"));
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setModal(false);
     box->show();
@@ -120,13 +120,10 @@ int RunKelvaro(TApplication& app) {
                                       platform::Hive::defaultPath().toStdString() + ": " +
                                       e.what() + ".");
         }
-        platform::setGammaNotice(ShowGammaNotice);
+        platform::setSessionNotice(ShowSessionNotice);
         CreateForms();
-        if (platform::GammaUnavailable()) {
-            // Profiles still launch their programs; nothing claims a gamma it could not set.
-            Form_Main->TrayIcon->SetHint(platform::NoGammaTooltip());
-            ShowGammaNotice(platform::NoGammaMessage());
-        }
+        // Profiles still launch their programs; nothing claims a gamma it could not set.
+        if (platform::GammaUnavailable()) ShowSessionNotice(platform::NoGammaMessage());
         platform::instance::Serve(AnswerRequest);
         platform::HoldQuitSignals(false);
         // What bringing an older store up to date changed is told once, after the windows.

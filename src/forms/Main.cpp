@@ -3,6 +3,7 @@
 #include "forms/About.h"
 #include "forms/Option.h"
 #include "forms/Osd.h"
+#include "platform/display/SessionDisplay.h"
 #include "platform/keys/Hotkeys.h"
 #include "platform/process/Shell.h"
 #include "platform/system/IconReader.h"
@@ -83,6 +84,7 @@ TForm_Main::TForm_Main(QWidget* owner)
     // 2. The ramps the display had when the program started.
     Ramps.Capture();
     StartupRamp = Ramps.Primary();
+    ShowGammaState();
     // 3-5.
     LoadOptions();
     LoadProfileList();
@@ -136,6 +138,11 @@ void TForm_Main::MakeControls(Ui::TForm_Main& controls) {
 
 void TForm_Main::ApplyGammaRamp(GammaRamp ramp) {
     Ramps.Apply(ramp);
+    ShowGammaState();
+}
+
+void TForm_Main::ShowGammaState() {
+    TrayIcon->SetHint(Ramps.NotSet() ? platform::GammaNotSetTooltip() : QStringLiteral("Kelvaro"));
 }
 
 void TForm_Main::QuitSequence() {

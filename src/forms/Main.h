@@ -60,6 +60,8 @@ public:
     // Gamma engine.
     GammaRamp BuildGammaRamp(float gamma) const { return ::BuildGammaRamp(gamma); }
     void ApplyGammaRamp(GammaRamp ramp);
+    // The tray icon's tooltip says so while no output takes the gamma.
+    void ShowGammaState();
     QString GammaText(GammaPosition position) const { return ::GammaText(position); }
 
     // Settings.

@@ -1,6 +1,6 @@
 #include "forms/Osd.h"
 
-#include "platform/display/SessionDisplay.h"
+#include "forms/Main.h"
 #include "ui_Osd.h"
 
 TForm_OSD* Form_OSD = nullptr;
@@ -29,10 +29,10 @@ void TForm_OSD::SetIcon(const QIcon& icon) {
 }
 
 void TForm_OSD::Display() {
-    // Where the desktop lets no program change the gamma, the value is stored but never shown
-    // as if it were on the screen.
+    // While no output takes the gamma (the desktop lets no program change it, or every output
+    // refused), the value is stored but never shown as if it were on the screen.
     static const QString notSet = QStringLiteral(" (not set)");
-    if (platform::GammaUnavailable() && !ui->Label_Gamma->text().endsWith(notSet))
+    if (Form_Main && Form_Main->Ramps.NotSet() && !ui->Label_Gamma->text().endsWith(notSet))
         ui->Label_Gamma->setText(ui->Label_Gamma->text() + notSet);
     setGeometry(QRect(CentredIn(PrimaryScreenGeometry(), size()), size()));
     show();

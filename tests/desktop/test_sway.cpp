@@ -1,6 +1,8 @@
 // A smoke test under real sway (headless, under scripts/with-sway): the program finds the
 // compositor's gamma-control manager, is refused (headless outputs have no gamma tables), says
-// so once, and runs on, as an X client on Xwayland and as a native Wayland client.
+// so once, and runs on, as an X client on Xwayland and as a native Wayland client. sway has no
+// portal for global shortcuts: the X client keeps its X hot keys, the native client is told
+// once how to bind the step command.
 #include "Desktop.h"
 
 #include <QTemporaryDir>
@@ -20,6 +22,12 @@ Run startAndTerminate(const QString& qtPlatform) {
     env.insert("XDG_CONFIG_HOME", config.path());
     env.remove("QT_QPA_PLATFORM");
     if (!qtPlatform.isEmpty()) env.insert("QT_QPA_PLATFORM", qtPlatform);
+    // The hot keys on.
+    for (const auto& [name, value] : {std::pair{"Hotkeys", "1"}, std::pair{"Exit", "0"}})
+        run(qEnvironmentVariable("KELVARO_REG"),
+            {"add", "HKCU\\Software\\Orvendale Software\\Kelvaro", "/v", name, "/t", "REG_DWORD",
+             "/d", value, "/f"},
+            nullptr, env);
     p.setProcessEnvironment(env);
     p.start(qEnvironmentVariable("KELVARO_BIN"), {});
     Run r;
@@ -55,14 +63,17 @@ private slots:
 
     void refusedGammaIsToldOnce_data() {
         QTest::addColumn<QString>("qtPlatform");
-        QTest::newRow("X client on Xwayland") << QString();
-        QTest::newRow("native Wayland client") << QStringLiteral("wayland");
+        QTest::addColumn<int>("hotkeysNotice");
+        QTest::newRow("X client on Xwayland") << QString() << 0;
+        QTest::newRow("native Wayland client") << QStringLiteral("wayland") << 1;
     }
     void refusedGammaIsToldOnce() {
         QFETCH(QString, qtPlatform);
+        QFETCH(int, hotkeysNotice);
         const Run r = startAndTerminate(qtPlatform);
         QVERIFY2(r.status == 0, qPrintable(r.err));
         QCOMPARE(r.err.count("does not let Kelvaro change the gamma of"), 1);
+        QCOMPARE(r.err.count("bind the commands \"kelvaro --step up\""), hotkeysNotice);
     }
 };
 

@@ -30,6 +30,7 @@ public:
         int loads = 0;
     };
     bool present = true;
+    bool refusing = false;    // lists no output that takes a ramp (every one refused)
     std::string key;          // the journal's key: empty, no journal
     std::int64_t started = 0; // when the server started, ms since the epoch
     GammaRamp ramp{};
@@ -42,7 +43,7 @@ public:
     std::string displayKey() override { return key; }
     std::int64_t serverStarted() override { return started; }
     std::vector<platform::GammaOutput> outputs() override {
-        if (!present) return {};
+        if (!present || refusing) return {};
         std::vector<platform::GammaOutput> out{{"0", 256}};
         for (const FakeOutput& o : more)
             if (o.active) out.push_back({o.id, o.ramp.size()});

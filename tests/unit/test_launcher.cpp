@@ -326,17 +326,36 @@ private slots:
 
     // ---- Hot keys ----
 
+    // What the display and the tray icon say follows what the outputs took: a display whose
+    // outputs all refused the ramp shows the value as not set.
+    void hotkeyStepsTheDesktopOutsideAWatch_data() {
+        QTest::addColumn<bool>("refusing");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("tooltip");
+        QTest::newRow("taken") << false << "Gamma - 1.1"
+                               << "Kelvaro";
+        QTest::newRow("refused") << true << "Gamma - 1.1 (not set)"
+                                 << "Kelvaro - the gamma is not set: no display takes it";
+    }
     void hotkeyStepsTheDesktopOutsideAWatch() {
+        QFETCH(bool, refusing);
+        QFETCH(QString, shown);
+        QFETCH(QString, tooltip);
         Program::setValue(ProgramKey, "Hotkeys", 1);
         Program::setValue(ProgramKey, "Exit", 0);
         p->start();
+        // The compositor refuses after start-up (and says its outputs changed): the next step
+        // tells.
+        p->display.refusing = refusing;
+        if (p->display.changed) p->display.changed();
         p->hotkey(1);
         QCOMPARE(Form_Option->ui->Bar_Gamma->value(), 11);
         QCOMPARE(Program::integer(ProgramKey, "Desktop"), 11);
         QCOMPARE(Form_Main->DesktopRamp, RampForPosition(11));
-        QVERIFY(p->displayShows(11));
+        QCOMPARE(p->displayShows(11), !refusing);
         QCOMPARE(Form_OSD->ui->Label_Prof->text(), QStringLiteral("Desktop"));
-        QCOMPARE(Form_OSD->ui->Label_Gamma->text(), QStringLiteral("Gamma - 1.1"));
+        QCOMPARE(Form_OSD->ui->Label_Gamma->text(), shown);
+        QCOMPARE(p->area.calls.back().data.tip(), tooltip);
         QVERIFY(!Form_OSD->ui->Image_Icon->pixmap().isNull());
         QVERIFY(Form_OSD->isVisible());
         QCOMPARE(Form_OSD->pos(),

@@ -331,13 +331,13 @@ private slots:
                 if (shape == "quarter") e = std::uint16_t(j * 16384 / 1023);
             }
         QStringList notices;
-        platform::setGammaNotice([&](const QString& text) { notices << text; });
+        platform::setSessionNotice([&](const QString& text) { notices << text; });
         QVERIFY(journal().write({{"1", ramp}}));
         OrphanJournal(journal().path());
         p->display.add("1", At(20, 1024)); // the crashed run's gamma still on it
         p->start();
         Form_Main->QuitSequence();
-        platform::setGammaNotice(nullptr);
+        platform::setSessionNotice(nullptr);
         QCOMPARE(out("1").ramp, loaded ? ramp : At(10, 1024));
         QCOMPARE(notices.size(), loaded ? 0 : 1);
         if (!loaded) QVERIFY2(notices[0].contains("output 1"), qPrintable(notices[0]));

@@ -380,6 +380,37 @@ private slots:
         if (kept) QCOMPARE(placed, at);
     }
 
+    // The menu as a host is given it: the separators as the menu itself collapses them, so a
+    // menu without profiles has no two lines in a row.
+    void menuSeparatorsForHosts_data() {
+        QTest::addColumn<QString>("entries"); // "-" a line, "." a hidden entry
+        QTest::addColumn<bool>("collapsible");
+        QTest::addColumn<QString>("exported");
+        QTest::newRow("no profiles") << "POAH--X" << true << "POAH-X";
+        QTest::newRow("profiles") << "POAH-ab-X" << true << "POAH-ab-X";
+        QTest::newRow("a line as a profile") << "POAH--a-X" << true << "POAH-a-X";
+        QTest::newRow("lines at the ends") << "-P-" << true << "P";
+        QTest::newRow("a hidden entry between") << "P-.-X" << true << "P.-X";
+        QTest::newRow("not collapsing") << "P--X" << false << "P--X";
+    }
+    void menuSeparatorsForHosts() {
+        QFETCH(QString, entries);
+        QFETCH(bool, collapsible);
+        QFETCH(QString, exported);
+        QMenu menu;
+        menu.setSeparatorsCollapsible(collapsible);
+        for (const QChar c : entries) {
+            if (c == u'-')
+                menu.addSeparator();
+            else
+                menu.addAction(QString(c))->setVisible(c != u'.');
+        }
+        QString out;
+        for (const QAction* a : platform::DBusMenuEntries(menu))
+            out += a->isSeparator() ? QStringLiteral("-") : a->text();
+        QCOMPARE(out, exported);
+    }
+
     // A host that draws the item itself names the point; the X pointer may be anywhere.
     void theHostsPointPlacesEventsAndMenu() {
         area.hostPoint = QPoint(300, 200);

@@ -22,9 +22,10 @@ OutputRamps TrustedRamps(const RampJournal::Contents& found) {
     OutputRamps ramps = found.ramps;
     for (const GammaOutput& o : found.implausible) {
         ramps[o.id] = Identity(o.gammaSize);
-        GammaNotice(QStringLiteral("The gamma kept from an earlier run for output %1 is not one a "
-                                   "display would have; the identity is put back there instead.")
-                        .arg(QString::fromStdString(o.id)));
+        SessionNotice(
+            QStringLiteral("The gamma kept from an earlier run for output %1 is not one a "
+                           "display would have; the identity is put back there instead.")
+                .arg(QString::fromStdString(o.id)));
     }
     return ramps;
 }
@@ -118,6 +119,10 @@ void RampKeeper::Restore() {
     if (journal_) journal_->remove();
 }
 
+bool RampKeeper::NotSet() const {
+    return display_ ? outputs_.empty() : GammaUnavailable();
+}
+
 GammaRamp RampKeeper::Primary() const {
     const auto found = originals_.find(primary_);
     return found == originals_.end() ? GammaRamp{} : ResampleRamp(found->second);
@@ -125,7 +130,8 @@ GammaRamp RampKeeper::Primary() const {
 
 bool RampKeeper::Reset() {
     Display& d = display();
-    if (!d.hasDeviceContext()) return false;
+    // A display none of whose outputs takes a ramp has nothing to put back.
+    if (!d.hasDeviceContext() || d.outputs().empty()) return false;
     const RampJournal journal(d.displayKey());
     const std::optional<RampJournal::Contents> found = journal.read(d.serverStarted());
     const OutputRamps ramps = found ? TrustedRamps(*found) : OutputRamps{};

@@ -31,13 +31,18 @@ public:
     // Puts every output's start-up ramp back and removes the journal, for good: the program is
     // ending, and later captures and loads do nothing.
     void Restore();
+    // True while no output takes the ramp in force: the desktop offers no way to the gamma, or
+    // the display lists no output that takes one (none has gamma tables, the compositor refused
+    // them all), as of the capture and the latest change of outputs. What the program shows of
+    // the gamma follows this, not the value it stored.
+    bool NotSet() const;
     // The first (primary) output's start-up ramp at 256 entries; zeros when none was taken.
     GammaRamp Primary() const;
     const OutputRamps& StartupRamps() const { return originals_; }
 
     // Puts the journal's ramps back on the current display (identity on outputs it doesn't
     // hold) without a resident program; removes the journal when its owner is gone. False
-    // when there is no display.
+    // when there is no display, or no output of it takes a ramp.
     static bool Reset();
 
 private:

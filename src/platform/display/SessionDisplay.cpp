@@ -4,17 +4,17 @@
 #include "platform/display/WlrGamma.h"
 #include "platform/system/Instance.h"
 
-#include <cstdio>
 #include <memory>
 
 namespace platform {
 
 namespace {
 
-std::function<void(const QString&)> g_notice;
+bool g_told = false; // the display has said something to the user about its gamma
 
 void Notice(const QString& text) {
-    if (g_notice) g_notice(text);
+    g_told = true;
+    SessionNotice(text);
 }
 
 // Where no program may change the gamma: nothing to talk to.
@@ -92,6 +92,9 @@ Choice& Chosen() {
             }
         }
         c.path = ChooseGammaPath(c.kind, wlr, mutter);
+        // The desktop's service answers, yet no output takes a ramp: said as plainly as a
+        // desktop without the service, unless the compositor's refusals said it already.
+        if (c.display && c.display->outputs().empty() && !g_told) Notice(NoGammaOutputsMessage());
         if (!c.display) c.display = std::make_unique<NoDisplay>();
         return c;
     }();
@@ -113,15 +116,8 @@ bool GammaUnavailable() {
     return c.path == GammaPath::None && c.kind != SessionKind::Other;
 }
 
-void setGammaNotice(std::function<void(const QString&)> notice) {
-    g_notice = std::move(notice);
-}
-
-void GammaNotice(const QString& text) {
-    if (g_notice)
-        g_notice(text);
-    else
-        std::fprintf(stderr, "kelvaro: %s\n", text.toLocal8Bit().constData());
+QString GammaNotSetTooltip() {
+    return GammaUnavailable() ? NoGammaTooltip() : NoGammaOutputsTooltip();
 }
 
 } // namespace platform

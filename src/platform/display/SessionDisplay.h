@@ -7,7 +7,6 @@
 #include "platform/system/Session.h"
 
 #include <QString>
-#include <functional>
 
 namespace platform {
 
@@ -15,11 +14,7 @@ Display& SessionDisplay();
 GammaPath SessionGammaPath();
 // True in a graphical session whose desktop offers programs no way to change the gamma.
 bool GammaUnavailable();
-
-// Where words for the user about the gamma go (a compositor refusing an output's gamma, for
-// one); the program installs it before the display is first used.
-void setGammaNotice(std::function<void(const QString&)> notice);
-// Says text there, or on standard error where nothing was installed (kelvaro --reset).
-void GammaNotice(const QString& text);
+// Words for the tray icon's tooltip while no output takes the gamma (RampKeeper::NotSet).
+QString GammaNotSetTooltip();
 
 } // namespace platform

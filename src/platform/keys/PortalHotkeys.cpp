@@ -12,6 +12,7 @@
 #include <QDBusPendingReply>
 #include <QDBusVariant>
 #include <QObject>
+#include <QSet>
 #include <QTimer>
 #include <map>
 
@@ -25,7 +26,17 @@ const QString kShortcuts = QStringLiteral("org.freedesktop.portal.GlobalShortcut
 const QString kRequest = QStringLiteral("org.freedesktop.portal.Request");
 const QString kSession = QStringLiteral("org.freedesktop.portal.Session");
 
-// One shortcut as BindShortcuts takes it: (sa{sv}).
+// The session's token names the shortcuts' group in the desktop's settings (KDE Plasma calls it
+// the component): the same one at every start, and after the hot keys were off and on again.
+const QString kSessionToken = QStringLiteral("kelvaro");
+
+// How long a portal may take to answer a call before it is taken as broken.
+constexpr int kAnswerMs = 5000;
+
+// Request responses: 0 done, 1 the user cancelled, anything else failed.
+constexpr uint kCancelled = 1;
+
+// One shortcut as the portal takes and lists them: (sa{sv}).
 struct Shortcut {
     QString id;
     QVariantMap properties;
@@ -75,6 +86,18 @@ QString Description(unsigned vk) {
                         : QStringLiteral("Lower the desktop gamma");
 }
 
+// The ids a response lists under "shortcuts": what the desktop really holds for the session.
+QSet<QString> Listed(const QVariantMap& results) {
+    QSet<QString> ids;
+    const QVariant v = results.value(QStringLiteral("shortcuts"));
+    if (!v.canConvert<QDBusArgument>()) return ids;
+    const QDBusArgument arg = v.value<QDBusArgument>();
+    if (arg.currentSignature() != QLatin1String("a(sa{sv})")) return ids;
+    for (const Shortcut& s : qdbus_cast<QList<Shortcut>>(arg))
+        ids.insert(s.id);
+    return ids;
+}
+
 struct Registration {
     unsigned modifiers;
     unsigned vk;
@@ -89,6 +112,12 @@ public:
         qDBusRegisterMetaType<QList<Shortcut>>();
         settle_.setSingleShot(true);
         QObject::connect(&settle_, &QTimer::timeout, this, [this] { settle(); });
+        answer_.setSingleShot(true);
+        answer_.setInterval(kAnswerMs);
+        QObject::connect(&answer_, &QTimer::timeout, this, [this] {
+            answered(); // a late answer is not listened for
+            failed();
+        });
     }
 
     bool RegisterHotKey(int id, unsigned modifiers, unsigned vk) override {
@@ -109,17 +138,32 @@ public:
 
 public slots:
     void created(uint response, const QVariantMap& results) {
-        unlisten(createRequest_, SLOT(created(uint, QVariantMap)));
+        answered();
+        if (response == kCancelled) {
+            // The user said no: asked again only when the keys change.
+            refused_ = asked_;
+            return settle();
+        }
+        if (response != 0) return failed();
         const QVariant handle = results.value(QStringLiteral("session_handle"));
         session_ = handle.canConvert<QDBusObjectPath>() ? handle.value<QDBusObjectPath>().path()
                                                         : handle.toString();
-        creating_ = false;
-        // Refused (the user said no): asked again only when the keys change.
-        if (response != 0) return session_.clear();
-        settle();
+        if (session_.isEmpty()) return failed();
+        // A desktop that took the shortcuts with the session lists them here; another one is
+        // asked to bind them.
+        if (holds(Listed(results))) return settle();
+        bind();
     }
 
-    void bound(uint, const QVariantMap&) { unlisten(bindRequest_, SLOT(bound(uint, QVariantMap))); }
+    void bound(uint response, const QVariantMap& results) {
+        answered();
+        if (response == kCancelled) {
+            refused_ = asked_;
+            return settle();
+        }
+        if (response != 0 || !holds(Listed(results))) return failed();
+        settle();
+    }
 
     // Activated(session o, shortcut s, timestamp t, options a{sv}).
     void activated(const QDBusMessage& signal) {
@@ -144,51 +188,65 @@ private:
     void ask() {
         way_ = Way::Asking;
         bus_ = QDBusConnection::sessionBus();
-        if (!bus_.isConnected()) return decide(false);
+        if (!bus_.isConnected()) return fallBack();
         QDBusMessage get = QDBusMessage::createMethodCall(
             kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"),
             QStringLiteral("Get"));
         get.setArguments({kShortcuts, QStringLiteral("version")});
-        auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(get), this);
+        auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(get, kAnswerMs), this);
         QObject::connect(watcher, &QDBusPendingCallWatcher::finished, this,
                          [this](QDBusPendingCallWatcher* w) {
                              w->deleteLater();
                              const QDBusPendingReply<QDBusVariant> reply = *w;
-                             decide(reply.isValid() && reply.value().variant().toUInt() > 0);
+                             if (!reply.isValid() || reply.value().variant().toUInt() == 0)
+                                 return fallBack();
+                             way_ = Way::Portal;
+                             bus_.connect(kService, kPath, kShortcuts, QStringLiteral("Activated"),
+                                          this, SLOT(activated(QDBusMessage)));
+                             settle();
                          });
     }
 
-    void decide(bool portal) {
-        way_ = portal ? Way::Portal : Way::Fallback;
-        if (portal) {
-            bus_.connect(kService, kPath, kShortcuts, QStringLiteral("Activated"), this,
-                         SLOT(activated(QDBusMessage)));
-            settle();
-            return;
-        }
+    // The portal failed (an error, an answer that is neither yes nor no, or none at all): that
+    // is no user's refusal. The X keys serve where there is an X connection; a native Wayland
+    // client is told once how to get the keys from the desktop instead.
+    void failed() {
+        busy_ = false;
+        answer_.stop();
+        if (!session_.isEmpty()) close();
+        fallBack();
+    }
+
+    void fallBack() {
+        way_ = Way::Fallback;
         const std::map<int, Registration> kept = std::move(regs_);
         regs_.clear();
-        if (fallback_)
-            for (const auto& [id, reg] : kept)
-                fallback_->RegisterHotKey(id, reg.modifiers, reg.vk);
+        bound_.clear();
+        if (!fallback_) {
+            if (!kept.empty()) SessionNotice(NoHotkeysMessage());
+            return;
+        }
+        for (const auto& [id, reg] : kept)
+            fallback_->RegisterHotKey(id, reg.modifiers, reg.vk);
+    }
+
+    // True when `ids` has every key asked for; those are the keys bound from now on.
+    bool holds(const QSet<QString>& ids) {
+        for (const auto& [id, reg] : asked_)
+            if (!ids.contains(ShortcutId(reg.vk))) return false;
+        bound_ = asked_;
+        return true;
     }
 
     // Brings the portal's session in line with the keys registered: none, no session.
     void settle() {
-        if (creating_) return; // on with its answer
-        if (!session_.isEmpty() && (regs_.empty() || (!bound_.empty() && bound_ != regs_))) {
-            // A session's shortcuts are bound once: other keys want a new session.
-            bus_.asyncCall(QDBusMessage::createMethodCall(kService, session_, kSession,
-                                                          QStringLiteral("Close")));
-            session_.clear();
-            bound_.clear();
-        }
-        if (regs_.empty()) return;
-        if (session_.isEmpty()) return create();
-        if (bound_.empty()) bind();
+        if (busy_ || way_ != Way::Portal) return; // on with the answer awaited
+        if (regs_.empty()) refused_.clear();      // switched off: asked again when on
+        if (!session_.isEmpty() && bound_ != regs_) return close(); // other keys: a new session
+        if (regs_.empty() || !session_.isEmpty() || regs_ == refused_) return;
+        refused_.clear();
+        create();
     }
-
-    QString token() { return QStringLiteral("kelvaro%1").arg(++tokens_); }
 
     // Where the portal puts the Request object for a call with this token: our unique name
     // without its colon, dots as underscores.
@@ -198,63 +256,95 @@ private:
         return kPath + QStringLiteral("/request/") + sender + QLatin1Char('/') + token;
     }
 
-    // The answer may come before the call returns: listen first.
-    QString listen(const QString& token, const char* slot) {
-        const QString path = requestPath(token);
-        bus_.connect(kService, path, kRequest, QStringLiteral("Response"), this, slot);
-        return path;
-    }
-    void unlisten(const QString& path, const char* slot) {
-        bus_.disconnect(kService, path, kRequest, QStringLiteral("Response"), this, slot);
-    }
-
-    void create() {
-        creating_ = true;
-        const QString handle = token();
-        createRequest_ = listen(handle, SLOT(created(uint, QVariantMap)));
-        QDBusMessage m = QDBusMessage::createMethodCall(kService, kPath, kShortcuts,
-                                                        QStringLiteral("CreateSession"));
-        m.setArguments({QVariantMap{{QStringLiteral("handle_token"), handle},
-                                    {QStringLiteral("session_handle_token"), token()}}});
-        auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(m), this);
+    // Calls a method that answers through a Request object; `slot` takes the answer. The
+    // answer may come before the call returns: listened for first.
+    void request(const QString& method, QVariantList args, QVariantMap options, const char* slot) {
+        busy_ = true;
+        const QString token = QStringLiteral("kelvaro%1").arg(++tokens_);
+        request_ = requestPath(token);
+        slot_ = slot;
+        bus_.connect(kService, request_, kRequest, QStringLiteral("Response"), this, slot);
+        options.insert(QStringLiteral("handle_token"), token);
+        args << options;
+        QDBusMessage m = QDBusMessage::createMethodCall(kService, kPath, kShortcuts, method);
+        m.setArguments(args);
+        answer_.start();
+        auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(m, kAnswerMs), this);
         QObject::connect(watcher, &QDBusPendingCallWatcher::finished, this,
-                         [this](QDBusPendingCallWatcher* w) {
+                         [this, path = request_](QDBusPendingCallWatcher* w) {
                              w->deleteLater();
-                             if (!w->isError()) return;
+                             if (!w->isError() || path != request_) return;
                              // Refused outright: no Response will come.
-                             unlisten(createRequest_, SLOT(created(uint, QVariantMap)));
-                             creating_ = false;
+                             answered();
+                             failed();
                          });
     }
 
-    void bind() {
-        bound_ = regs_;
-        QList<Shortcut> shortcuts;
-        for (const auto& [id, reg] : regs_)
-            shortcuts.push_back(
+    void answered() {
+        bus_.disconnect(kService, request_, kRequest, QStringLiteral("Response"), this, slot_);
+        request_.clear();
+        answer_.stop();
+        busy_ = false;
+    }
+
+    QList<Shortcut> shortcuts() const {
+        QList<Shortcut> list;
+        for (const auto& [id, reg] : asked_)
+            list.push_back(
                 {ShortcutId(reg.vk),
                  {{QStringLiteral("description"), Description(reg.vk)},
                   {QStringLiteral("preferred_trigger"), Trigger(reg.modifiers, reg.vk)}}});
-        const QString handle = token();
-        bindRequest_ = listen(handle, SLOT(bound(uint, QVariantMap)));
-        QDBusMessage m = QDBusMessage::createMethodCall(kService, kPath, kShortcuts,
-                                                        QStringLiteral("BindShortcuts"));
-        m.setArguments({QVariant::fromValue(QDBusObjectPath(session_)),
-                        QVariant::fromValue(shortcuts), QString(),
-                        QVariantMap{{QStringLiteral("handle_token"), handle}}});
-        bus_.asyncCall(m);
+        return list;
+    }
+
+    // The shortcuts go with the session: KDE Plasma takes them only there, and lists what it
+    // holds in the answer.
+    void create() {
+        asked_ = regs_;
+        request(QStringLiteral("CreateSession"), {},
+                {{QStringLiteral("session_handle_token"), kSessionToken},
+                 {QStringLiteral("shortcuts"), QVariant::fromValue(shortcuts())}},
+                SLOT(created(uint, QVariantMap)));
+    }
+
+    void bind() {
+        request(QStringLiteral("BindShortcuts"),
+                {QVariant::fromValue(QDBusObjectPath(session_)), QVariant::fromValue(shortcuts()),
+                 QString()},
+                {}, SLOT(bound(uint, QVariantMap)));
+    }
+
+    // The next session takes the same token: it is made once this one is gone.
+    void close() {
+        busy_ = true;
+        auto* watcher = new QDBusPendingCallWatcher(
+            bus_.asyncCall(QDBusMessage::createMethodCall(kService, session_, kSession,
+                                                          QStringLiteral("Close")),
+                           kAnswerMs),
+            this);
+        session_.clear();
+        bound_.clear();
+        QObject::connect(watcher, &QDBusPendingCallWatcher::finished, this,
+                         [this](QDBusPendingCallWatcher* w) {
+                             w->deleteLater();
+                             busy_ = false;
+                             settle();
+                         });
     }
 
     Hotkeys* fallback_;
     Way way_ = Way::Unknown;
     QDBusConnection bus_{QString()};
-    std::map<int, Registration> regs_;  // what the program registered
-    std::map<int, Registration> bound_; // what the session has bound
+    std::map<int, Registration> regs_;    // what the program registered
+    std::map<int, Registration> asked_;   // what the session was made for
+    std::map<int, Registration> bound_;   // what the desktop holds for the session
+    std::map<int, Registration> refused_; // what the user said no to
     QString session_;
-    QString createRequest_, bindRequest_;
-    bool creating_ = false;
+    QString request_;            // the Request awaited
+    const char* slot_ = nullptr; // and the slot its answer goes to
+    bool busy_ = false;
     int tokens_ = 0;
-    QTimer settle_;
+    QTimer settle_, answer_;
 };
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "platform/system/Session.h"
 
 #include <QGuiApplication>
+#include <cstdio>
 
 namespace platform {
 
@@ -48,6 +49,39 @@ QString NoGammaMessage() {
 
 QString NoGammaTooltip() {
     return QStringLiteral("Kelvaro - this desktop does not let programs change gamma");
+}
+
+QString NoGammaOutputsMessage() {
+    return QStringLiteral(
+        "None of this desktop's displays takes a gamma ramp (a headless or virtual display has "
+        "no gamma tables), so Kelvaro cannot set one. Profiles still start their programs, at "
+        "the desktop's own gamma.");
+}
+
+QString NoGammaOutputsTooltip() {
+    return QStringLiteral("Kelvaro - the gamma is not set: no display takes it");
+}
+
+QString NoHotkeysMessage() {
+    return QStringLiteral(
+        "This desktop offers Kelvaro no global hot keys. To step the gamma from the keyboard, "
+        "bind the commands \"kelvaro --step up\" and \"kelvaro --step down\" to keys in the "
+        "desktop's keyboard settings.");
+}
+
+namespace {
+std::function<void(const QString&)> g_notice;
+}
+
+void setSessionNotice(std::function<void(const QString&)> notice) {
+    g_notice = std::move(notice);
+}
+
+void SessionNotice(const QString& text) {
+    if (g_notice)
+        g_notice(text);
+    else
+        std::fprintf(stderr, "kelvaro: %s\n", text.toLocal8Bit().constData());
 }
 
 } // namespace platform

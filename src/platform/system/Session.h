@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <functional>
 
 namespace platform {
 
@@ -38,5 +39,18 @@ GammaPath ChooseGammaPath(SessionKind kind, bool wlrOffered, bool mutterOffered)
 QString NoGammaMessage();
 // The same, short enough for the tray icon's tooltip.
 QString NoGammaTooltip();
+// The desktop has a way, but no display takes a gamma ramp (a headless or virtual monitor
+// without gamma tables); and the same for the tooltip.
+QString NoGammaOutputsMessage();
+QString NoGammaOutputsTooltip();
+// The desktop offers the program no global hot keys.
+QString NoHotkeysMessage();
+
+// Where words for the user about what the session lets the program do go (no gamma, a
+// compositor refusing an output's gamma, no hot keys). The program installs it before the
+// display and the hot keys are first used; where none is installed (kelvaro --reset), the words
+// go to standard error.
+void setSessionNotice(std::function<void(const QString&)> notice);
+void SessionNotice(const QString& text);
 
 } // namespace platform

@@ -211,7 +211,7 @@ public slots:
         Q_UNUSED(propertyNames);
         layout = MenuLayout{parentId, propertiesOf(parentId), {}};
         if (parentId == 0 && recursionDepth != 0 && menu_)
-            for (QAction* a : menu_->actions())
+            for (QAction* a : DBusMenuEntries(*menu_))
                 layout.children << MenuLayout{idOf(a), DBusMenuProperties(a), {}};
         return revision_;
     }
@@ -516,6 +516,27 @@ QString DBusMenuLabel(const QString& text) {
         } else {
             out += c;
         }
+    }
+    return out;
+}
+
+QList<QAction*> DBusMenuEntries(const QMenu& menu) {
+    const QList<QAction*> all = menu.actions();
+    if (!menu.separatorsCollapsible()) return all;
+    QList<QAction*> out;
+    bool entryBefore = false;     // a shown entry came before
+    QAction* separator = nullptr; // held back until a shown entry follows it
+    for (QAction* a : all) {
+        if (a->isSeparator()) {
+            if (a->isVisible() && entryBefore && !separator) separator = a;
+            continue;
+        }
+        if (a->isVisible()) {
+            if (separator) out << separator;
+            separator = nullptr;
+            entryBefore = true;
+        }
+        out << a;
     }
     return out;
 }

@@ -68,6 +68,9 @@ QPoint HostPointOnScreen(QPoint at);
 // A menu caption as dbusmenu writes it: "_" marks the mnemonic and "__" is an underscore;
 // the toolkit's "&" and "&&" become those.
 QString DBusMenuLabel(const QString& text);
+// The entries a host is given for a menu: where the menu collapses its separators (none
+// leading, trailing or two in a row, hidden entries not counted), so does the list.
+QList<QAction*> DBusMenuEntries(const QMenu& menu);
 // What dbusmenu says of one menu entry: its type, label, enabled and visible state, icon.
 QVariantMap DBusMenuProperties(const QAction* action);
 

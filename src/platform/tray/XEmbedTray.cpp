@@ -1,5 +1,6 @@
-// The notification area on X11: our own icon window docked into the XEmbed tray manager that
-// owns _NET_SYSTEM_TRAY_S<screen>; a StatusNotifierItem where only such a host exists.
+// The notification area on X11: a StatusNotifierItem where the session bus has a host for
+// one; otherwise our own icon window docked into the XEmbed tray manager that owns
+// _NET_SYSTEM_TRAY_S<screen>.
 #include "platform/tray/NotifyArea.h"
 
 #include "platform/system/X11.h"
@@ -470,6 +471,16 @@ private:
         if (icons_.count(key)) return false;
         Icon icon;
         icon.data = data;
+        // A desktop whose panel hosts StatusNotifierItems (KDE Plasma on X11 as on Wayland)
+        // shows the item itself: with the program's own tooltip and menu, where an XEmbed icon
+        // would reach it only through a proxy.
+        if (StatusNotifierHostAvailable()) {
+            icon.sni = notifierItem(key, data, nullptr);
+            if (icon.sni) {
+                icons_.emplace(key, std::move(icon));
+                return true;
+            }
+        }
         if (x11::connection()) {
             manager_ = trayManager();
             if (manager_ != XCB_NONE) {
@@ -484,12 +495,6 @@ private:
                 return true;
             }
             watchTray();
-        }
-        if (StatusNotifierHostAvailable()) {
-            icon.sni = notifierItem(key, data, nullptr);
-            if (!icon.sni) return false;
-            icons_.emplace(key, std::move(icon));
-            return true;
         }
         // No tray yet (a panel that starts after the program): the icon waits for one while
         // the program goes on starting, and fails late when none comes.

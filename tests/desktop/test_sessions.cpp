@@ -1,0 +1,125 @@
+// The program in the desktop sessions Debian ships, each started by scripts/with-session with
+// its real compositor and, where the desktop has them, the real portal and global shortcuts
+// service; a tray (trayer) on the session's Xwayland, where the program runs. One row per kind
+// of session, run under that session only: what it says about the gamma, what `--reset` answers,
+// and how the hot keys reach it.
+#include "Desktop.h"
+
+namespace {
+
+QString gdbus(const QStringList& args) {
+    return run("gdbus", QStringList{"call", "--session"} + args);
+}
+
+// kglobalaccel's components and the actions of ours, as System Settings reads them.
+QString components() {
+    return gdbus({"--dest", "org.kde.kglobalaccel", "--object-path", "/kglobalaccel", "--method",
+                  "org.kde.KGlobalAccel.allComponents"});
+}
+QString actions() {
+    return gdbus({"--dest", "org.kde.kglobalaccel", "--object-path", "/kglobalaccel", "--method",
+                  "org.kde.KGlobalAccel.allActionsForComponent", "['kelvaro', '', '', '']"});
+}
+// Whether a running program holds the component's shortcuts (they outlive it, inactive).
+bool active() {
+    return gdbus({"--dest", "org.kde.kglobalaccel", "--object-path", "/component/kelvaro",
+                  "--method", "org.kde.kglobalaccel.Component.isActive"})
+        .contains("true");
+}
+// A shortcut invoked as the desktop does when its keys are pressed.
+void invoke(const QString& shortcut) {
+    gdbus({"--dest", "org.kde.kglobalaccel", "--object-path", "/component/kelvaro", "--method",
+           "org.kde.kglobalaccel.Component.invokeShortcut", shortcut});
+}
+
+QString sessionLog() {
+    QFile f(qEnvironmentVariable("KELVARO_SESSION_LOG"));
+    return f.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(f.readAll()) : QString();
+}
+
+// The icon in the tray: 22 wide (a kiosk compositor such as cage stretches the panel, and the
+// icon with it, to the screen's height).
+bool docked() {
+    for (const QString& id : programWindows())
+        if (xdotool({"getwindowgeometry", id}).contains("Geometry: 22x")) return true;
+    return false;
+}
+
+struct Tray {
+    qint64 pid = 0;
+    Tray() { startTrayer(&pid); }
+    ~Tray() {
+        if (pid > 0) ::kill(pid_t(pid), SIGTERM);
+    }
+};
+
+} // namespace
+
+class SessionsTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() {
+        QVERIFY2(!qEnvironmentVariable("KELVARO_SESSION").isEmpty(),
+                 "run under scripts/with-session");
+    }
+
+    void theSessionIsToldTheTruth_data() {
+        QTest::addColumn<QString>("notice");  // said once about the gamma
+        QTest::addColumn<QString>("hotkeys"); // "x": X key grabs; "kglobalaccel": the portal's
+        // Headless Mutter lists no CRTC; the only portal back-end there (KDE's) fails.
+        QTest::newRow("mutter") << "None of this desktop's displays takes a gamma ramp"
+                                << "x";
+        QTest::newRow("kwin") << "This desktop does not let programs change the display gamma"
+                              << "kglobalaccel";
+        // cage refuses the gamma of its headless output; it has no portal.
+        QTest::newRow("cage") << "does not let Kelvaro change the gamma of HEADLESS-1"
+                              << "x";
+    }
+    void theSessionIsToldTheTruth() {
+        QFETCH(QString, notice);
+        QFETCH(QString, hotkeys);
+        if (QString::fromLatin1(QTest::currentDataTag()) != qEnvironmentVariable("KELVARO_SESSION"))
+            QSKIP("another kind of session");
+        Tray tray;
+        Kelvaro k;
+        k.seedHotkeysAt(10);
+        k.channels = QProcess::SeparateChannels;
+        QVERIFY(k.launch());
+        QVERIFY(waitFor(docked, 15000));
+
+        // No gamma to put back: said, and the exit status says it too.
+        QProcess reset;
+        reset.setProcessEnvironment(k.env());
+        reset.start(qEnvironmentVariable("KELVARO_BIN"), {"--reset"});
+        QVERIFY(reset.waitForFinished(20000));
+        QCOMPARE(reset.exitCode(), 1);
+        QVERIFY(QString::fromLocal8Bit(reset.readAllStandardError()).contains("can't be set"));
+
+        QVERIFY(pastTheSplash());
+        if (hotkeys == "x") {
+            xdotool({"key", "ctrl+alt+KP_Add"});
+            QVERIFY(waitFor([&] { return k.desktopGamma() == 11; }, 5000));
+        } else {
+            // Both under one component, named the same at every start, taken without a
+            // settings page opening.
+            for (int start = 0; start < 2; ++start) {
+                QVERIFY(waitFor([] { return actions().count("gamma-") == 2 && active(); }, 10000));
+                QCOMPARE(components().count("kelvaro"), 1);
+                invoke("gamma-up");
+                QVERIFY(waitFor([&] { return k.desktopGamma() == 11 + start; }, 5000));
+                if (start == 0) {
+                    QCOMPARE(k.terminate(), 0);
+                    QVERIFY(waitFor([] { return !active(); }, 5000));
+                    QVERIFY(k.launch());
+                }
+            }
+            QVERIFY(!sessionLog().contains("BindShortcuts called"));
+        }
+        QCOMPARE(k.terminate(), 0);
+        const QString err = QString::fromLocal8Bit(k.proc.readAllStandardError());
+        QVERIFY2(err.count(notice) == 1, qPrintable(err));
+    }
+};
+
+QTEST_GUILESS_MAIN(SessionsTest)
+#include "test_sessions.moc"
