@@ -4,6 +4,7 @@
 #include "platform/system/X11.h"
 #include "toolkit/Application.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QFile>
@@ -207,6 +208,9 @@ int TForm::ShowModal() {
 void TForm::setVisible(bool visible) {
     if (visible && !isVisible()) {
         if (makeControls_) makeControls_();
+        // A window that must not stay minimised never opens minimised either, whatever state a
+        // window manager left it in the last time.
+        if (KeepsFromMinimizing()) setWindowState(windowState() & ~Qt::WindowMinimized);
         PlaceWindow();
     }
     QDialog::setVisible(visible);
@@ -216,34 +220,72 @@ void TForm::PlaceWindow() {
     const bool framed = !(windowFlags() & Qt::FramelessWindowHint);
     // Qt writes its own hints when it makes the native window; ours replace them after that.
     if (framed) platform::x11::setFrameButtons(this, MinimizeBox);
+    // A window with an owner is the owner's dialog: it never has a task-bar button of its own.
+    if (parentWidget()) platform::x11::setSkipTaskbar(this);
     if (Position == TPosition::poDesigned) return;
+    if (!framed) {
+        MoveToPosition(QMargins());
+        return;
+    }
+    // The frame is the one known so far; where the window manager says otherwise (answering
+    // the request, or putting the frame on at mapping), the window moves to match.
+    platform::x11::watchFrameExtents(this, [this](QMargins frame) {
+        if (placing_ && isVisible() && frame != placedWith_) MoveToPosition(frame);
+    });
+    placing_ = true;
+    MoveToPosition(platform::x11::frameExtents(this));
+}
+
+void TForm::MoveToPosition(const QMargins& frame) {
     QRect area = PrimaryScreenGeometry();
     const QWidget* owner = parentWidget() ? parentWidget()->window() : nullptr;
     if (Position == TPosition::poOwnerFormCenter && owner && owner->isVisible())
-        area = owner->frameGeometry();
-    // The frame counts: centred is the frame centred, as the user sees the window.
-    const QMargins frame = framed ? platform::x11::frameExtents(this) : QMargins();
+        area = owner->geometry().marginsAdded(platform::x11::frameExtents(owner->window()));
+    // Centred is the frame centred, as the user sees the window; the window itself goes
+    // inside the frame. A geometry places the window's own area, whatever Qt knows of the
+    // frame from an earlier showing.
     const QPoint corner = CentredIn(area, size().grownBy(frame));
-    // The native window goes where the frame's corner is to be (the window manager is told
-    // to read its position so), but Qt adds the frame it saw at the last showing to what
-    // move() gets: take that back off.
-    move(corner - (geometry().topLeft() - pos()));
+    setGeometry(QRect(corner + QPoint(frame.left(), frame.top()), size()));
+    placedWith_ = frame;
+}
+
+bool TForm::KeepsFromMinimizing() const {
+    if (!MinimizeBox) return true;
+    const QWidget* modal = QApplication::activeModalWidget();
+    return modal && modal != this && modal->isVisible();
 }
 
 void TForm::changeEvent(QEvent* e) {
     QDialog::changeEvent(e);
-    // A window manager that offers minimise anyway: a window without the box comes back, or a
-    // dialog minimised while the profiles window is in the tray could never be reached again.
-    if (e->type() == QEvent::WindowStateChange && !MinimizeBox && isVisible() &&
-        (windowState() & Qt::WindowMinimized))
+    // A window manager that offers minimise anyway: the window comes back, and with it the
+    // dialog open modally, or a dialog minimised while the profiles window is in the tray
+    // (or the two minimised together) could never be reached again.
+    if (e->type() == QEvent::WindowStateChange && isVisible() &&
+        (windowState() & Qt::WindowMinimized) && KeepsFromMinimizing())
         QTimer::singleShot(0, this, [this] {
-            if (isVisible()) showNormal();
+            if (isVisible() && (windowState() & Qt::WindowMinimized)) showNormal();
+            QWidget* modal = QApplication::activeModalWidget();
+            if (modal && modal->isVisible()) {
+                if (modal->windowState() & Qt::WindowMinimized) modal->showNormal();
+                modal->raise();
+                modal->activateWindow();
+            }
         });
 }
 
 void TForm::showEvent(QShowEvent* e) {
     QDialog::showEvent(e);
+    // The frame a window manager puts on at mapping comes a moment after the window is up.
+    if (placing_ && !e->spontaneous())
+        QTimer::singleShot(2000, this, [this, showing = ++shown_] {
+            if (showing == shown_) placing_ = false;
+        });
     if (!e->spontaneous()) FormShow();
+}
+
+void TForm::hideEvent(QHideEvent* e) {
+    QDialog::hideEvent(e);
+    placing_ = false;
 }
 
 void TForm::closeEvent(QCloseEvent* e) {

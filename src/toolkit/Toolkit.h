@@ -93,9 +93,23 @@ protected:
     void reject() override; // Escape acts only through a cancel button
     bool cancelOnEscape_ = false;
 
+    void hideEvent(QHideEvent* e) override;
+    // Whether a minimise of this window is undone at once: a window without a minimise box,
+    // and any window while another of the program's windows is open modally (the window
+    // manager minimises a dialog's owner with it, and hiding the dialog would end its modal
+    // loop half-way).
+    bool KeepsFromMinimizing() const;
+
 private:
     // The frame's buttons and the position, settled before the window is mapped.
     void PlaceWindow();
+    // Puts the window, of a frame this size, where its position says.
+    void MoveToPosition(const QMargins& frame);
+    // The window is being placed: a frame that turns out other than the one it was placed
+    // with moves it again, until a moment after it is up.
+    bool placing_ = false;
+    int shown_ = 0; // showings so far, to tell this one's moment from an earlier one's
+    QMargins placedWith_;
     template <class Controls> friend class TLazyControls;
     // Makes the controls made late; runs before the window is first placed and shown.
     std::function<void()> makeControls_;

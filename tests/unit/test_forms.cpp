@@ -505,23 +505,40 @@ private slots:
     }
 
     // Help opens the help file where the desktop has a viewer for it, else the HTML pages
-    // installed beside it; nothing at all, and no message, when the help file is missing.
+    // installed beside it in the browser; where nothing can open either, a message names the
+    // file. Nothing at all, and no message, when the help file is missing.
     void helpOpensWhatTheDesktopCanShow_data() {
         QTest::addColumn<bool>("helpFile");
         QTest::addColumn<bool>("pages");
-        QTest::addColumn<bool>("viewer");
-        QTest::addColumn<QString>("opened"); // relative to the program's folder; "" for none
-        QTest::newRow("viewer registered") << true << true << true << "gamma_help.chm";
-        QTest::newRow("no viewer") << true << true << false << "help/index.html";
-        QTest::newRow("no viewer, no pages") << true << false << false << "gamma_help.chm";
-        QTest::newRow("help file missing") << false << true << false << "";
-        QTest::newRow("help file missing, viewer") << false << true << true << "";
+        QTest::addColumn<QStringList>("handlers"); // the types the desktop has a program for
+        QTest::addColumn<bool>("opens");           // whether it manages to start one
+        QTest::addColumn<QString>("opened");       // relative to the program's folder; "" for none
+        QTest::addColumn<QString>("named");        // the file a message names; "" for no message
+        const QStringList both{HelpMimeType, "text/html"}, browser{"text/html"};
+        QTest::newRow("viewer registered") << true << true << both << true << "gamma_help.chm"
+                                           << "";
+        QTest::newRow("no viewer") << true << true << browser << true << "help/index.html"
+                                   << "";
+        QTest::newRow("no viewer, no pages") << true << false << browser << true << ""
+                                             << "gamma_help.chm";
+        QTest::newRow("no viewer, no browser") << true << true << QStringList{} << true << ""
+                                               << "help/index.html";
+        QTest::newRow("viewer fails to start") << true << true << both << false << "gamma_help.chm"
+                                               << "gamma_help.chm";
+        QTest::newRow("help file missing") << false << true << browser << true << ""
+                                           << "";
+        QTest::newRow("help file missing, viewer") << false << true << both << true << ""
+                                                   << "";
+        QTest::newRow("help file missing, nothing") << false << true << QStringList{} << false << ""
+                                                    << "";
     }
     void helpOpensWhatTheDesktopCanShow() {
         QFETCH(bool, helpFile);
         QFETCH(bool, pages);
-        QFETCH(bool, viewer);
+        QFETCH(QStringList, handlers);
+        QFETCH(bool, opens);
         QFETCH(QString, opened);
+        QFETCH(QString, named);
         p->start();
         const QDir folder(QCoreApplication::applicationDirPath());
         auto put = [&](const QString& name, bool present) {
@@ -534,7 +551,8 @@ private slots:
         };
         put("gamma_help.chm", helpFile);
         put("help/index.html", pages);
-        if (viewer) p->shell.handled << HelpMimeType;
+        p->shell.handled = handlers;
+        p->shell.opens = opens;
         // Found from the program's folder whatever the current folder is.
         const QString old = QDir::currentPath();
         QDir::setCurrent(QDir::tempPath());
@@ -548,7 +566,16 @@ private slots:
             QCOMPARE(p->shell.opened.size(), size_t(1));
             QCOMPARE(p->shell.opened[0], QUrl::fromLocalFile(folder.filePath(opened)));
         }
-        QVERIFY(p->errors.isEmpty() && p->prompts.boxes.empty());
+        QVERIFY(p->errors.isEmpty());
+        if (named.isEmpty()) {
+            QVERIFY(p->prompts.boxes.empty());
+        } else {
+            QCOMPARE(p->prompts.boxes.size(), size_t(1));
+            QCOMPARE(p->prompts.boxes[0].caption, QStringLiteral("Kelvaro"));
+            QCOMPARE(p->prompts.boxes[0].text,
+                     QStringLiteral("No program on this desktop can open the help file %1.")
+                         .arg(QFileInfo(folder.filePath(named)).absoluteFilePath()));
+        }
     }
 };
 
