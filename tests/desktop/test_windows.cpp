@@ -225,10 +225,12 @@ private slots:
             QVERIFY(waitFor([&] { return visibleWindow("^" + title + "$").isEmpty(); }, 5000));
             QVERIFY(owner.isEmpty() || !profilesWindow().isEmpty());
         }
-        // A window manager that never answers the request for its frame costs no waiting: a
-        // show takes tens of milliseconds (a quarter of a second more was the fault). The
-        // first show also makes the dialog's controls.
-        QVERIFY2(times[1].toInt() < 200 || times[2].toInt() < 200, qPrintable(times.join(' ')));
+        // A window manager that never answers the request for its frame costs no waiting. Here
+        // a show took 10-40 ms from the menu and 115-130 ms from the tool bar under every
+        // window manager, and 280-460 ms while the program waited on fluxbox's answer. The
+        // first show also makes the dialog's controls; one later show may meet a busy machine.
+        qInfo("%s shown in %s ms", qPrintable(title), qPrintable(times.join(' ')));
+        QVERIFY2(times[1].toInt() < 250 || times[2].toInt() < 250, qPrintable(times.join(' ')));
         QCOMPARE(k.terminate(), 0);
     }
 
