@@ -98,7 +98,7 @@ TForm_Main::~TForm_Main() {
 
 void TForm_Main::MakeControls(Ui::TForm_Main& controls) {
     controls.setupUi(this);
-    FitToFont(this, QSize(465, 289));
+    const double growth = FitToFont(this, QSize(465, 289));
     setWindowIcon(TTrayIcon::ApplicationIcon());
     for (int i = 0; i < 5; ++i)
         ImgList_Btns.Add(QIcon(ArtPixmap(QStringLiteral("btn%1").arg(i))));
@@ -107,7 +107,7 @@ void TForm_Main::MakeControls(Ui::TForm_Main& controls) {
     controls.Btn_Option->setIcon(ImgList_Btns.GetIcon(2));
     controls.Btn_About->setIcon(ImgList_Btns.GetIcon(3));
     controls.Btn_Help->setIcon(ImgList_Btns.GetIcon(4));
-    controls.Image1->setPixmap(ArtPixmap(QStringLiteral("image1")));
+    controls.Image1->setPixmap(ArtPixmap(QStringLiteral("image1"), growth));
 
     controls.ProfileList->setHeaderHidden(true);
     connect(controls.ProfileList, &QTreeWidget::currentItemChanged, this,

@@ -18,23 +18,41 @@
 #include <QStyleOptionButton>
 #include <QTimer>
 
+namespace {
 // Read as PNG and nothing else: left to guess, Qt loads every image plugin (and the SVG
 // library behind one of them) to ask each whether it reads the file.
+QPixmap ReadArt(const QString& file) {
+    QImageReader reader(QStringLiteral(":/kelvaro/%1.png").arg(file), "PNG");
+    reader.setAutoDetectImageFormat(false);
+    return QPixmap::fromImage(reader.read());
+}
+} // namespace
+
 QPixmap ArtPixmap(const QString& name) {
-    auto read = [](const QString& file) {
-        QImageReader reader(QStringLiteral(":/kelvaro/%1.png").arg(file), "PNG");
-        reader.setAutoDetectImageFormat(false);
-        return QPixmap::fromImage(reader.read());
-    };
     // On a screen scaled by two or more, the picture drawn at twice the size stays sharp.
     if (qApp && qApp->devicePixelRatio() > 1.0) {
-        QPixmap sharp = read(name + QStringLiteral("@2x"));
+        QPixmap sharp = ReadArt(name + QStringLiteral("@2x"));
         if (!sharp.isNull()) {
             sharp.setDevicePixelRatio(2.0);
             return sharp;
         }
     }
-    return read(name);
+    return ReadArt(name);
+}
+
+QPixmap ArtPixmap(const QString& name, double growth) {
+    QPixmap art = ArtPixmap(name);
+    if (growth <= 1.0 || art.isNull()) return art;
+    const qreal ratio = qApp ? qApp->devicePixelRatio() : 1.0;
+    const QSize grown = (art.deviceIndependentSize() * growth * ratio).toSize();
+    // Drawn down from the picture made at twice the size where it has to grow past its own.
+    if (grown.width() > art.width()) {
+        const QPixmap large = ReadArt(name + QStringLiteral("@2x"));
+        if (!large.isNull()) art = large;
+    }
+    QPixmap out = art.scaled(grown, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    out.setDevicePixelRatio(ratio);
+    return out;
 }
 
 QIcon ArtIcon(const QString& name) {
@@ -67,6 +85,11 @@ QIcon GenericProgramIcon() {
 
 namespace {
 
+// Pixels a caption keeps free at its end, and what a window manager's frame is reckoned to take
+// on each side (four times that for the title bar) before any frame has been seen.
+constexpr int LabelRoom = 4;
+constexpr int FrameAllowance = 8;
+
 // How much wider or taller a control must grow to show its text whole.
 double GrowthFor(QWidget* w) {
     QString text;
@@ -78,8 +101,11 @@ double GrowthFor(QWidget* w) {
         opt.text = text = button->text();
         content = button->style()->subElementRect(part, &opt, button);
     };
+    // A caption keeps a little room to the control beside it rather than touching it.
+    int room = 0;
     if (auto* label = qobject_cast<QLabel*>(w)) {
         if (label->pixmap().isNull()) text = label->text();
+        room = LabelRoom;
     } else if (auto* check = qobject_cast<QCheckBox*>(w)) {
         buttonText(check, QStyle::SE_CheckBoxContents);
     } else if (auto* button = qobject_cast<QPushButton*>(w)) {
@@ -89,7 +115,7 @@ double GrowthFor(QWidget* w) {
     }
     if (text.isEmpty() || w->width() <= 0 || w->height() <= 0) return 1.0;
     const QFontMetrics fm = w->fontMetrics();
-    const int needWidth = fm.horizontalAdvance(text) + (w->width() - content.width());
+    const int needWidth = fm.horizontalAdvance(text) + room + (w->width() - content.width());
     // A pixel of the line's spacing may go; the letters themselves stay whole.
     const int needHeight = fm.height() - 1 + (w->height() - content.height());
     return std::max(double(needWidth) / w->width(), double(needHeight) / w->height());
@@ -121,14 +147,22 @@ void Scale(QWidget* parent, double by) {
 
 } // namespace
 
-void FitToFont(QWidget* window, QSize designSize) {
-    const double growth = Growth(window);
+double FitToFont(QWidget* window, QSize designSize) {
+    // Never larger than the screen's work area, a frame included: a window whose title bar is
+    // off the screen can't be moved or closed. Past that, captions are cut rather than lost.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QRect work = screen ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
+    const QSize frame = QSize(FrameAllowance, FrameAllowance * 4);
+    const double fits = std::min(double(work.width() - frame.width()) / designSize.width(),
+                                 double(work.height() - frame.height()) / designSize.height());
+    const double growth = std::max(1.0, std::min(Growth(window), fits));
     if (growth > 1.0) {
         Scale(window, growth);
         designSize =
             QSize(qRound(designSize.width() * growth), qRound(designSize.height() * growth));
     }
     window->setFixedSize(designSize);
+    return growth;
 }
 
 TTimer::TTimer(QObject* owner, int interval, bool enabled) : QObject(owner) {

@@ -12,6 +12,8 @@
 
 // The program's artwork: ":/kelvaro/<name>.png", and an icon of every "<name>-<size>.png".
 QPixmap ArtPixmap(const QString& name);
+// The same picture grown with its window's layout (FitToFont's factor).
+QPixmap ArtPixmap(const QString& name, double growth);
 QIcon ArtIcon(const QString& name);
 // The generic program icon: the icon theme's, or our own artwork where the theme has none.
 QIcon GenericProgramIcon();
@@ -24,8 +26,9 @@ QRect PrimaryScreenGeometry();
 // Fixes a window laid out for the design font at its design size, grown to fit the font it
 // has now (the desktop's): when a caption, check box, button or text field would clip its
 // text, every position and size in the window grows by the one factor that makes all of them
-// fit, so the arrangement stays as designed. Where everything fits, nothing changes.
-void FitToFont(QWidget* window, QSize designSize);
+// fit, so the arrangement stays as designed, but never past what the primary screen's work
+// area holds. Where everything fits, nothing changes. Returns the factor.
+double FitToFont(QWidget* window, QSize designSize);
 
 // A message-driven timer. Enabling a running timer leaves its count alone.
 class TTimer : public QObject {
