@@ -20,10 +20,10 @@ TForm_About::TForm_About(QWidget* owner)
 
 void TForm_About::MakeControls(Ui::TForm_About& controls) {
     controls.setupUi(this);
-    FitToFont(this, QSize(424, 220));
+    const double growth = FitToFont(this, QSize(424, 220));
     setWindowIcon(TTrayIcon::ApplicationIcon());
-    controls.Image1->setPixmap(ArtPixmap(QStringLiteral("logo")));
-    controls.Image2->setPixmap(ArtPixmap(QStringLiteral("strip")));
+    controls.Image1->setPixmap(ArtPixmap(QStringLiteral("logo"), growth));
+    controls.Image2->setPixmap(ArtPixmap(QStringLiteral("strip"), growth));
     controls.Btn_Web->setIcon(QIcon(ArtPixmap(QStringLiteral("web"))));
     controls.Btn_Email->setIcon(QIcon(ArtPixmap(QStringLiteral("email"))));
     controls.Memo1->setPlainText(QStringLiteral(

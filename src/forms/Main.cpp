@@ -100,7 +100,7 @@ TForm_Main::~TForm_Main() {
 
 void TForm_Main::MakeControls(Ui::TForm_Main& controls) {
     controls.setupUi(this);
-    FitToFont(this, QSize(465, 289));
+    const double growth = FitToFont(this, QSize(465, 289));
     setWindowIcon(TTrayIcon::ApplicationIcon());
     for (int i = 0; i < 5; ++i)
         ImgList_Btns.Add(QIcon(ArtPixmap(QStringLiteral("btn%1").arg(i))));
@@ -109,7 +109,7 @@ void TForm_Main::MakeControls(Ui::TForm_Main& controls) {
     controls.Btn_Option->setIcon(ImgList_Btns.GetIcon(2));
     controls.Btn_About->setIcon(ImgList_Btns.GetIcon(3));
     controls.Btn_Help->setIcon(ImgList_Btns.GetIcon(4));
-    controls.Image1->setPixmap(ArtPixmap(QStringLiteral("image1")));
+    controls.Image1->setPixmap(ArtPixmap(QStringLiteral("image1"), growth));
 
     controls.ProfileList->setHeaderHidden(true);
     connect(controls.ProfileList, &QTreeWidget::currentItemChanged, this,
@@ -437,12 +437,26 @@ void TForm_Main::Btn_DelClick() {
         {
             platform::HiveTransaction tx(platform::Hive::instance());
             TRegistry reg;
-            if (reg.OpenKey(ProfilesKey, false) && ImageIndex(node) >= 0 &&
-                reg.KeyExists(node->text(0)))
-                reg.DeleteKey(node->text(0));
+            // The key named like the node goes whether the node was saved or not: a hot key
+            // during a watch stores the gamma of an unsaved "New Profile" under that name. Only
+            // a key of exactly that name: the store ignores case, and an unsaved node must not
+            // take a stored profile whose name differs from it in case alone.
+            QStringList names;
+            if (reg.OpenKey(ProfilesKey, false)) reg.GetKeyNames(names);
+            if (names.contains(node->text(0))) reg.DeleteKey(node->text(0));
             tx.commit();
         }
-        delete node;
+        // The list moves the selection to a neighbour; the editor loads it once, when the
+        // rebuild selects it again by the name in the editor. (Loaded on the removal as well,
+        // a profile that can't be read would report its failure twice.)
+        QString neighbour;
+        {
+            const QSignalBlocker block(ui->ProfileList);
+            delete node;
+            if (const QTreeWidgetItem* now = ui->ProfileList->currentItem())
+                neighbour = now->text(0);
+        }
+        ui->Edit_ProfName->setText(neighbour);
         LoadProfileList();
         BuildTrayMenu();
     }
@@ -626,7 +640,7 @@ void TForm_Main::changeEvent(QEvent* e) {
     if (e->type() != QEvent::WindowStateChange || !Application) return;
     const auto* change = static_cast<QWindowStateChangeEvent*>(e);
     const bool nowMinimized = windowState() & Qt::WindowMinimized;
-    if (nowMinimized && !(change->oldState() & Qt::WindowMinimized)) {
+    if (nowMinimized && !(change->oldState() & Qt::WindowMinimized) && !KeepsFromMinimizing()) {
         // The minimise button, as the system command the main-window hooks expect.
         TMessage msg;
         msg.Msg = WM_SYSCOMMAND;

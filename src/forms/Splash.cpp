@@ -24,6 +24,12 @@ TForm_Splash::TForm_Splash(QWidget* owner)
     ui->setupUi(this);
     setFixedSize(304, 80);
     ui->Label_Ver->raise();
+    // The number is part of a picture of fixed size: it keeps the size the picture was drawn
+    // for, whatever the desktop's font, or a large font would write it over the picture's
+    // own words.
+    QFont font = ui->Label_Ver->font();
+    font.setPixelSize(11);
+    ui->Label_Ver->setFont(font);
     Timer_Splash = new TTimer(this, 1300, false);
     Timer_Splash->OnTimer = [this] { Timer_SplashTimer(); };
     Position = TPosition::poScreenCenter;

@@ -35,5 +35,14 @@ QUrl HelpTarget() {
 void OpenHelp() {
     const QUrl target = HelpTarget();
     if (target.isEmpty()) return;
-    platform::shell().open(target);
+    const QString type = target.fileName().endsWith(QLatin1String(".chm"))
+                             ? HelpMimeType
+                             : QStringLiteral("text/html");
+    if (platform::shell().hasHandler(type) && platform::shell().open(target)) return;
+    // Handed to a desktop with nothing to show it, the file would simply not appear.
+    platform::prompts().messageBox(
+        nullptr,
+        QStringLiteral("No program on this desktop can open the help file %1.")
+            .arg(target.toLocalFile()),
+        QStringLiteral("Kelvaro"), platform::MessageKind::Error);
 }

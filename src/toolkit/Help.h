@@ -13,5 +13,6 @@ QString HelpFilePath();
 // What Help opens: the help file when the desktop has a viewer for it, else the HTML pages
 // installed beside it (help/index.html), else the help file still; empty when it is missing.
 QUrl HelpTarget();
-// Hands HelpTarget() to the desktop; nothing, and no message, when the help file is missing.
+// Hands HelpTarget() to the desktop; where the desktop has no program for it (or fails to start
+// one), a message names the file. Nothing, and no message, when the help file is missing.
 void OpenHelp();

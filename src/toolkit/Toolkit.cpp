@@ -4,6 +4,7 @@
 #include "platform/system/X11.h"
 #include "toolkit/Application.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QFile>
@@ -17,23 +18,41 @@
 #include <QStyleOptionButton>
 #include <QTimer>
 
+namespace {
 // Read as PNG and nothing else: left to guess, Qt loads every image plugin (and the SVG
 // library behind one of them) to ask each whether it reads the file.
+QPixmap ReadArt(const QString& file) {
+    QImageReader reader(QStringLiteral(":/kelvaro/%1.png").arg(file), "PNG");
+    reader.setAutoDetectImageFormat(false);
+    return QPixmap::fromImage(reader.read());
+}
+} // namespace
+
 QPixmap ArtPixmap(const QString& name) {
-    auto read = [](const QString& file) {
-        QImageReader reader(QStringLiteral(":/kelvaro/%1.png").arg(file), "PNG");
-        reader.setAutoDetectImageFormat(false);
-        return QPixmap::fromImage(reader.read());
-    };
     // On a screen scaled by two or more, the picture drawn at twice the size stays sharp.
     if (qApp && qApp->devicePixelRatio() > 1.0) {
-        QPixmap sharp = read(name + QStringLiteral("@2x"));
+        QPixmap sharp = ReadArt(name + QStringLiteral("@2x"));
         if (!sharp.isNull()) {
             sharp.setDevicePixelRatio(2.0);
             return sharp;
         }
     }
-    return read(name);
+    return ReadArt(name);
+}
+
+QPixmap ArtPixmap(const QString& name, double growth) {
+    QPixmap art = ArtPixmap(name);
+    if (growth <= 1.0 || art.isNull()) return art;
+    const qreal ratio = qApp ? qApp->devicePixelRatio() : 1.0;
+    const QSize grown = (art.deviceIndependentSize() * growth * ratio).toSize();
+    // Drawn down from the picture made at twice the size where it has to grow past its own.
+    if (grown.width() > art.width()) {
+        const QPixmap large = ReadArt(name + QStringLiteral("@2x"));
+        if (!large.isNull()) art = large;
+    }
+    QPixmap out = art.scaled(grown, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    out.setDevicePixelRatio(ratio);
+    return out;
 }
 
 QIcon ArtIcon(const QString& name) {
@@ -66,6 +85,11 @@ QIcon GenericProgramIcon() {
 
 namespace {
 
+// Pixels a caption keeps free at its end, and what a window manager's frame is reckoned to take
+// on each side (four times that for the title bar) before any frame has been seen.
+constexpr int LabelRoom = 4;
+constexpr int FrameAllowance = 8;
+
 // How much wider or taller a control must grow to show its text whole.
 double GrowthFor(QWidget* w) {
     QString text;
@@ -77,8 +101,11 @@ double GrowthFor(QWidget* w) {
         opt.text = text = button->text();
         content = button->style()->subElementRect(part, &opt, button);
     };
+    // A caption keeps a little room to the control beside it rather than touching it.
+    int room = 0;
     if (auto* label = qobject_cast<QLabel*>(w)) {
         if (label->pixmap().isNull()) text = label->text();
+        room = LabelRoom;
     } else if (auto* check = qobject_cast<QCheckBox*>(w)) {
         buttonText(check, QStyle::SE_CheckBoxContents);
     } else if (auto* button = qobject_cast<QPushButton*>(w)) {
@@ -88,7 +115,7 @@ double GrowthFor(QWidget* w) {
     }
     if (text.isEmpty() || w->width() <= 0 || w->height() <= 0) return 1.0;
     const QFontMetrics fm = w->fontMetrics();
-    const int needWidth = fm.horizontalAdvance(text) + (w->width() - content.width());
+    const int needWidth = fm.horizontalAdvance(text) + room + (w->width() - content.width());
     // A pixel of the line's spacing may go; the letters themselves stay whole.
     const int needHeight = fm.height() - 1 + (w->height() - content.height());
     return std::max(double(needWidth) / w->width(), double(needHeight) / w->height());
@@ -120,14 +147,22 @@ void Scale(QWidget* parent, double by) {
 
 } // namespace
 
-void FitToFont(QWidget* window, QSize designSize) {
-    const double growth = Growth(window);
+double FitToFont(QWidget* window, QSize designSize) {
+    // Never larger than the screen's work area, a frame included: a window whose title bar is
+    // off the screen can't be moved or closed. Past that, captions are cut rather than lost.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QRect work = screen ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
+    const QSize frame = QSize(FrameAllowance, FrameAllowance * 4);
+    const double fits = std::min(double(work.width() - frame.width()) / designSize.width(),
+                                 double(work.height() - frame.height()) / designSize.height());
+    const double growth = std::max(1.0, std::min(Growth(window), fits));
     if (growth > 1.0) {
         Scale(window, growth);
         designSize =
             QSize(qRound(designSize.width() * growth), qRound(designSize.height() * growth));
     }
     window->setFixedSize(designSize);
+    return growth;
 }
 
 TTimer::TTimer(QObject* owner, int interval, bool enabled) : QObject(owner) {
@@ -207,6 +242,9 @@ int TForm::ShowModal() {
 void TForm::setVisible(bool visible) {
     if (visible && !isVisible()) {
         if (makeControls_) makeControls_();
+        // A window that must not stay minimised never opens minimised either, whatever state a
+        // window manager left it in the last time.
+        if (KeepsFromMinimizing()) setWindowState(windowState() & ~Qt::WindowMinimized);
         PlaceWindow();
     }
     QDialog::setVisible(visible);
@@ -216,34 +254,72 @@ void TForm::PlaceWindow() {
     const bool framed = !(windowFlags() & Qt::FramelessWindowHint);
     // Qt writes its own hints when it makes the native window; ours replace them after that.
     if (framed) platform::x11::setFrameButtons(this, MinimizeBox);
+    // A window with an owner is the owner's dialog: it never has a task-bar button of its own.
+    if (parentWidget()) platform::x11::setSkipTaskbar(this);
     if (Position == TPosition::poDesigned) return;
+    if (!framed) {
+        MoveToPosition(QMargins());
+        return;
+    }
+    // The frame is the one known so far; where the window manager says otherwise (answering
+    // the request, or putting the frame on at mapping), the window moves to match.
+    platform::x11::watchFrameExtents(this, [this](QMargins frame) {
+        if (placing_ && isVisible() && frame != placedWith_) MoveToPosition(frame);
+    });
+    placing_ = true;
+    MoveToPosition(platform::x11::frameExtents(this));
+}
+
+void TForm::MoveToPosition(const QMargins& frame) {
     QRect area = PrimaryScreenGeometry();
     const QWidget* owner = parentWidget() ? parentWidget()->window() : nullptr;
     if (Position == TPosition::poOwnerFormCenter && owner && owner->isVisible())
-        area = owner->frameGeometry();
-    // The frame counts: centred is the frame centred, as the user sees the window.
-    const QMargins frame = framed ? platform::x11::frameExtents(this) : QMargins();
+        area = owner->geometry().marginsAdded(platform::x11::frameExtents(owner->window()));
+    // Centred is the frame centred, as the user sees the window; the window itself goes
+    // inside the frame. A geometry places the window's own area, whatever Qt knows of the
+    // frame from an earlier showing.
     const QPoint corner = CentredIn(area, size().grownBy(frame));
-    // The native window goes where the frame's corner is to be (the window manager is told
-    // to read its position so), but Qt adds the frame it saw at the last showing to what
-    // move() gets: take that back off.
-    move(corner - (geometry().topLeft() - pos()));
+    setGeometry(QRect(corner + QPoint(frame.left(), frame.top()), size()));
+    placedWith_ = frame;
+}
+
+bool TForm::KeepsFromMinimizing() const {
+    if (!MinimizeBox) return true;
+    const QWidget* modal = QApplication::activeModalWidget();
+    return modal && modal != this && modal->isVisible();
 }
 
 void TForm::changeEvent(QEvent* e) {
     QDialog::changeEvent(e);
-    // A window manager that offers minimise anyway: a window without the box comes back, or a
-    // dialog minimised while the profiles window is in the tray could never be reached again.
-    if (e->type() == QEvent::WindowStateChange && !MinimizeBox && isVisible() &&
-        (windowState() & Qt::WindowMinimized))
+    // A window manager that offers minimise anyway: the window comes back, and with it the
+    // dialog open modally, or a dialog minimised while the profiles window is in the tray
+    // (or the two minimised together) could never be reached again.
+    if (e->type() == QEvent::WindowStateChange && isVisible() &&
+        (windowState() & Qt::WindowMinimized) && KeepsFromMinimizing())
         QTimer::singleShot(0, this, [this] {
-            if (isVisible()) showNormal();
+            if (isVisible() && (windowState() & Qt::WindowMinimized)) showNormal();
+            QWidget* modal = QApplication::activeModalWidget();
+            if (modal && modal->isVisible()) {
+                if (modal->windowState() & Qt::WindowMinimized) modal->showNormal();
+                modal->raise();
+                modal->activateWindow();
+            }
         });
 }
 
 void TForm::showEvent(QShowEvent* e) {
     QDialog::showEvent(e);
+    // The frame a window manager puts on at mapping comes a moment after the window is up.
+    if (placing_ && !e->spontaneous())
+        QTimer::singleShot(2000, this, [this, showing = ++shown_] {
+            if (showing == shown_) placing_ = false;
+        });
     if (!e->spontaneous()) FormShow();
+}
+
+void TForm::hideEvent(QHideEvent* e) {
+    QDialog::hideEvent(e);
+    placing_ = false;
 }
 
 void TForm::closeEvent(QCloseEvent* e) {

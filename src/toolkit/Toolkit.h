@@ -12,6 +12,8 @@
 
 // The program's artwork: ":/kelvaro/<name>.png", and an icon of every "<name>-<size>.png".
 QPixmap ArtPixmap(const QString& name);
+// The same picture grown with its window's layout (FitToFont's factor).
+QPixmap ArtPixmap(const QString& name, double growth);
 QIcon ArtIcon(const QString& name);
 // The generic program icon: the icon theme's, or our own artwork where the theme has none.
 QIcon GenericProgramIcon();
@@ -24,8 +26,9 @@ QRect PrimaryScreenGeometry();
 // Fixes a window laid out for the design font at its design size, grown to fit the font it
 // has now (the desktop's): when a caption, check box, button or text field would clip its
 // text, every position and size in the window grows by the one factor that makes all of them
-// fit, so the arrangement stays as designed. Where everything fits, nothing changes.
-void FitToFont(QWidget* window, QSize designSize);
+// fit, so the arrangement stays as designed, but never past what the primary screen's work
+// area holds. Where everything fits, nothing changes. Returns the factor.
+double FitToFont(QWidget* window, QSize designSize);
 
 // A message-driven timer. Enabling a running timer leaves its count alone.
 class TTimer : public QObject {
@@ -93,9 +96,23 @@ protected:
     void reject() override; // Escape acts only through a cancel button
     bool cancelOnEscape_ = false;
 
+    void hideEvent(QHideEvent* e) override;
+    // Whether a minimise of this window is undone at once: a window without a minimise box,
+    // and any window while another of the program's windows is open modally (the window
+    // manager minimises a dialog's owner with it, and hiding the dialog would end its modal
+    // loop half-way).
+    bool KeepsFromMinimizing() const;
+
 private:
     // The frame's buttons and the position, settled before the window is mapped.
     void PlaceWindow();
+    // Puts the window, of a frame this size, where its position says.
+    void MoveToPosition(const QMargins& frame);
+    // The window is being placed: a frame that turns out other than the one it was placed
+    // with moves it again, until a moment after it is up.
+    bool placing_ = false;
+    int shown_ = 0; // showings so far, to tell this one's moment from an earlier one's
+    QMargins placedWith_;
     template <class Controls> friend class TLazyControls;
     // Makes the controls made late; runs before the window is first placed and shown.
     std::function<void()> makeControls_;

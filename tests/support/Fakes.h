@@ -124,9 +124,10 @@ class FakeShell : public platform::Shell {
 public:
     std::vector<QUrl> opened;
     QStringList handled; // the types the desktop has an application for
+    bool opens = true;   // whether the desktop manages to start it
     bool open(const QUrl& u) override {
         opened.push_back(u);
-        return true;
+        return opens;
     }
     bool hasHandler(const QString& mimeType) override { return handled.contains(mimeType); }
 };

@@ -19,6 +19,14 @@ class FormsTest : public QObject {
     static void seedDisplay(Program& prog, int position) {
         prog.display.ramp = RampForPosition(position);
     }
+    // The desktop's font at that size (0: as it is) until the guard goes.
+    static auto desktopFontAt(int points) {
+        const QFont before = QApplication::font();
+        QFont font = qApp->property("desktopFont").value<QFont>();
+        if (points) font.setPointSize(points);
+        QApplication::setFont(font);
+        return qScopeGuard([before] { QApplication::setFont(before); });
+    }
 
 private slots:
     void init() { p = std::make_unique<Program>(); }
@@ -49,7 +57,9 @@ private slots:
         QVERIFY(!Form_Main->ui.Made() && !Form_Option->ui.Made() && !Form_About->ui.Made());
         Form_Main->ui.get();
         QCOMPARE(Form_Main->windowTitle(), QStringLiteral("Kelvaro - Profiles"));
-        QCOMPARE(Form_Main->size(), QSize(465, 289));
+        // The designed size, grown a little where the desktop's font needs it.
+        QVERIFY(Form_Main->width() >= 465 && Form_Main->width() <= 465 * 1.1);
+        QCOMPARE(Form_Main->height(), qRound(289.0 * Form_Main->width() / 465));
     }
 
     void loadOptionsFlags_data() {
@@ -369,20 +379,21 @@ private slots:
     }
 
     // No caption is cut: every label, check box and button shows its whole text inside its
-    // control, and no label's text runs under a control beside it, in the five windows at the
-    // desktop's default font and at 8 to 12 points.
+    // control, and no label's text runs under or touches a control beside it, in the five
+    // windows at the desktop's default font and at 8 to 14 points; and no window is larger than
+    // the screen's work area.
     void captionsFitTheirControls_data() {
         QTest::addColumn<int>("points"); // 0: the default font
-        for (int points : {0, 8, 10, 11, 12})
-            QTest::newRow(points ? qPrintable(QString("%1 pt").arg(points)) : "default") << points;
+        QTest::addColumn<bool>("whole"); // false: too large for the screen, only kept on it
+        for (int points : {0, 8, 10, 11, 12, 13, 14})
+            QTest::newRow(points ? qPrintable(QString("%1 pt").arg(points)) : "default")
+                << points << true;
+        QTest::newRow("30 pt") << 30 << false;
     }
     void captionsFitTheirControls() {
         QFETCH(int, points);
-        const QFont before = QApplication::font();
-        QFont font = qApp->property("desktopFont").value<QFont>();
-        if (points) font.setPointSize(points);
-        QApplication::setFont(font);
-        auto restore = qScopeGuard([&] { QApplication::setFont(before); });
+        QFETCH(bool, whole);
+        const auto restore = desktopFontAt(points);
         p->start();
         const QList<QWidget*> windows{Form_Main, Form_Option, Form_About, Form_OSD, Form_Splash};
         Form_Main->ui.get();
@@ -391,7 +402,7 @@ private slots:
         Form_About->show(); // its version label gets its text
         Form_About->close();
         QStringList cut;
-        for (QWidget* window : windows) {
+        for (QWidget* window : whole ? windows : QList<QWidget*>{}) {
             for (QWidget* w : window->findChildren<QWidget*>()) {
                 if (w->window() != window) continue; // the dialogs the window owns
                 QString text;
@@ -418,55 +429,93 @@ private slots:
                                .arg(content.width())
                                .arg(content.height());
                 if (!qobject_cast<QLabel*>(w)) continue;
-                const QRect drawn(w->mapTo(window, content.topLeft()), QSize(width, fm.height()));
+                // Touching counts: two pixels past the text must be free.
+                const QRect drawn(w->mapTo(window, content.topLeft()),
+                                  QSize(width + 2, fm.height()));
                 for (QWidget* other : window->findChildren<QWidget*>()) {
                     if (other->window() != window) continue;
                     if (!qobject_cast<QAbstractSlider*>(other) &&
                         !qobject_cast<QAbstractButton*>(other) && !qobject_cast<QLineEdit*>(other))
                         continue;
                     if (QRect(other->mapTo(window, QPoint(0, 0)), other->size()).intersects(drawn))
-                        cut << QString("%1.%2 \"%3\" runs under %4")
+                        cut << QString("%1.%2 \"%3\" runs under or touches %4")
                                    .arg(window->objectName(), w->objectName(), text,
                                         other->objectName());
                 }
             }
         }
+        // The splash's number stays clear of its picture's words, which end at x = 240.
+        if (Form_Splash->ui->Label_Ver->x() < 240)
+            cut << QString("the splash's version starts at %1")
+                       .arg(Form_Splash->ui->Label_Ver->x());
+        // Grown, a window still fits the work area with a frame around it.
+        const QRect work =
+            QGuiApplication::primaryScreen()->availableGeometry().adjusted(0, 0, -8, -32);
+        const QList<QSize> designed{{465, 289}, {233, 192}, {424, 220}, {208, 56}, {304, 80}};
+        for (QWidget* window : windows)
+            if ((window->width() > work.width() || window->height() > work.height()) &&
+                window->size() != designed[windows.indexOf(window)])
+                cut << QString("%1 is %2x%3, the work area %4x%5")
+                           .arg(window->objectName())
+                           .arg(window->width())
+                           .arg(window->height())
+                           .arg(work.width())
+                           .arg(work.height());
         QVERIFY2(cut.isEmpty(), qPrintable(cut.join('\n')));
-        // At the design font the windows keep their designed sizes; larger fonts grow them.
+        // At the design font the windows keep about their designed sizes (a little more for
+        // the room after each caption); larger fonts grow them.
         if (points == 8) {
-            QCOMPARE(Form_Main->size(), QSize(465, 289));
-            QCOMPARE(Form_About->size(), QSize(424, 220));
-            QCOMPARE(Form_OSD->size(), QSize(208, 56));
+            QVERIFY(Form_Main->width() <= 465 * 1.1 && Form_About->width() <= 424 * 1.1 &&
+                    Form_OSD->width() <= 208 * 1.1);
         } else if (points >= 11) {
             QVERIFY(Form_Main->width() > 465 && Form_Option->width() > 233);
         }
     }
 
     // Pictures are drawn from artwork made for the screen's scale: twice the pixels on a screen
-    // scaled by two (run so by unit.test_forms_scaled), never a blown-up small picture.
+    // scaled by two (run so by unit.test_forms_scaled), never a blown-up small picture; and
+    // they grow with their window's layout where a larger font grows it.
+    void artworkFollowsTheScreenScale_data() {
+        QTest::addColumn<int>("points"); // 0: the default font
+        QTest::newRow("default") << 0;
+        QTest::newRow("14 pt") << 14;
+    }
     void artworkFollowsTheScreenScale() {
+        QFETCH(int, points);
+        const auto restore = desktopFontAt(points);
         const qreal ratio = qApp->devicePixelRatio();
         p->start();
         Form_Main->ui.get();
         Form_About->ui.get();
+        const double main = Form_Main->width() / 465.0, about = Form_About->width() / 424.0;
+        if (points) QVERIFY(main > 1.2 && about > 1.2);
         struct Picture {
             const char* name;
             QPixmap pixmap;
             QSize size;
+            double grown; // the layout's growth
         };
         const Picture pictures[] = {
-            {"about logo", Form_About->ui->Image1->pixmap(), QSize(220, 40)},
-            {"about strip", Form_About->ui->Image2->pixmap(), QSize(424, 20)},
-            {"profiles picture", Form_Main->ui->Image1->pixmap(), QSize(132, 24)},
-            {"splash", Form_Splash->ui->Image_Logo->pixmap(), QSize(304, 80)},
-            {"tool button", Form_Main->ImgList_Btns.GetPixmap(0), QSize(16, 16)},
+            {"about logo", Form_About->ui->Image1->pixmap(), QSize(220, 40), about},
+            {"about strip", Form_About->ui->Image2->pixmap(), QSize(424, 20), about},
+            {"profiles picture", Form_Main->ui->Image1->pixmap(), QSize(132, 24), main},
+            {"splash", Form_Splash->ui->Image_Logo->pixmap(), QSize(304, 80), 1},
+            {"tool button", Form_Main->ImgList_Btns.GetPixmap(0), QSize(16, 16), 1},
             {"web button", Form_About->ui->Btn_Web->icon().pixmap(QSize(16, 16), ratio),
-             QSize(16, 16)},
+             QSize(16, 16), 1},
         };
         for (const Picture& picture : pictures) {
             QVERIFY2(!picture.pixmap.isNull(), picture.name);
             QCOMPARE(picture.pixmap.devicePixelRatio(), ratio);
-            QCOMPARE(picture.pixmap.size(), picture.size * ratio);
+            const QSize want = (QSizeF(picture.size) * picture.grown * ratio).toSize();
+            QVERIFY2(std::abs(picture.pixmap.width() - want.width()) <= 2 &&
+                         std::abs(picture.pixmap.height() - want.height()) <= 2,
+                     qPrintable(QString("%1: %2x%3, not %4x%5")
+                                    .arg(picture.name)
+                                    .arg(picture.pixmap.width())
+                                    .arg(picture.pixmap.height())
+                                    .arg(want.width())
+                                    .arg(want.height())));
         }
     }
 
@@ -505,23 +554,40 @@ private slots:
     }
 
     // Help opens the help file where the desktop has a viewer for it, else the HTML pages
-    // installed beside it; nothing at all, and no message, when the help file is missing.
+    // installed beside it in the browser; where nothing can open either, a message names the
+    // file. Nothing at all, and no message, when the help file is missing.
     void helpOpensWhatTheDesktopCanShow_data() {
         QTest::addColumn<bool>("helpFile");
         QTest::addColumn<bool>("pages");
-        QTest::addColumn<bool>("viewer");
-        QTest::addColumn<QString>("opened"); // relative to the program's folder; "" for none
-        QTest::newRow("viewer registered") << true << true << true << "gamma_help.chm";
-        QTest::newRow("no viewer") << true << true << false << "help/index.html";
-        QTest::newRow("no viewer, no pages") << true << false << false << "gamma_help.chm";
-        QTest::newRow("help file missing") << false << true << false << "";
-        QTest::newRow("help file missing, viewer") << false << true << true << "";
+        QTest::addColumn<QStringList>("handlers"); // the types the desktop has a program for
+        QTest::addColumn<bool>("opens");           // whether it manages to start one
+        QTest::addColumn<QString>("opened");       // relative to the program's folder; "" for none
+        QTest::addColumn<QString>("named");        // the file a message names; "" for no message
+        const QStringList both{HelpMimeType, "text/html"}, browser{"text/html"};
+        QTest::newRow("viewer registered") << true << true << both << true << "gamma_help.chm"
+                                           << "";
+        QTest::newRow("no viewer") << true << true << browser << true << "help/index.html"
+                                   << "";
+        QTest::newRow("no viewer, no pages") << true << false << browser << true << ""
+                                             << "gamma_help.chm";
+        QTest::newRow("no viewer, no browser") << true << true << QStringList{} << true << ""
+                                               << "help/index.html";
+        QTest::newRow("viewer fails to start") << true << true << both << false << "gamma_help.chm"
+                                               << "gamma_help.chm";
+        QTest::newRow("help file missing") << false << true << browser << true << ""
+                                           << "";
+        QTest::newRow("help file missing, viewer") << false << true << both << true << ""
+                                                   << "";
+        QTest::newRow("help file missing, nothing") << false << true << QStringList{} << false << ""
+                                                    << "";
     }
     void helpOpensWhatTheDesktopCanShow() {
         QFETCH(bool, helpFile);
         QFETCH(bool, pages);
-        QFETCH(bool, viewer);
+        QFETCH(QStringList, handlers);
+        QFETCH(bool, opens);
         QFETCH(QString, opened);
+        QFETCH(QString, named);
         p->start();
         const QDir folder(QCoreApplication::applicationDirPath());
         auto put = [&](const QString& name, bool present) {
@@ -534,7 +600,8 @@ private slots:
         };
         put("gamma_help.chm", helpFile);
         put("help/index.html", pages);
-        if (viewer) p->shell.handled << HelpMimeType;
+        p->shell.handled = handlers;
+        p->shell.opens = opens;
         // Found from the program's folder whatever the current folder is.
         const QString old = QDir::currentPath();
         QDir::setCurrent(QDir::tempPath());
@@ -548,7 +615,16 @@ private slots:
             QCOMPARE(p->shell.opened.size(), size_t(1));
             QCOMPARE(p->shell.opened[0], QUrl::fromLocalFile(folder.filePath(opened)));
         }
-        QVERIFY(p->errors.isEmpty() && p->prompts.boxes.empty());
+        QVERIFY(p->errors.isEmpty());
+        if (named.isEmpty()) {
+            QVERIFY(p->prompts.boxes.empty());
+        } else {
+            QCOMPARE(p->prompts.boxes.size(), size_t(1));
+            QCOMPARE(p->prompts.boxes[0].caption, QStringLiteral("Kelvaro"));
+            QCOMPARE(p->prompts.boxes[0].text,
+                     QStringLiteral("No program on this desktop can open the help file %1.")
+                         .arg(QFileInfo(folder.filePath(named)).absoluteFilePath()));
+        }
     }
 };
 

@@ -288,35 +288,72 @@ private slots:
                  (QStringList{"*Profiles", "Options", "About", "Help", "-", "-", "Exit"}));
     }
 
+    // A profile that can't be read, selected in place of a deleted one: its failure is
+    // reported once, and the list and the menu have lost the deleted profile all the same.
+    void deletingBesideAnUnreadableProfileReportsOnce() {
+        Program::addProfile("A", "/bin/a", 12);
+        Program::addProfile("B", "/bin/b");
+        Program::setValue(ProfilesKey + "\\B", "Gamma", QStringLiteral("12"));
+        p->start();
+        Form_Main->show();
+        select("A");
+        Form_Main->ui->Btn_Del->click(); // Yes
+        QCOMPARE(p->errors, QStringList{"Invalid data type for 'Gamma'"});
+        QCOMPARE(Program::profileNames(), QStringList{"B"});
+        QCOMPARE(Program::nodes(), QStringList{"B"});
+        QVERIFY(!Program::menu().contains("A"));
+    }
+
     // After every rebuild the editor is enabled exactly when a node is selected, and then
     // holds that node's profile; with nothing selected it is the disabled editor.
+    // And the store holds the profiles it should: a Delete takes the key named exactly like the
+    // node, saved or not.
     void editorFollowsTheSelectionAfterARebuild_data() {
         QTest::addColumn<QString>("steps");
         QTest::addColumn<QString>("selected"); // "" = nothing
+        QTest::addColumn<QStringList>("stored");
+        const QStringList both{"Other", "Quick"};
         QTest::newRow("two New, delete one") << "new new del"
-                                             << "";
+                                             << "" << both;
         QTest::newRow("save over a name differing in case") << "select:Quick new name:quick save"
-                                                            << "";
+                                                            << "" << both;
         QTest::newRow("save over an exact name") << "new name:Quick save"
-                                                 << "Quick";
+                                                 << "Quick" << both;
         QTest::newRow("rename in place") << "select:Quick name:Slow save"
-                                         << "Slow";
+                                         << "Slow" << QStringList{"Other", "Slow"};
         // The list itself picks the neighbour of a removed node; the rebuild keeps it.
         QTest::newRow("delete a stored one") << "select:Quick del"
-                                             << "Other";
+                                             << "Other" << QStringList{"Other"};
         QTest::newRow("New, then delete a stored one") << "new select:Other del"
-                                                       << "Quick";
+                                                       << "Quick" << QStringList{"Quick"};
+        // A hot key during a watch stores the unsaved node's gamma under its name.
+        QTest::newRow("New given a gamma by a hot key, then deleted")
+            << "select:Quick watch new up del"
+            << "Quick" << both;
+        QTest::newRow("New deleted beside a profile differing in case")
+            << "add:new_profile new del"
+            << "Quick" << QStringList{"new profile", "Other", "Quick"};
     }
     void editorFollowsTheSelectionAfterARebuild() {
         QFETCH(QString, steps);
         QFETCH(QString, selected);
+        QFETCH(QStringList, stored);
         Program::addProfile("Other", "/bin/other", 14);
         Program::addProfile("Quick", "/bin/quick", 12);
         p->start();
         Form_Main->show();
         auto* ui = Form_Main->ui.get();
         for (const QString& step : steps.split(' ')) {
-            if (step == "new") {
+            if (step == "watch") {
+                Form_Main->Timer_Exit->SetEnabled(true); // as a launch does
+            } else if (step == "up") {
+                TMessage m{0, WM_HOTKEY, HotkeyUp, 0, 0};
+                bool handled = false;
+                Form_Main->AppMessage(m, handled);
+            } else if (step.startsWith("add:")) {
+                Program::addProfile(step.mid(4).replace('_', ' '), "/bin/added");
+                Form_Main->LoadProfileList();
+            } else if (step == "new") {
                 ui->Btn_New->click();
             } else if (step == "del") {
                 ui->Btn_Del->click();
@@ -330,6 +367,8 @@ private slots:
                 ui->Edit_ProfName->setText(step.mid(5));
             }
         }
+        Form_Main->Timer_Exit->SetEnabled(false);
+        QCOMPARE(Program::profileNames(), stored);
         QTreeWidgetItem* node = ui->ProfileList->currentItem();
         QCOMPARE(node ? node->text(0) : QString(), selected);
         const bool enabled = node != nullptr;

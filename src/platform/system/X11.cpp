@@ -1,14 +1,16 @@
 #include "platform/system/X11.h"
 
-#include <QElapsedTimer>
+#include <QAbstractNativeEventFilter>
 #include <QGuiApplication>
+#include <QPointer>
+#include <QTimer>
 #include <QWidget>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
-#include <unistd.h>
 #include <unordered_map>
 #include <vector>
 
@@ -132,29 +134,84 @@ void setFrameButtons(QWidget* window, bool minimize) {
     xcb_flush(c);
 }
 
+namespace {
+
+// Left, right, top, bottom as the property lists them; none where it is missing or all zeros
+// (what some window managers leave once the frame has gone).
+std::optional<QMargins> readFrameExtents(xcb_connection_t* c, xcb_window_t w) {
+    const std::vector<std::uint32_t> e =
+        property32(c, w, atom("_NET_FRAME_EXTENTS"), XCB_ATOM_CARDINAL);
+    if (e.size() < 4 || (e[0] | e[1] | e[2] | e[3]) == 0) return std::nullopt;
+    return QMargins(int(e[0]), int(e[2]), int(e[1]), int(e[3]));
+}
+
+// The frames seen, per window and last of all, and the windows whose frame is watched.
+struct Frames : QAbstractNativeEventFilter {
+    std::unordered_map<xcb_window_t, QMargins> seen;
+    std::optional<QMargins> last;
+    std::unordered_map<xcb_window_t, std::pair<QPointer<QWidget>, std::function<void(QMargins)>>>
+        watched;
+
+    void remember(xcb_window_t w, QMargins m) {
+        seen[w] = m;
+        last = m;
+    }
+
+    bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
+        if (type != "xcb_generic_event_t") return false;
+        const auto* ev = static_cast<const xcb_generic_event_t*>(message);
+        if ((ev->response_type & 0x7f) != XCB_PROPERTY_NOTIFY) return false;
+        const auto* pn = reinterpret_cast<const xcb_property_notify_event_t*>(ev);
+        if (pn->atom != atom("_NET_FRAME_EXTENTS")) return false;
+        const auto found = watched.find(pn->window);
+        if (found == watched.end()) return false;
+        if (!found->second.first) {
+            watched.erase(found);
+            return false;
+        }
+        const std::optional<QMargins> m = readFrameExtents(connection(), pn->window);
+        if (!m) return false;
+        remember(pn->window, *m);
+        // Qt has its own use for the event: it is only looked at here. The window may be moved
+        // in the callback, so that runs once the event has been handled.
+        QTimer::singleShot(0, found->second.first, [cb = found->second.second, m = *m] { cb(m); });
+        return false;
+    }
+};
+
+Frames& frames() {
+    static Frames* f = [] {
+        auto* made = new Frames; // lives as long as the application that holds it
+        qGuiApp->installNativeEventFilter(made);
+        return made;
+    }();
+    return *f;
+}
+
+} // namespace
+
 QMargins frameExtents(QWidget* window) {
     xcb_connection_t* c = connection();
     if (!c || !window) return {};
     const auto wid = static_cast<xcb_window_t>(window->winId());
-    const xcb_atom_t extents = atom("_NET_FRAME_EXTENTS");
-    auto read = [&] { return property32(c, wid, extents, XCB_ATOM_CARDINAL); };
+    if (const std::optional<QMargins> now = readFrameExtents(c, wid)) {
+        frames().remember(wid, *now);
+        return *now;
+    }
+    const auto seen = frames().seen.find(wid);
+    if (seen != frames().seen.end()) return seen->second;
+    return frames().last.value_or(QMargins());
+}
+
+void watchFrameExtents(QWidget* window, std::function<void(QMargins)> changed) {
+    xcb_connection_t* c = connection();
+    if (!c || !window) return;
+    const auto wid = static_cast<xcb_window_t>(window->winId());
+    frames().watched[wid] = {window, std::move(changed)};
     if (!mapped(c, wid) && supportedByWindowManager(c, atom("_NET_REQUEST_FRAME_EXTENTS"))) {
-        // What an earlier mapping left may be stale (zeros once the frame went): ask afresh.
-        // The window manager answers by setting the property, a round trip or two later.
-        xcb_delete_property(c, wid, extents);
         sendToRoot(c, wid, atom("_NET_REQUEST_FRAME_EXTENTS"), {});
         xcb_flush(c);
-        QElapsedTimer waited;
-        waited.start();
-        std::vector<std::uint32_t> e;
-        while ((e = read()).size() < 4 && waited.elapsed() < 250)
-            ::usleep(2000);
-        if (e.size() < 4) return {};
-        return QMargins(int(e[0]), int(e[2]), int(e[1]), int(e[3])); // left, right, top, bottom
     }
-    const std::vector<std::uint32_t> e = read();
-    if (e.size() < 4) return {};
-    return QMargins(int(e[0]), int(e[2]), int(e[1]), int(e[3]));
 }
 
 } // namespace platform::x11

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QMargins>
+#include <functional>
 #include <xcb/xcb.h>
 
 class QWidget;
@@ -20,8 +21,15 @@ void setSkipTaskbar(QWidget* window);
 // The frame buttons a window asks the window manager for (_MOTIF_WM_HINTS): title bar, border,
 // system menu and close always; minimise when asked; never maximise or resize.
 void setFrameButtons(QWidget* window, bool minimize);
-// The frame the window manager puts around the window: its own _NET_FRAME_EXTENTS, asked for
-// before the window is mapped where the window manager offers that; none without one.
+// The frame the window manager puts around the window, as far as it is known now, without
+// waiting: the window's own _NET_FRAME_EXTENTS (from this mapping or an earlier one), else the
+// frame last seen around any of the program's windows; none before any was seen.
 QMargins frameExtents(QWidget* window);
+// Asks the window manager for the frame of a window about to be mapped
+// (_NET_REQUEST_FRAME_EXTENTS, where it offers that) and does not wait for the answer: some
+// list the request and never answer. Every later change of the window's _NET_FRAME_EXTENTS,
+// the answer or the frame put on at mapping, reaches changed on the UI thread, for as long as
+// the window lives; a second call replaces the first's callback.
+void watchFrameExtents(QWidget* window, std::function<void(QMargins)> changed);
 
 } // namespace platform::x11
