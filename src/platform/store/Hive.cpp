@@ -516,6 +516,22 @@ bool Hive::keyExists(KeyId key) const {
     return s.row();
 }
 
+std::optional<QString> Hive::keyName(KeyId key) const {
+    sync();
+    Stmt s(db_, "SELECT name FROM keys WHERE id = ?");
+    s.bind(1, key);
+    if (s.row()) return s.text(0);
+    return std::nullopt;
+}
+
+std::int64_t Hive::othersWrites() const {
+    sync();
+    // data_version moves with every commit of another connection, never with our own.
+    Stmt s(db_, "PRAGMA data_version");
+    const std::int64_t version = s.row() ? s.integer(0) : 0;
+    return (std::int64_t(generation_) << 40) + version;
+}
+
 QStringList Hive::subKeyNames(KeyId key) const {
     sync();
     QStringList names;

@@ -66,6 +66,9 @@ public:
     // Counts the times the file was found replaced under the program and opened again: key ids
     // taken before a change of generation name nothing.
     int generation() const { return generation_; }
+    // Changes as soon as another program has written to the store, or the file was replaced;
+    // our own writes leave it as it is.
+    std::int64_t othersWrites() const;
     // What opening the store had to tell the user (names that fold together since an upgrade).
     const QStringList& notices() const { return notices_; }
 
@@ -74,6 +77,8 @@ public:
     // HiveRefused for a name or depth the registry refuses, HiveError when it can't be written.
     std::optional<KeyId> createKey(KeyId parent, const QString& name);
     bool keyExists(KeyId key) const;
+    // The key's name as stored (the case it was created with); nullopt when it is gone.
+    std::optional<QString> keyName(KeyId key) const;
     // Sub-key names in enumeration order (case-insensitive name order).
     QStringList subKeyNames(KeyId key) const;
     // Deletes the key with everything below it, however deep; false when it doesn't exist.
