@@ -163,13 +163,19 @@ void TForm_Main::LoadOptions() {
         UnregisterHotkeys();
 }
 
-void TForm_Main::SaveProfileGamma() {
+void TForm_Main::SaveProfileGamma(bool behind) {
     QTreeWidgetItem* node = Selected();
     if (!node) return; // nothing to store to
-    TRegistry reg;
-    reg.OpenKey(ProfilesKey, false);
-    reg.OpenKey(node->text(0), true);
-    reg.WriteInteger(Values::Gamma, ui->Bar_Gamma->value());
+    const auto write = [name = node->text(0), gamma = ui->Bar_Gamma->value()] {
+        TRegistry reg;
+        reg.OpenKey(ProfilesKey, false);
+        reg.OpenKey(name, true);
+        reg.WriteInteger(Values::Gamma, gamma);
+    };
+    if (behind)
+        WriteBehind(ProfilesKey + QLatin1Char('\\') + platform::Hive::fold(node->text(0)), write);
+    else
+        write();
 }
 
 // ---- Profile list -----------------------------------------------------------------------
@@ -603,7 +609,8 @@ void TForm_Main::AppMessage(TMessage& msg, bool& handled) {
             return;
         }
         ui->Bar_Gamma->setValue(ui->Bar_Gamma->value() + step);
-        SaveProfileGamma();
+        // A burst of presses shows every step at once; the disk follows.
+        SaveProfileGamma(true);
         Form_OSD->ui->Label_Prof->setText(node->text(0));
         Form_OSD->ui->Label_Gamma->setText(QStringLiteral("Gamma - ") +
                                            GammaText(ui->Bar_Gamma->value()));
@@ -611,7 +618,7 @@ void TForm_Main::AppMessage(TMessage& msg, bool& handled) {
     } else {
         QSlider* bar = Form_Option->ui->Bar_Gamma;
         bar->setValue(bar->value() + step);
-        Form_Option->SaveDesktopGamma();
+        Form_Option->SaveDesktopGamma(true);
         Form_OSD->ui->Label_Prof->setText(QStringLiteral("Desktop"));
         Form_OSD->ui->Label_Gamma->setText(QStringLiteral("Gamma - ") + GammaText(bar->value()));
         Form_OSD->SetIcon(TTrayIcon::ApplicationIcon());

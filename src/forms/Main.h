@@ -65,7 +65,8 @@ public:
 
     // Settings.
     void LoadOptions();
-    void SaveProfileGamma();
+    // behind: written by the store's own thread, the caller not waiting for the disk.
+    void SaveProfileGamma(bool behind = false);
 
     // Profile list and editor.
     void LoadProfileList();

@@ -1,6 +1,7 @@
 #include "toolkit/Application.h"
 
 #include "platform/process/Shell.h"
+#include "platform/store/Hive.h"
 #include "platform/system/X11.h"
 #include "toolkit/Toolkit.h"
 
@@ -152,4 +153,10 @@ void TApplication::Terminate() {
 void TApplication::Run() {
     if (terminated_) return;
     exec();
+}
+
+void WriteBehind(const QString& key, std::function<void()> change) {
+    platform::Hive::instance().writeBehind(key, std::move(change), [](const std::string& why) {
+        if (Application) Application->HandleException(std::runtime_error(why));
+    });
 }

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -65,7 +66,10 @@ public:
     KeyId root() const { return root_; }
     // Counts the times the file was found replaced under the program and opened again: key ids
     // taken before a change of generation name nothing.
-    int generation() const { return generation_; }
+    int generation() const {
+        settle();
+        return generation_;
+    }
     // Changes as soon as another program has written to the store, or the file was replaced;
     // our own writes leave it as it is.
     std::int64_t othersWrites() const;
@@ -100,6 +104,18 @@ public:
     // ends it early.
     void beginReading();
     void endReading();
+
+    // Hands a change (a few writes) to a thread of the store's own and returns at once, so a
+    // run of changes never waits for the disk. Changes are written in the order given, each in
+    // a transaction of its own; one still waiting is replaced by a later one of the same key
+    // (only the newest value counts). Every other use of the store first waits until all that
+    // was handed over is written, so it always sees it. What a change throws reaches failed,
+    // on the thread that handed it over, through its event loop. Inside a transaction or a run
+    // of reads the change is made at once, as a plain call would make it.
+    void writeBehind(const QString& key, std::function<void()> change,
+                     std::function<void(const std::string& why)> failed);
+    // Waits until every change handed over is written (at once on the store's own thread).
+    void settle() const;
 
     // How long an access waits for another program's lock before it gives up (default 1 s).
     void setBusyWait(int milliseconds) { busyWaitMs_ = milliseconds; }
@@ -146,6 +162,8 @@ private:
     };
     mutable FileId file_;
     mutable int schema_ = 0;
+    struct Behind;
+    std::unique_ptr<Behind> behind_;
 };
 
 // Reads in one read transaction for as long as it lives.
