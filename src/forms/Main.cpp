@@ -166,6 +166,9 @@ void TForm_Main::LoadOptions() {
 void TForm_Main::SaveProfileGamma(bool behind) {
     QTreeWidgetItem* node = Selected();
     if (!node) return; // nothing to store to
+    // A hot key's step for an unsaved node makes a key the list doesn't show: the next Save
+    // or Delete reads the store in whole, as it would after another program's change.
+    if (behind && !Saved(node)) storeMark_ = -1;
     const auto write = [name = node->text(0), gamma = ui->Bar_Gamma->value()] {
         TRegistry reg;
         reg.OpenKey(ProfilesKey, false);

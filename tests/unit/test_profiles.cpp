@@ -349,6 +349,10 @@ private slots:
         QTest::newRow("New, then delete a stored one") << "new select:Other del"
                                                        << "Quick"
                                                        << "Quick";
+        // A hot key's step stores an unsaved node's gamma: a key the list doesn't show yet.
+        QTest::newRow("a step stored for an unsaved node") << "new gamma select:Other save"
+                                                           << "Other"
+                                                           << "";
         // Another program's change is read in whole, as before.
         QTest::newRow("another program wrote meanwhile") << "other:Added select:Quick del"
                                                          << "Other"
@@ -371,6 +375,8 @@ private slots:
                 TRegistry reg(other);
                 reg.OpenKey(ProfilesKey + "\\" + step.mid(6), true);
                 reg.WriteString("FileName", "/bin/added");
+            } else if (step == "gamma") {
+                Form_Main->SaveProfileGamma(true); // as a hot key stores it
             } else if (step == "new") {
                 ui->Btn_New->click();
             } else if (step == "del") {
