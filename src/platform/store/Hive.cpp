@@ -255,17 +255,20 @@ Hive::~Hive() {
 
 void Hive::writeBehind(const QString& key, std::function<void()> change,
                        std::function<void(const std::string& why)> failed) {
-    if (depth_ > 0 || readers_ > 0) {
-        change();
-        return;
-    }
     if (!behind_) {
         behind_ = std::make_unique<Behind>();
         behind_->thread = std::thread([this] { behind_->run(*this); });
         behind_->id = behind_->thread.get_id();
     }
     {
-        const std::lock_guard<std::mutex> hold(behind_->lock);
+        std::unique_lock<std::mutex> hold(behind_->lock);
+        // While the thread writes, the transaction open is its own; otherwise it is ours, and
+        // a change made inside it belongs in it.
+        if (!behind_->writing && behind_->waiting.empty() && (depth_ > 0 || readers_ > 0)) {
+            hold.unlock();
+            change();
+            return;
+        }
         auto same = std::find_if(behind_->waiting.begin(), behind_->waiting.end(),
                                  [&](const Behind::Change& c) { return c.key == key; });
         if (same != behind_->waiting.end())
