@@ -60,8 +60,13 @@ public:
         xcb_keysym_t sym = vk == VK_ADD ? XK_KP_Add : vk == VK_SUBTRACT ? XK_KP_Subtract : 0;
         if (!sym || regs_.count(id)) return false; // registered twice fails
         if (!start()) return false;
-        // Switched on: the keys held now are whatever the keyboard really has down.
-        if (regs_.empty()) keys_.reset(queryKeymap());
+        // Switched on: the keys held now are whatever the keyboard really has down, and nothing
+        // XKB said while off was followed.
+        if (regs_.empty()) {
+            keys_.reset(queryKeymap());
+            readXkbState(x11::connection());
+            readRepeat(x11::connection());
+        }
         regs_[id] = {modifiers, sym};
         regrab();
         return true;
@@ -148,7 +153,6 @@ private:
         symbols_ = xcb_key_symbols_alloc(c);
         const xcb_query_extension_reply_t* xkb = xcb_get_extension_data(c, &xcb_xkb_id);
         if (xkb && xkb->present && useXkb(c)) xkbEvent_ = xkb->first_event;
-        readRepeat(c);
         refreshKeymap();
         repeat_.setSingleShot(true);
         QObject::connect(&repeat_, &QTimer::timeout, [this] {
@@ -269,11 +273,16 @@ private:
         const uint16_t kinds = XCB_XKB_EVENT_TYPE_STATE_NOTIFY | XCB_XKB_EVENT_TYPE_CONTROLS_NOTIFY;
         const xcb_xkb_select_events_details_t none{};
         xcb_xkb_select_events_aux(c, XCB_XKB_ID_USE_CORE_KBD, kinds, 0, kinds, 0, 0, &none);
+        return true;
+    }
+
+    // The modifiers in force now, as XKB has them; its events keep them from then on.
+    void readXkbState(xcb_connection_t* c) {
+        if (xkbEvent_ == 0xFF) return;
         auto* state =
             xcb_xkb_get_state_reply(c, xcb_xkb_get_state(c, XCB_XKB_ID_USE_CORE_KBD), nullptr);
         if (state) xkbMods_ = state->mods;
         std::free(state);
-        return true;
     }
 
     // The keyboard's repeat from XKB: on or off, for which keys, its delay and interval. The X
