@@ -43,7 +43,14 @@ TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
     setQuitOnLastWindowClosed(false);
 }
 
+namespace {
+// Something went to the store's own thread: what it writes may have a failure to tell.
+bool g_wroteBehind = false;
+} // namespace
+
 TApplication::~TApplication() {
+    // Written before the application goes, which a failure would be told to.
+    if (g_wroteBehind) platform::Hive::settleInstance();
     if (platform::messageSink() == this) platform::setMessageSink(nullptr);
     if (Application == this) Application = nullptr;
 }
@@ -156,6 +163,7 @@ void TApplication::Run() {
 }
 
 void WriteBehind(const QString& key, std::function<void()> change) {
+    g_wroteBehind = true;
     platform::Hive::instance().writeBehind(key, std::move(change), [](const std::string& why) {
         if (Application) Application->HandleException(std::runtime_error(why));
     });

@@ -755,6 +755,10 @@ Hive& Hive::instance() {
     return *hive;
 }
 
+void Hive::settleInstance() {
+    if (const auto& hive = globalHive()) hive->settle();
+}
+
 void Hive::setInstance(std::unique_ptr<Hive> hive) {
     globalHive() = std::move(hive);
 }

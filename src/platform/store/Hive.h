@@ -116,6 +116,8 @@ public:
                      std::function<void(const std::string& why)> failed);
     // Waits until every change handed over is written (at once on the store's own thread).
     void settle() const;
+    // The same for the store in use, where one is open (none is opened for it).
+    static void settleInstance();
 
     // How long an access waits for another program's lock before it gives up (default 1 s).
     void setBusyWait(int milliseconds) { busyWaitMs_ = milliseconds; }
