@@ -56,22 +56,25 @@ void BM_ProfileSelectionReads(benchmark::State& state) {
 }
 BENCHMARK(BM_ProfileSelectionReads);
 
+// n profiles of five programs, some with an icon file of their own.
+void SeedProfiles(int n) {
+    const char* icons[] = {"red.ico", "multi.ico", "pe32.exe", "pe64.exe", "blue.ico"};
+    platform::HiveTransaction tx(platform::Hive::instance());
+    for (int i = 0; i < n; ++i) {
+        TRegistry reg;
+        reg.OpenKey(ProfilesKey + QStringLiteral("\\Profile %1").arg(i, 5, 10, QLatin1Char('0')),
+                    true);
+        reg.WriteString("FileName", fixture(icons[i % 5]));
+        reg.WriteString("IconFile", i % 2 ? fixture(icons[(i + 1) % 5]) : QString());
+        reg.WriteInteger("Gamma", 3 + i % 28);
+    }
+    tx.commit();
+}
+
 void BM_LoadProfileList(benchmark::State& state) {
     TempStore store;
     FakePlatform fakes;
-    const char* icons[] = {"red.ico", "multi.ico", "pe32.exe", "pe64.exe", "blue.ico"};
-    {
-        platform::HiveTransaction tx(platform::Hive::instance());
-        for (int i = 0; i < state.range(0); ++i) {
-            TRegistry reg;
-            reg.OpenKey(
-                ProfilesKey + QStringLiteral("\\Profile %1").arg(i, 4, 10, QLatin1Char('0')), true);
-            reg.WriteString("FileName", fixture(icons[i % 5]));
-            reg.WriteString("IconFile", i % 2 ? fixture(icons[(i + 1) % 5]) : QString());
-            reg.WriteInteger("Gamma", 3 + i % 28);
-        }
-        tx.commit();
-    }
+    SeedProfiles(int(state.range(0)));
     CreateForms();
     Form_Main->ui.get(); // with the window's list to rebuild, as when it is open
     for (auto _ : state)
@@ -79,7 +82,29 @@ void BM_LoadProfileList(benchmark::State& state) {
     state.counters["profiles"] = double(Form_Main->ui->ProfileList->topLevelItemCount());
     DestroyForms();
 }
-BENCHMARK(BM_LoadProfileList)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadProfileList)
+    ->Arg(10)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMillisecond);
+
+// Save in the open window, of the middle profile as it is: its store writes, and the list,
+// the image lists and the menu following the change.
+void BM_Save(benchmark::State& state) {
+    TempStore store;
+    FakePlatform fakes;
+    SeedProfiles(int(state.range(0)));
+    CreateForms();
+    Form_Main->show();
+    auto* list = Form_Main->ui->ProfileList;
+    list->setCurrentItem(list->topLevelItem(list->topLevelItemCount() / 2));
+    for (auto _ : state)
+        Form_Main->Btn_SaveClick();
+    state.counters["profiles"] = double(list->topLevelItemCount());
+    DestroyForms();
+}
+BENCHMARK(BM_Save)->Arg(10)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 
 // Profiles of native programs, whose icons come from the desktop entries.
 void BM_LoadProfileListNative(benchmark::State& state) {

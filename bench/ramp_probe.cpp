@@ -6,6 +6,8 @@
 //   ramp_probe startup CLASS PROGRAM
 //                             starts PROGRAM and waits until a viewable window of that class
 //                             sits in the tray; prints microseconds and the program's PID
+//   ramp_probe menu CLASS     clicks the right button where the pointer is (on the tray icon)
+//                             and waits until a pop-up of that class is up; prints microseconds
 #include "FirstCrtc.h"
 
 #include <QElapsedTimer>
@@ -111,6 +113,47 @@ int main(int argc, char** argv) {
         while (t.elapsed() < 15000 && !viewableBelow(c, top, argv[2]))
             usleep(500);
         std::printf("%lld %d\n", t.nsecsElapsed() / 1000, int(pid));
+        xcb_disconnect(c);
+        return 0;
+    }
+    if (argc == 3 && std::strcmp(argv[1], "menu") == 0) {
+        xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+        // A viewable window of the class straight below the root and taller than an icon.
+        auto popup = [&] {
+            auto* tree = xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr);
+            bool found = false;
+            const xcb_window_t* kids = tree ? xcb_query_tree_children(tree) : nullptr;
+            for (int i = 0; tree && i < xcb_query_tree_children_length(tree) && !found; ++i) {
+                auto* geo = xcb_get_geometry_reply(c, xcb_get_geometry(c, kids[i]), nullptr);
+                const bool tall = geo && geo->height > 40;
+                std::free(geo);
+                if (!tall) continue;
+                auto* attr = xcb_get_window_attributes_reply(
+                    c, xcb_get_window_attributes(c, kids[i]), nullptr);
+                const bool viewable =
+                    attr && attr->map_state == XCB_MAP_STATE_VIEWABLE && attr->override_redirect;
+                std::free(attr);
+                if (!viewable) continue;
+                auto* cls = xcb_get_property_reply(
+                    c, xcb_get_property(c, 0, kids[i], XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 64),
+                    nullptr);
+                found = cls && xcb_get_property_value_length(cls) > 0 &&
+                        std::strcmp(static_cast<const char*>(xcb_get_property_value(cls)),
+                                    argv[2]) == 0;
+                std::free(cls);
+            }
+            std::free(tree);
+            return found;
+        };
+        QElapsedTimer t;
+        t.start();
+        for (const uint8_t type : {XCB_BUTTON_PRESS, XCB_BUTTON_RELEASE})
+            xcb_test_fake_input(c, type, 3, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+        xcb_flush(c);
+        while (t.elapsed() < 15000 && !popup())
+            usleep(200);
+        std::printf("%lld\n", t.nsecsElapsed() / 1000);
         xcb_disconnect(c);
         return 0;
     }

@@ -26,11 +26,12 @@ platform::ProcessHandle LaunchedProcess;
 
 namespace {
 
-// Image index of a node: -1 for a node that has never been saved.
-constexpr int ImageIndexRole = Qt::UserRole + 1;
+// Set on a node that has never been saved: it has no image, and no key of its own. A saved
+// node's image is the image lists' entry at its position.
+constexpr int UnsavedRole = Qt::UserRole + 1;
 
-int ImageIndex(const QTreeWidgetItem* node) {
-    return node ? node->data(0, ImageIndexRole).toInt() : -1;
+bool Saved(const QTreeWidgetItem* node) {
+    return node && !node->data(0, UnsavedRole).toBool();
 }
 
 void SetEnabled(std::initializer_list<QWidget*> widgets, bool enabled) {
@@ -66,7 +67,7 @@ TForm_Main::TForm_Main(QWidget* owner)
     TrayIcon->SetVisible(true);
     TrayIcon->SetHint(QStringLiteral("Kelvaro"));
 
-    PopupMenu = new QMenu(this);
+    PopupMenu = NewPopupMenu(this);
     PopupMenu->setSeparatorsCollapsible(true);
     Timer_Exit = new TTimer(this, 1500, false);
     Timer_Exit->OnTimer = [this] { Timer_ExitTimer(); };
@@ -169,13 +170,22 @@ void TForm_Main::LoadOptions() {
         UnregisterHotkeys();
 }
 
-void TForm_Main::SaveProfileGamma() {
+void TForm_Main::SaveProfileGamma(bool behind) {
     QTreeWidgetItem* node = Selected();
     if (!node) return; // nothing to store to
-    TRegistry reg;
-    reg.OpenKey(ProfilesKey, false);
-    reg.OpenKey(node->text(0), true);
-    reg.WriteInteger(Values::Gamma, ui->Bar_Gamma->value());
+    // A hot key's step for an unsaved node makes a key the list doesn't show: the next Save
+    // or Delete reads the store in whole, as it would after another program's change.
+    if (behind && !Saved(node)) storeMark_ = -1;
+    const auto write = [name = node->text(0), gamma = ui->Bar_Gamma->value()] {
+        TRegistry reg;
+        reg.OpenKey(ProfilesKey, false);
+        reg.OpenKey(name, true);
+        reg.WriteInteger(Values::Gamma, gamma);
+    };
+    if (behind)
+        WriteBehind(ProfilesKey + QLatin1Char('\\') + platform::Hive::fold(node->text(0)), write);
+    else
+        write();
 }
 
 // ---- Profile list -----------------------------------------------------------------------
@@ -221,8 +231,90 @@ void TForm_Main::LoadProfileList() {
             IconListSm.Insert(i, cached->second);
             IconListLg.Insert(i, cached->second);
         }
+        storeMark_ = platform::Hive::instance().othersWrites();
     }
     if (ui.Made()) FillProfileList();
+}
+
+QTreeWidgetItem* TForm_Main::NewNode(int index) const {
+    auto* node = new QTreeWidgetItem(QStringList{ProfileNames[index]});
+    node->setIcon(0, IconListSm.GetIcon(index));
+    return node;
+}
+
+int TForm_Main::ProfilePosition(const QString& name, bool* found) const {
+    // The store enumerates by the folded names' bytes (UTF-8), which is how QByteArray compares.
+    const QByteArray key = platform::Hive::fold(name).toUtf8();
+    const auto at = std::lower_bound(ProfileNames.begin(), ProfileNames.end(), key,
+                                     [](const QString& stored, const QByteArray& k) {
+                                         return platform::Hive::fold(stored).toUtf8() < k;
+                                     });
+    *found = at != ProfileNames.end() && platform::Hive::fold(*at).toUtf8() == key;
+    return int(at - ProfileNames.begin());
+}
+
+void TForm_Main::ProfilesChanged(QTreeWidgetItem* touched, const QString& gone,
+                                 const QString& saved) {
+    if (platform::Hive::instance().othersWrites() != storeMark_) {
+        // Someone else wrote: what the store holds now is anyone's guess.
+        LoadProfileList();
+        BuildTrayMenu();
+        return;
+    }
+    QTreeWidget* list = ui.Made() ? ui->ProfileList : nullptr;
+    {
+        // What the rebuild drops goes quietly, as the rebuild's emptying does.
+        const QSignalBlocker block(list);
+        if (list) {
+            // The node just saved has a place of its own to go to; unsaved nodes, the rebuild
+            // drops, and they all stand after the saved ones.
+            delete touched;
+            while (list->topLevelItemCount() > 0 &&
+                   !Saved(list->topLevelItem(list->topLevelItemCount() - 1)))
+                delete list->takeTopLevelItem(list->topLevelItemCount() - 1);
+        }
+        // The image Save put up for the message belongs to no stored name yet.
+        while (IconListSm.Count() > ProfileNames.size()) {
+            IconListSm.Delete(IconListSm.Count() - 1);
+            IconListLg.Delete(IconListLg.Count() - 1);
+        }
+        bool found = false;
+        if (!gone.isEmpty()) {
+            const int at = ProfilePosition(gone, &found);
+            if (found) {
+                ProfileNames.removeAt(at);
+                IconListSm.Delete(at);
+                IconListLg.Delete(at);
+                delete PopupMenu->actions().value(5 + at);
+            }
+        }
+        if (!saved.isEmpty()) {
+            TRegistry item;
+            item.OpenKey(ProfilesKey + QLatin1Char('\\') + saved, false);
+            QString file = item.ReadString(Values::IconFile);
+            QString exe;
+            if (file.isEmpty()) exe = item.ReadString(Values::FileName);
+            const QIcon icon = ProfileIcon(file, exe);
+            const int at = ProfilePosition(saved, &found);
+            if (found) {
+                // Saved over a profile whose name folds alike: that key, and its name, stay.
+                IconListSm.Replace(at, icon);
+                IconListLg.Replace(at, icon);
+                PopupMenu->actions().value(5 + at)->setIcon(IconListSm.GetIcon(at));
+                if (list) list->topLevelItem(at)->setIcon(0, IconListSm.GetIcon(at));
+            } else {
+                TRegistry profiles;
+                profiles.OpenKey(ProfilesKey, false);
+                ProfileNames.insert(at, profiles.StoredName(saved));
+                IconListSm.Insert(at, icon);
+                IconListLg.Insert(at, icon);
+                PopupMenu->insertAction(PopupMenu->actions().value(5 + at), NewMenuItem(at));
+                if (list) list->insertTopLevelItem(at, NewNode(at));
+            }
+        }
+        storeMark_ = platform::Hive::instance().othersWrites();
+    }
+    if (list) SelectByName();
 }
 
 // ProfileList rebuilt from ProfileNames; the node named in the editor is selected again.
@@ -231,12 +323,19 @@ void TForm_Main::FillProfileList() {
         // Emptying the list is not a selection change the editor should see.
         const QSignalBlocker block(ui->ProfileList);
         ui->ProfileList->clear();
-        for (int i = 0; i < ProfileNames.size(); ++i) {
-            auto* node = new QTreeWidgetItem(QStringList{ProfileNames[i]});
-            node->setData(0, ImageIndexRole, i);
-            node->setIcon(0, IconListSm.GetIcon(i));
-            ui->ProfileList->addTopLevelItem(node);
-        }
+        QList<QTreeWidgetItem*> nodes;
+        nodes.reserve(ProfileNames.size());
+        for (int i = 0; i < ProfileNames.size(); ++i)
+            nodes << NewNode(i);
+        ui->ProfileList->addTopLevelItems(nodes);
+    }
+    SelectByName();
+}
+
+void TForm_Main::SelectByName() {
+    {
+        const QSignalBlocker block(ui->ProfileList);
+        ui->ProfileList->setCurrentItem(nullptr);
     }
     if (isVisible() && ui->ProfileList->topLevelItemCount() > 0) {
         const QString wanted = ui->Edit_ProfName->text();
@@ -305,8 +404,7 @@ void TForm_Main::ProfileListChange(QTreeWidgetItem* node) {
     ui->Bar_Gamma->setValue(reg.ValueExists(Values::Gamma) ? reg.ReadInteger(Values::Gamma)
                                                            : GammaNeutral);
     const int index = ui->ProfileList->indexOfTopLevelItem(node);
-    ShowIcon(index < IconListLg.Count() && ImageIndex(node) >= 0 ? IconListLg.GetIcon(index)
-                                                                 : QIcon());
+    ShowIcon(index < IconListLg.Count() && Saved(node) ? IconListLg.GetIcon(index) : QIcon());
     SetEnabled(
         {ui->Btn_Browse, ui->Btn_Icon, ui->Btn_Del, ui->Label1, ui->Label2, ui->Label3, ui->Label4},
         true);
@@ -343,7 +441,7 @@ void TForm_Main::Bar_GammaChange() {
 
 void TForm_Main::Btn_NewClick() {
     auto* node = new QTreeWidgetItem(QStringList{QStringLiteral("New Profile")});
-    node->setData(0, ImageIndexRole, -1);
+    node->setData(0, UnsavedRole, true);
     ui->ProfileList->addTopLevelItem(node);
     ui->ProfileList->setCurrentItem(node);
     IconFileName.clear();
@@ -386,12 +484,13 @@ void TForm_Main::Btn_SaveClick() {
     }
     const QIcon icon = shownIcon_;
     const QString oldName = node->text(0);
+    const bool wasSaved = Saved(node);
     try {
         // The old key goes and the new one comes in one transaction: a crash or a failed
         // write never leaves the profile half-saved or gone.
         platform::HiveTransaction tx(platform::Hive::instance());
         TRegistry reg;
-        if (reg.OpenKey(ProfilesKey, false) && ImageIndex(node) >= 0) {
+        if (reg.OpenKey(ProfilesKey, false) && Saved(node)) {
             // Only a saved node owns a key; an unsaved "New Profile" must not delete a stored
             // profile whose name differs only in case.
             reg.DeleteKey(node->text(0));
@@ -411,20 +510,19 @@ void TForm_Main::Btn_SaveClick() {
         throw;
     }
     const int index = ui->ProfileList->indexOfTopLevelItem(node);
-    if (ImageIndex(node) >= 0 && index < IconListSm.Count()) {
+    if (Saved(node) && index < IconListSm.Count()) {
         IconListSm.Replace(index, icon);
         IconListLg.Replace(index, icon);
     } else if (index == IconListSm.Count()) {
         IconListSm.Add(icon);
         IconListLg.Add(icon);
-        node->setData(0, ImageIndexRole, index);
+        node->setData(0, UnsavedRole, QVariant());
     }
     node->setIcon(0, IconListSm.GetIcon(index));
     platform::prompts().messageBox(this,
                                    QStringLiteral("Profile ") + name + QStringLiteral(" saved"),
                                    QStringLiteral("Saved"), platform::MessageKind::Information);
-    LoadProfileList();
-    BuildTrayMenu();
+    ProfilesChanged(node, wasSaved ? oldName : QString(), name);
 }
 
 void TForm_Main::Btn_DelClick() {
@@ -434,6 +532,7 @@ void TForm_Main::Btn_DelClick() {
         this, QStringLiteral("Delete profile ") + node->text(0) + QLatin1Char('?'),
         QStringLiteral("Confirm"), platform::MessageKind::Confirmation);
     if (answer == platform::mrYes) {
+        QString gone; // the key deleted, if any
         {
             platform::HiveTransaction tx(platform::Hive::instance());
             TRegistry reg;
@@ -441,14 +540,15 @@ void TForm_Main::Btn_DelClick() {
             // during a watch stores the gamma of an unsaved "New Profile" under that name. Only
             // a key of exactly that name: the store ignores case, and an unsaved node must not
             // take a stored profile whose name differs from it in case alone.
-            QStringList names;
-            if (reg.OpenKey(ProfilesKey, false)) reg.GetKeyNames(names);
-            if (names.contains(node->text(0))) reg.DeleteKey(node->text(0));
+            if (reg.OpenKey(ProfilesKey, false) && reg.StoredName(node->text(0)) == node->text(0)) {
+                reg.DeleteKey(node->text(0));
+                gone = node->text(0);
+            }
             tx.commit();
         }
         // The list moves the selection to a neighbour; the editor loads it once, when the
-        // rebuild selects it again by the name in the editor. (Loaded on the removal as well,
-        // a profile that can't be read would report its failure twice.)
+        // list is brought up to date and selects it again by the name in the editor. (Loaded on
+        // the removal as well, a profile that can't be read would report its failure twice.)
         QString neighbour;
         {
             const QSignalBlocker block(ui->ProfileList);
@@ -457,8 +557,7 @@ void TForm_Main::Btn_DelClick() {
                 neighbour = now->text(0);
         }
         ui->Edit_ProfName->setText(neighbour);
-        LoadProfileList();
-        BuildTrayMenu();
+        ProfilesChanged(nullptr, gone, QString());
     }
     if (ui->ProfileList->topLevelItemCount() == 0) SetEditorDisabled();
 }
@@ -536,7 +635,8 @@ void TForm_Main::AppMessage(TMessage& msg, bool& handled) {
             return;
         }
         ui->Bar_Gamma->setValue(ui->Bar_Gamma->value() + step);
-        SaveProfileGamma();
+        // A burst of presses shows every step at once; the disk follows.
+        SaveProfileGamma(true);
         Form_OSD->ui->Label_Prof->setText(node->text(0));
         Form_OSD->ui->Label_Gamma->setText(QStringLiteral("Gamma - ") +
                                            GammaText(ui->Bar_Gamma->value()));
@@ -544,7 +644,7 @@ void TForm_Main::AppMessage(TMessage& msg, bool& handled) {
     } else {
         QSlider* bar = Form_Option->ui->Bar_Gamma;
         bar->setValue(bar->value() + step);
-        Form_Option->SaveDesktopGamma();
+        Form_Option->SaveDesktopGamma(true);
         Form_OSD->ui->Label_Prof->setText(QStringLiteral("Desktop"));
         Form_OSD->ui->Label_Gamma->setText(QStringLiteral("Gamma - ") + GammaText(bar->value()));
         Form_OSD->SetIcon(TTrayIcon::ApplicationIcon());
@@ -563,20 +663,28 @@ void TForm_Main::BuildTrayMenu() {
     PopupMenu->addAction(QStringLiteral("About"));
     PopupMenu->addAction(QStringLiteral("Help"));
     PopupMenu->addSeparator();
-    for (int i = 0; i < ProfileNames.size(); ++i) {
-        const QString& name = ProfileNames[i];
-        if (name == QLatin1String("-")) {
-            PopupMenu->addSeparator(); // the toolkit draws a caption of "-" as a line
-            continue;
-        }
-        // Qt reads "&" as an accelerator mark; "&&" shows one ampersand. The name itself is
-        // kept in the action's data so the launch gets it exactly.
-        QAction* item = PopupMenu->addAction(
-            IconListSm.GetIcon(i), QString(name).replace(QLatin1String("&"), QLatin1String("&&")));
-        item->setData(name);
-    }
+    QList<QAction*> items;
+    items.reserve(ProfileNames.size());
+    for (int i = 0; i < ProfileNames.size(); ++i)
+        items << NewMenuItem(i);
+    PopupMenu->addActions(items);
     PopupMenu->addSeparator();
     PopupMenu->addAction(QStringLiteral("Exit"));
+}
+
+QAction* TForm_Main::NewMenuItem(int index) const {
+    const QString& name = ProfileNames[index];
+    auto* item = new QAction(PopupMenu);
+    if (name == QLatin1String("-")) {
+        item->setSeparator(true); // the toolkit draws a caption of "-" as a line
+        return item;
+    }
+    // Qt reads "&" as an accelerator mark; "&&" shows one ampersand. The name itself is kept in
+    // the action's data so the launch gets it exactly.
+    item->setText(QString(name).replace(QLatin1String("&"), QLatin1String("&&")));
+    item->setIcon(IconListSm.GetIcon(index));
+    item->setData(name);
+    return item;
 }
 
 void TForm_Main::PopupMenuItemClick(QAction* item) {

@@ -11,6 +11,7 @@
 
 #include <QIcon>
 #include <QStringList>
+#include <cstdint>
 #include <memory>
 
 class QAction;
@@ -66,7 +67,8 @@ public:
 
     // Settings.
     void LoadOptions();
-    void SaveProfileGamma();
+    // behind: written by the store's own thread, the caller not waiting for the disk.
+    void SaveProfileGamma(bool behind = false);
 
     // Profile list and editor.
     void LoadProfileList();
@@ -114,6 +116,16 @@ protected:
 private:
     void MakeControls(Ui::TForm_Main& controls);
     void FillProfileList();
+    // The node whose text is the editor's name selected anew, as after a rebuild.
+    void SelectByName();
+    // After a Save or Delete of our own: the list, the image lists and the menu follow the
+    // change alone (a key gone, a key saved; either may be "") and end as LoadProfileList and
+    // BuildTrayMenu would leave them. When another program wrote meanwhile, both run.
+    void ProfilesChanged(QTreeWidgetItem* touched, const QString& gone, const QString& saved);
+    // Where a stored name stands, or would stand, in the list: the store's order.
+    int ProfilePosition(const QString& name, bool* found) const;
+    QTreeWidgetItem* NewNode(int index) const;
+    QAction* NewMenuItem(int index) const;
     void SetEditorDisabled();
     void ShowIcon(const QIcon& icon);
     QIcon ProfileIcon(const QString& iconFile, const QString& fileName,
@@ -121,6 +133,8 @@ private:
     QIcon shownIcon_;
     // The last selection's profile was read into the editor without an error.
     bool profileLoaded_ = false;
+    // The store's others-writes mark when the list was last in step with it.
+    std::int64_t storeMark_ = -1;
 };
 
 extern TForm_Main* Form_Main;

@@ -97,12 +97,16 @@ void TForm_Option::Btn_OkClick() {
     Close();
 }
 
-void TForm_Option::SaveDesktopGamma() {
-    {
+void TForm_Option::SaveDesktopGamma(bool behind) {
+    const auto write = [gamma = ui->Bar_Gamma->value()] {
         TRegistry reg;
         reg.OpenKey(ProgramKey, false);
-        reg.WriteInteger(Values::Desktop, ui->Bar_Gamma->value());
-    }
+        reg.WriteInteger(Values::Desktop, gamma);
+    };
+    if (behind)
+        WriteBehind(ProgramKey, write);
+    else
+        write();
     Form_Main->DesktopRamp = Form_Main->BuildGammaRamp(GammaValue(ui->Bar_Gamma->value()));
 }
 

@@ -18,7 +18,8 @@ public:
     void Bar_GammaChange();
     void Btn_OkClick();
     void Btn_CancelClick();
-    void SaveDesktopGamma();
+    // behind: written by the store's own thread, the caller not waiting for the disk.
+    void SaveDesktopGamma(bool behind = false);
 
 protected:
     void FormShow() override;

@@ -372,8 +372,13 @@ int exportFile(const Args& a) {
     const auto parts = values::KeyNameParts(words[0]);
     if (!parts) return syntax(QStringLiteral("Invalid key name."));
     const QString file = words[1];
-    const QString text = ExportRegFile(platform::Hive::instance(),
-                                       QLatin1Char('\\') + parts->join(QLatin1Char('\\')));
+    QString text;
+    {
+        // The whole key read in one look at the store, not one per value.
+        const platform::HiveReading reading(platform::Hive::instance());
+        text = ExportRegFile(platform::Hive::instance(),
+                             QLatin1Char('\\') + parts->join(QLatin1Char('\\')));
+    }
     if (file == QLatin1String("-")) {
         out << text;
         out.flush();
@@ -454,7 +459,11 @@ int run(const QStringList& argv) {
     const auto parts = values::KeyNameParts(args->words[0]);
     if (!parts) return syntax(QStringLiteral("Invalid key name."));
     if (!openStore()) return 1;
-    if (args->command == QLatin1String("query")) return Query(*args).run(*parts);
+    if (args->command == QLatin1String("query")) {
+        // However many keys it walks, one look at the store.
+        const platform::HiveReading reading(platform::Hive::instance());
+        return Query(*args).run(*parts);
+    }
     if (args->command == QLatin1String("add")) return add(*args, *parts);
     return remove(*args, *parts);
 }

@@ -126,6 +126,11 @@ bool TRegistry::KeyExists(const QString& path) {
     return resolve(path, false, nullptr).has_value();
 }
 
+QString TRegistry::StoredName(const QString& path) {
+    const auto key = resolve(path, false, nullptr);
+    return key ? hive_.keyName(*key).value_or(QString()) : QString();
+}
+
 bool TRegistry::isRunValue(const QString& name) const {
     return (current_ || runKeyOnly_) && currentPath_.compare(RunKey, Qt::CaseInsensitive) == 0 &&
            name.compare(RunValueName, Qt::CaseInsensitive) == 0;

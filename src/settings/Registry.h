@@ -50,6 +50,9 @@ public:
     bool OpenKey(const QString& path, bool canCreate);
     void CloseKey();
     bool KeyExists(const QString& path);
+    // The key path names as the store keeps its name (in its own letter case); "" when there
+    // is no such key.
+    QString StoredName(const QString& path);
     bool ValueExists(const QString& name);
     bool DeleteKey(const QString& path);
     bool DeleteValue(const QString& name);

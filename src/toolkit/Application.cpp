@@ -1,6 +1,7 @@
 #include "toolkit/Application.h"
 
 #include "platform/process/Shell.h"
+#include "platform/store/Hive.h"
 #include "platform/system/X11.h"
 #include "toolkit/Toolkit.h"
 
@@ -42,7 +43,14 @@ TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
     setQuitOnLastWindowClosed(false);
 }
 
+namespace {
+// Something went to the store's own thread: what it writes may have a failure to tell.
+bool g_wroteBehind = false;
+} // namespace
+
 TApplication::~TApplication() {
+    // Written before the application goes, which a failure would be told to.
+    if (g_wroteBehind) platform::Hive::settleInstance();
     if (platform::messageSink() == this) platform::setMessageSink(nullptr);
     if (Application == this) Application = nullptr;
 }
@@ -152,4 +160,11 @@ void TApplication::Terminate() {
 void TApplication::Run() {
     if (terminated_) return;
     exec();
+}
+
+void WriteBehind(const QString& key, std::function<void()> change) {
+    g_wroteBehind = true;
+    platform::Hive::instance().writeBehind(key, std::move(change), [](const std::string& why) {
+        if (Application) Application->HandleException(std::runtime_error(why));
+    });
 }

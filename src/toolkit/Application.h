@@ -99,6 +99,12 @@ private:
 
 extern TApplication* Application;
 
+// Makes change (a few writes to the store) without waiting for the disk: the store's own thread
+// writes it, after every change handed over before it, and one of the same key still waiting
+// is replaced by it. The store is read again only once everything handed over is in it. A
+// failure is shown as a handler's failure is, as soon as it is known.
+void WriteBehind(const QString& key, std::function<void()> change);
+
 // Runs f and sends any exception to the error box: for handlers connected to signals. The
 // wrapper takes exactly the handler's parameters, so Qt matches it to the signal as it would
 // the handler itself.

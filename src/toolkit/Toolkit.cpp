@@ -12,9 +12,12 @@
 #include <QImageReader>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPainter>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyleFactory>
 #include <QStyleOptionButton>
 #include <QTimer>
 
@@ -208,28 +211,98 @@ QPixmap TImageList::render(const QIcon& icon) const {
     return pm;
 }
 
+std::shared_ptr<TImageList::Image> TImageList::image(const QIcon& icon) {
+    const qint64 source = icon.cacheKey();
+    if (const auto it = bySource_.find(source); it != bySource_.end()) return it->second;
+    auto made = std::make_shared<Image>();
+    made->pixmap = render(icon);
+    const QImage pixels = made->pixmap.toImage();
+    made->look = qHashBits(pixels.constBits(), size_t(pixels.sizeInBytes()));
+    for (auto [it, end] = byLook_.equal_range(made->look); it != end; ++it)
+        if (it->second->pixmap.toImage() == pixels) {
+            it->second->sources.push_back(source);
+            bySource_.emplace(source, it->second);
+            return it->second;
+        }
+    made->icon = QIcon(made->pixmap);
+    made->sources.push_back(source);
+    bySource_.emplace(source, made);
+    byLook_.emplace(made->look, made);
+    return made;
+}
+
+void TImageList::release(std::size_t index) {
+    const std::shared_ptr<Image> gone = std::move(images_[index]);
+    images_.erase(images_.begin() + std::ptrdiff_t(index));
+    // Held now by the two tables and by gone alone: no entry shows it any more.
+    if (gone.use_count() > long(gone->sources.size()) + 2) return;
+    for (const qint64 source : gone->sources)
+        bySource_.erase(source);
+    for (auto [it, end] = byLook_.equal_range(gone->look); it != end; ++it)
+        if (it->second == gone) {
+            byLook_.erase(it);
+            break;
+        }
+}
+
+void TImageList::Clear() {
+    images_.clear();
+    bySource_.clear();
+    byLook_.clear();
+}
+
 void TImageList::Insert(int index, const QIcon& icon) {
     index = std::clamp(index, 0, Count());
-    images_.insert(images_.begin() + index, render(icon));
+    images_.insert(images_.begin() + index, image(icon));
 }
 
 int TImageList::Add(const QIcon& icon) {
-    images_.push_back(render(icon));
+    images_.push_back(image(icon));
     return Count() - 1;
 }
 
 void TImageList::Replace(int index, const QIcon& icon) {
-    if (index >= 0 && index < Count()) images_[static_cast<size_t>(index)] = render(icon);
+    if (index < 0 || index >= Count()) return;
+    auto made = image(icon);
+    release(std::size_t(index));
+    images_.insert(images_.begin() + index, std::move(made));
+}
+
+void TImageList::Delete(int index) {
+    if (index >= 0 && index < Count()) release(std::size_t(index));
 }
 
 QPixmap TImageList::GetPixmap(int index) const {
     if (index < 0 || index >= Count()) return QPixmap();
-    return images_[static_cast<size_t>(index)];
+    return images_[static_cast<size_t>(index)]->pixmap;
 }
 
 QIcon TImageList::GetIcon(int index) const {
-    const QPixmap pm = GetPixmap(index);
-    return pm.isNull() ? QIcon() : QIcon(pm);
+    if (index < 0 || index >= Count()) return QIcon();
+    return images_[static_cast<size_t>(index)]->icon;
+}
+
+// Every style but the Mac's lays a menu taller than the screen out in columns; asked whether a
+// menu scrolls, this one says yes for its menu, and leaves everything else to the style in use.
+namespace {
+class ScrollingMenuStyle : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* data) const override {
+        if (hint == SH_Menu_Scrollable) return 1;
+        return QProxyStyle::styleHint(hint, option, widget, data);
+    }
+};
+} // namespace
+
+QMenu* NewPopupMenu(QWidget* owner) {
+    auto* menu = new QMenu(owner);
+    // The proxy owns the style it stands before: a fresh copy of the application's.
+    auto* style = new ScrollingMenuStyle(QStyleFactory::create(QApplication::style()->name()));
+    style->setParent(menu);
+    menu->setStyle(style);
+    return menu;
 }
 
 TForm::TForm(QWidget* parent, Qt::WindowFlags flags) : QDialog(parent, flags) {}

@@ -8,7 +8,10 @@
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <unordered_map>
 #include <vector>
+
+class QMenu;
 
 // The program's artwork: ":/kelvaro/<name>.png", and an icon of every "<name>-<size>.png".
 QPixmap ArtPixmap(const QString& name);
@@ -30,6 +33,11 @@ QRect PrimaryScreenGeometry();
 // area holds. Where everything fits, nothing changes. Returns the factor.
 double FitToFont(QWidget* window, QSize designSize);
 
+// A pop-up menu that stays one column whatever its length and scrolls where it is taller than
+// the screen, so every item can be reached: the styles would lay a long menu out in columns,
+// and the columns past the screen's edge could never be reached.
+QMenu* NewPopupMenu(QWidget* owner);
+
 // A message-driven timer. Enabling a running timer leaves its count alone.
 class TTimer : public QObject {
     Q_OBJECT
@@ -46,26 +54,40 @@ private:
     bool enabled_ = false;
 };
 
-// A list of images of one size; entry i is addressed by index.
+// A list of images of one size; entry i is addressed by index. Entries drawn from one icon, or
+// drawing alike, share one image: a thousand profiles of one program cost one picture.
 class TImageList {
 public:
     TImageList(int width, int height) : width_(width), height_(height) {}
     int Width() const { return width_; }
     int Height() const { return height_; }
     int Count() const { return static_cast<int>(images_.size()); }
-    void Clear() { images_.clear(); }
+    void Clear();
     // Scales the icon to the list's size; an empty icon gives an empty image.
     void Insert(int index, const QIcon& icon);
     int Add(const QIcon& icon);
     void Replace(int index, const QIcon& icon);
+    void Delete(int index);
+    // The same icon object for an entry every time, so that its users share it as well.
     QIcon GetIcon(int index) const;
     QPixmap GetPixmap(int index) const;
 
 private:
+    struct Image {
+        QPixmap pixmap;
+        QIcon icon;
+        std::size_t look = 0;        // a hash of its pixels
+        std::vector<qint64> sources; // the icons it was drawn from
+    };
+    std::shared_ptr<Image> image(const QIcon& icon);
+    // The entry's image goes; the last entry to let an image go forgets it.
+    void release(std::size_t index);
     QPixmap render(const QIcon& icon) const;
     int width_;
     int height_;
-    std::vector<QPixmap> images_;
+    std::vector<std::shared_ptr<Image>> images_;
+    std::unordered_map<qint64, std::shared_ptr<Image>> bySource_;
+    std::unordered_multimap<std::size_t, std::shared_ptr<Image>> byLook_;
 };
 
 enum class TCloseAction { caNone, caHide, caFree, caMinimize };

@@ -43,6 +43,10 @@ private slots:
     void cleanup() {
         run("xmodmap", {"-e", stockKeypadPlus});
         xdotool({"keyup", "ISO_Level3_Shift", "KP_Add", "ctrl", "alt"});
+        run("xset", {"r", "on"});
+        run("xset", {"r", "86"});
+        run("xset", {"r", "82"});
+        run("xset", {"r", "rate", "200", "20"});
     }
 
     void pressesAndHolds_data() {
@@ -97,6 +101,67 @@ private slots:
         QVERIFY(waitFor([&] { return k.desktopGamma() == atRelease + 1; }, 2000));
         QTest::qWait(400);
         QCOMPARE(k.desktopGamma(), atRelease + 1);
+        QCOMPARE(k.terminate(), 0);
+    }
+
+    // Held for 1.2 s, the key repeats as the X keyboard would repeat it: not at all with repeat
+    // off, or off for the keypad's plus; at the rate set while the program runs.
+    void heldKeysFollowTheKeyboardsRepeat_data() {
+        QTest::addColumn<QStringList>("before");  // xset, before the start
+        QTest::addColumn<QStringList>("running"); // xset, once it runs
+        QTest::addColumn<int>("least");
+        QTest::addColumn<int>("most");
+        QTest::newRow("repeat off") << QStringList{"r", "off"} << QStringList{} << 1 << 1;
+        QTest::newRow("off for keypad plus") << QStringList{"-r", "86"} << QStringList{} << 1 << 1;
+        QTest::newRow("off for keypad minus")
+            << QStringList{"-r", "82"} << QStringList{} << 10 << 26;
+        QTest::newRow("turned off while running")
+            << QStringList{} << QStringList{"r", "off"} << 1 << 1;
+        // Four a second after 200 ms: about five steps, where twenty a second made twenty.
+        QTest::newRow("slowed while running")
+            << QStringList{} << QStringList{"r", "rate", "200", "4"} << 3 << 7;
+    }
+    void heldKeysFollowTheKeyboardsRepeat() {
+        QFETCH(QStringList, before);
+        QFETCH(QStringList, running);
+        QFETCH(int, least);
+        QFETCH(int, most);
+        if (!before.isEmpty()) run("xset", before);
+        Kelvaro k;
+        k.seedHotkeysAt(4);
+        QVERIFY(k.start());
+        QVERIFY(pastTheSplash());
+        if (!running.isEmpty()) run("xset", running);
+        QTest::qWait(300);
+        xdotool({"keydown", "ctrl", "alt", "KP_Add"});
+        QTest::qWait(1200);
+        xdotool({"keyup", "KP_Add", "alt", "ctrl"});
+        QTest::qWait(400);
+        const int steps = k.desktopGamma() - 4;
+        QVERIFY2(steps >= least && steps <= most, qPrintable(QString::number(steps)));
+        QCOMPARE(k.terminate(), 0);
+    }
+
+    // The program lags behind the keyboard (stopped here; a busy X server or a loaded machine
+    // does the same): Ctrl and Alt went down long before the presses and are up again by the
+    // time the program meets them. Each press was made, and each counts once.
+    void pressesSeenLateCountOnce() {
+        Kelvaro k;
+        k.seedHotkeysAt(4);
+        QVERIFY(k.start());
+        QVERIFY(pastTheSplash());
+        const pid_t pid = pid_t(k.proc.processId());
+        ::kill(pid, SIGSTOP);
+        xdotool({"keydown", "ctrl", "alt"});
+        QTest::qWait(1300);
+        for (int press = 0; press < 5; ++press)
+            xdotool({"key", "KP_Add"});
+        xdotool({"keyup", "alt", "ctrl"});
+        ::kill(pid, SIGCONT);
+        QVERIFY2(waitFor([&] { return k.desktopGamma() == 9; }, 3000),
+                 qPrintable(QString::number(k.desktopGamma())));
+        QTest::qWait(500);
+        QCOMPARE(k.desktopGamma(), 9);
         QCOMPARE(k.terminate(), 0);
     }
 

@@ -131,6 +131,55 @@ private slots:
         QCOMPARE(k.terminate(), 0);
     }
 
+    // Three hundred profiles on a 1024 x 768 screen: the menu is one column that stays on the
+    // screen and scrolls, so the last profile and Exit are reached like the first.
+    void everyItemOfALongMenuIsReached() {
+        Kelvaro k;
+        const QString launched = k.config.filePath("launched");
+        QString text = "REGEDIT4\n";
+        for (int i = 1; i <= 300; ++i)
+            text += QStringLiteral("\n[HKEY_CURRENT_USER\\Software\\Orvendale Software\\Kelvaro\\"
+                                   "Profiles\\Profile %1]\n\"FileName\"=\"/usr/bin/touch\"\n"
+                                   "\"Args\"=\"%2-%1\"\n")
+                        .arg(i, 3, 10, QLatin1Char('0'))
+                        .arg(launched);
+        QFile file(k.config.filePath("many.reg"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(text.toUtf8());
+        file.close();
+        int status = -1;
+        k.reg({"import", file.fileName()}, &status);
+        QCOMPARE(status, 0);
+        k.seed("", "Exit", "REG_DWORD", "0");
+        startPastTheSplash(k);
+        const QString screen = run("sh", {"-c", "xdpyinfo | awk '/dimensions:/ {print $2}'"});
+        QCOMPARE(screen, QStringLiteral("1024x768"));
+        for (const QStringList& keys : {QStringList{"End", "Up", "Return"}, QStringList{"End"}}) {
+            openMenu(k);
+            const QString menu = menuWindow();
+            const QString size = run("sh", {"-c", "xwininfo -id " + menu +
+                                                      " | awk "
+                                                      "'/Width:/ {w=$2} /Height:/ {h=$2} "
+                                                      "END {print w \"x\" h}'"});
+            const QPoint at = absolutePosition(menu);
+            const int w = size.section('x', 0, 0).toInt(), h = size.section('x', 1).toInt();
+            QVERIFY2(at.x() >= 0 && at.y() >= 0 && at.x() + w <= 1024 && at.y() + h <= 768 &&
+                         w < 400,
+                     qPrintable(QStringLiteral("%1,%2 %3").arg(at.x()).arg(at.y()).arg(size)));
+            for (const QString& key : keys) {
+                xdotool({"key", key});
+                QTest::qWait(100);
+            }
+        }
+        // End, then Up: the last profile, launched.
+        QVERIFY(waitFor([&] { return QFileInfo::exists(launched + "-300"); }, 5000));
+        QVERIFY(!QFileInfo::exists(launched + "-299"));
+        // End: Exit, chosen.
+        xdotool({"key", "Return"});
+        QVERIFY(k.ended());
+        QCOMPARE(k.proc.exitCode(), 0);
+    }
+
     // Where the icon's picture leaves the square empty, the panel shows through.
     void theIconIsDrawnOnThePanel() {
         if (!darkPanel()) QSKIP("needs a panel of a known colour (tint2, xfce4-panel)");

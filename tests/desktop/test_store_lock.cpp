@@ -2,7 +2,9 @@
 // second and says why, and a signal ends the program at once, whatever it waits for.
 #include "Desktop.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 
 class StoreLockTest : public QObject {
     Q_OBJECT
@@ -28,10 +30,15 @@ class StoreLockTest : public QObject {
     static bool ready(Kelvaro& k) {
         return k.start() && waitFor([] { return errorBox().isEmpty(); }, 10000);
     }
-    // The program is asleep inside a wait for the lock (not in its event loop's poll).
+    // One of the program's threads (the store's own, for a hot key's write) is asleep inside a
+    // wait for the lock, not in a poll.
     static bool waitingForTheLock(const Kelvaro& k) {
-        QFile f(QStringLiteral("/proc/%1/wchan").arg(k.proc.processId()));
-        return f.open(QIODevice::ReadOnly) && f.readAll().contains("nanosleep");
+        const QDir tasks(QStringLiteral("/proc/%1/task").arg(k.proc.processId()));
+        for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile f(tasks.filePath(task + "/wchan"));
+            if (f.open(QIODevice::ReadOnly) && f.readAll().contains("nanosleep")) return true;
+        }
+        return false;
     }
 
     // The program with its hot keys on, its store held, and a desktop gamma step's write

@@ -32,6 +32,31 @@ class ProfilesTest : public QObject {
         Form_Main->ui->ProfileList->setCurrentItem(Program::node(name));
     }
     void save() { Form_Main->ui->Btn_Save->click(); }
+    // What the list, the two image lists and the menu show, each entry with its picture's
+    // colour in the middle.
+    static QStringList shown() {
+        auto colour = [](const QIcon& icon) {
+            const QImage img = icon.pixmap(16, 16).toImage();
+            return icon.isNull() ? QStringLiteral("none")
+                                 : img.pixelColor(img.width() / 2, img.height() / 2).name();
+        };
+        QStringList out;
+        auto* list = Form_Main->ui->ProfileList;
+        for (int i = 0; i < list->topLevelItemCount(); ++i)
+            out << "node " + list->topLevelItem(i)->text(0) + " " +
+                       colour(list->topLevelItem(i)->icon(0));
+        for (int i = 0; i < Form_Main->IconListSm.Count(); ++i)
+            out << "images " + colour(Form_Main->IconListSm.GetIcon(i)) + " " +
+                       colour(Form_Main->IconListLg.GetIcon(i));
+        for (QAction* a : Form_Main->PopupMenu->actions())
+            out << "item " + a->text() + " " + colour(a->icon());
+        return out;
+    }
+    static QAction* menuItem(const QString& name) {
+        for (QAction* a : Form_Main->PopupMenu->actions())
+            if (a->data().toString() == name) return a;
+        return nullptr;
+    }
 
 private slots:
     void init() { p = std::make_unique<Program>(); }
@@ -307,42 +332,65 @@ private slots:
     // After every rebuild the editor is enabled exactly when a node is selected, and then
     // holds that node's profile; with nothing selected it is the disabled editor.
     // And the store holds the profiles it should: a Delete takes the key named exactly like the
-    // node, saved or not.
+    // node, saved or not. Save and Delete touch only the entries they change (a profile they
+    // leave alone keeps its node and its menu item), and end exactly as a rebuild from the store
+    // would.
     void editorFollowsTheSelectionAfterARebuild_data() {
         QTest::addColumn<QString>("steps");
         QTest::addColumn<QString>("selected"); // "" = nothing
         QTest::addColumn<QStringList>("stored");
+        QTest::addColumn<QString>("untouched"); // "" = everything is rebuilt
         const QStringList both{"Other", "Quick"};
         QTest::newRow("two New, delete one") << "new new del"
-                                             << "" << both;
+                                             << "" << both << "Quick";
         QTest::newRow("save over a name differing in case") << "select:Quick new name:quick save"
-                                                            << "" << both;
+                                                            << "" << both << "Other";
         QTest::newRow("save over an exact name") << "new name:Quick save"
-                                                 << "Quick" << both;
+                                                 << "Quick" << both << "Other";
         QTest::newRow("rename in place") << "select:Quick name:Slow save"
-                                         << "Slow" << QStringList{"Other", "Slow"};
+                                         << "Slow" << QStringList{"Other", "Slow"} << "Other";
+        QTest::newRow("rename to the end") << "select:Other name:Zed save"
+                                           << "Zed" << QStringList{"Quick", "Zed"} << "Quick";
+        QTest::newRow("rename in letter case")
+            << "select:Quick name:QUICK save"
+            << "QUICK" << QStringList{"Other", "QUICK"} << "Other";
+        QTest::newRow("save the second of two New")
+            << "new new name:Middle save"
+            << "Middle" << QStringList{"Middle", "Other", "Quick"} << "Quick";
         // The list itself picks the neighbour of a removed node; the rebuild keeps it.
         QTest::newRow("delete a stored one") << "select:Quick del"
-                                             << "Other" << QStringList{"Other"};
-        QTest::newRow("New, then delete a stored one") << "new select:Other del"
-                                                       << "Quick" << QStringList{"Quick"};
-        // A hot key during a watch stores the unsaved node's gamma under its name.
+                                             << "Other" << QStringList{"Other"} << "Other";
+        QTest::newRow("New, then delete a stored one")
+            << "new select:Other del"
+            << "Quick" << QStringList{"Quick"} << "Quick";
+        // A hot key's step stores an unsaved node's gamma: a key the list doesn't show yet.
+        QTest::newRow("a step stored for an unsaved node")
+            << "new gamma select:Other save"
+            << "Other" << QStringList{"New Profile", "Other", "Quick"} << "";
+        // A hot key during a watch stores the unsaved node's gamma under its name; Delete takes it.
         QTest::newRow("New given a gamma by a hot key, then deleted")
             << "select:Quick watch new up del"
-            << "Quick" << both;
+            << "Quick" << both << "";
         QTest::newRow("New deleted beside a profile differing in case")
             << "add:new_profile new del"
-            << "Quick" << QStringList{"new profile", "Other", "Quick"};
+            << "Quick" << QStringList{"new profile", "Other", "Quick"} << "";
+        // Another program's change is read in whole, as before.
+        QTest::newRow("another program wrote meanwhile")
+            << "other:Added select:Quick del"
+            << "Other" << QStringList{"Added", "Other"} << "";
     }
     void editorFollowsTheSelectionAfterARebuild() {
         QFETCH(QString, steps);
         QFETCH(QString, selected);
         QFETCH(QStringList, stored);
-        Program::addProfile("Other", "/bin/other", 14);
-        Program::addProfile("Quick", "/bin/quick", 12);
+        QFETCH(QString, untouched);
+        Program::addProfile("Other", "/bin/other", 14, QString(), fixture("blue.ico"));
+        Program::addProfile("Quick", "/bin/quick", 12, QString(), fixture("red.ico"));
         p->start();
         Form_Main->show();
         auto* ui = Form_Main->ui.get();
+        QTreeWidgetItem* const keptNode = Program::node(untouched);
+        QAction* const keptItem = menuItem(untouched);
         for (const QString& step : steps.split(' ')) {
             if (step == "watch") {
                 Form_Main->Timer_Exit->SetEnabled(true); // as a launch does
@@ -353,6 +401,14 @@ private slots:
             } else if (step.startsWith("add:")) {
                 Program::addProfile(step.mid(4).replace('_', ' '), "/bin/added");
                 Form_Main->LoadProfileList();
+                Form_Main->BuildTrayMenu();
+            } else if (step.startsWith("other:")) {
+                platform::Hive other(platform::Hive::instance().path());
+                TRegistry reg(other);
+                reg.OpenKey(ProfilesKey + "\\" + step.mid(6), true);
+                reg.WriteString("FileName", "/bin/added");
+            } else if (step == "gamma") {
+                Form_Main->SaveProfileGamma(true); // as a hot key stores it
             } else if (step == "new") {
                 ui->Btn_New->click();
             } else if (step == "del") {
@@ -384,6 +440,15 @@ private slots:
             QCOMPARE(ui->Edit_ProfName->text(), QString());
             QCOMPARE(ui->Bar_Gamma->value(), 10);
         }
+        if (!untouched.isEmpty()) {
+            QVERIFY(Program::node(untouched) == keptNode);
+            QVERIFY(menuItem(untouched) == keptItem);
+        }
+        const QStringList now = shown();
+        Form_Main->LoadProfileList();
+        Form_Main->BuildTrayMenu();
+        QCOMPARE(now, shown());
+        QCOMPARE(Program::nodes(), Program::profileNames());
     }
 
     void menuKeepsCaptionsExact() {

@@ -37,12 +37,22 @@ const HeldKeys::Binding* HeldKeys::bindingOf(std::uint8_t code) const {
     return nullptr;
 }
 
-int HeldKeys::press(std::uint8_t code, std::uint32_t time, bool repeat, const ReadKeymap& keymap) {
+void HeldKeys::setRepeat(bool on, const Keymap& keys) {
+    repeatOn_ = on;
+    repeatKeys_ = keys;
+    if (repeatId_ && !repeats(repeatCode_)) repeatId_ = 0;
+}
+
+int HeldKeys::press(std::uint8_t code, std::uint32_t time, bool repeat, const ReadKeymap& keymap,
+                    std::optional<std::uint16_t> modifiers) {
     if (repeat && holds(code)) return 0;
     // Otherwise a new press, also of a key we thought down: its release never reached us.
     held_[code] = time;
     const Binding* binding = bindingOf(code);
     if (!binding) return 0;
+    // The server's word on the modifiers at the press's own time: no release lost or still on
+    // its way can mislead it.
+    if (modifiers) return made(*binding, code, std::uint16_t(*modifiers & 0xFF & ~lockMask_));
     // Modifiers counted as down are asked after: one the keyboard has up that went down well
     // before this key lost its release (a switch to another console, a grab).
     std::optional<Keymap> down;
@@ -55,10 +65,16 @@ int HeldKeys::press(std::uint8_t code, std::uint32_t time, bool repeat, const Re
         else
             ++it;
     }
-    if (state() != binding->modifiers) return 0;
-    repeatId_ = binding->id;
+    return made(*binding, code, state());
+}
+
+int HeldKeys::made(const Binding& binding, std::uint8_t code, std::uint16_t modifiers) {
+    if (modifiers != binding.modifiers) return 0;
+    // The binding made takes the repeat over; made by a key the keyboard doesn't repeat, it
+    // ends it.
+    repeatId_ = repeats(code) ? binding.id : 0;
     repeatCode_ = code;
-    return repeatId_;
+    return binding.id;
 }
 
 void HeldKeys::release(std::uint8_t code) {

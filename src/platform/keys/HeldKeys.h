@@ -37,13 +37,22 @@ public:
 
     // A key went down at time (the server's milliseconds); repeat: the server says it is its
     // own auto-repeat. Returns the id of the binding it makes, 0 for none; that binding is
-    // then the one repeating. keymap is read only when a held modifier needs checking.
-    int press(std::uint8_t code, std::uint32_t time, bool repeat, const ReadKeymap& keymap);
+    // then the one repeating, where the keyboard repeats the key. modifiers, where the server
+    // gave them, hold the modifier bits in force when the key went down: the press is judged by
+    // that, however late it is seen. Without it, by the keys recorded as held, a modifier
+    // among them checked against keymap (the keyboard now) when it went down long before.
+    int press(std::uint8_t code, std::uint32_t time, bool repeat, const ReadKeymap& keymap,
+              std::optional<std::uint16_t> modifiers = std::nullopt);
     // Letting go of the repeating key or of any modifier ends the repeat.
     void release(std::uint8_t code);
     // A repeat tick: the repeating binding's id while its key and modifiers are all really
     // down. Otherwise the repeat ends (0). Keys that are up are forgotten either way.
     int tick(const Keymap& down);
+
+    // The keyboard's own repeat: on or off as a whole, and which keys repeat. A key held down
+    // repeats only where both say so, as the X keyboard repeats it.
+    void setRepeat(bool on, const Keymap& keys);
+    bool repeats(std::uint8_t code) const { return repeatOn_ && repeatKeys_[code]; }
 
     int repeating() const { return repeatId_; }
     bool holds(std::uint8_t code) const { return held_.count(code) != 0; }
@@ -51,6 +60,8 @@ public:
 private:
     std::uint16_t state() const;
     const Binding* bindingOf(std::uint8_t code) const;
+    // The press of code, with these modifiers, makes binding or nothing; the repeat follows.
+    int made(const Binding& binding, std::uint8_t code, std::uint16_t modifiers);
 
     std::map<std::uint8_t, std::uint16_t> modifierBits_;
     std::uint16_t lockMask_ = 0;
@@ -59,6 +70,8 @@ private:
     std::map<std::uint8_t, std::optional<std::uint32_t>> held_;
     int repeatId_ = 0;
     std::uint8_t repeatCode_ = 0;
+    bool repeatOn_ = true;
+    Keymap repeatKeys_ = Keymap().set();
 };
 
 } // namespace platform

@@ -4,8 +4,12 @@
 // that where the server lets the key through (a remapped keypad, AltGr held) the focused
 // program does not get it too; while that grab is active the server sends us core key events
 // instead of raw ones, and both feed one record of the keys held (HeldKeys), checked against
-// the keyboard's real state. Raw events carry no auto-repeat, so a key held down is repeated
-// here, at the keyboard's own repeat delay and rate, for as long as it is really down.
+// the keyboard's real state. A press is judged by the modifiers in force when it went down: the
+// core event carries them, and for a raw one they are the state XKB last reported before it in
+// the same stream, so a press seen late (a busy server, a busy program) still counts once.
+// Raw events carry no auto-repeat, so a key held down is repeated here as the X keyboard would:
+// at its repeat delay and rate, only where its repeat is on for that key, following changes to
+// those controls as they are made, and for as long as the key is really down.
 #include "platform/keys/Hotkeys.h"
 
 #include "platform/keys/HeldKeys.h"
@@ -20,6 +24,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <set>
 #include <vector>
 #include <xcb/xcb_keysyms.h>
@@ -55,8 +60,13 @@ public:
         xcb_keysym_t sym = vk == VK_ADD ? XK_KP_Add : vk == VK_SUBTRACT ? XK_KP_Subtract : 0;
         if (!sym || regs_.count(id)) return false; // registered twice fails
         if (!start()) return false;
-        // Switched on: the keys held now are whatever the keyboard really has down.
-        if (regs_.empty()) keys_.reset(queryKeymap());
+        // Switched on: the keys held now are whatever the keyboard really has down, and nothing
+        // XKB said while off was followed.
+        if (regs_.empty()) {
+            keys_.reset(queryKeymap());
+            readXkbState(x11::connection());
+            readRepeat(x11::connection());
+        }
         regs_[id] = {modifiers, sym};
         regrab();
         return true;
@@ -81,7 +91,7 @@ public:
             if (ge->event_type == XCB_INPUT_RAW_KEY_PRESS) {
                 auto* raw = reinterpret_cast<xcb_input_raw_key_press_event_t*>(ev);
                 pressed(xcb_keycode_t(raw->detail), raw->time,
-                        raw->flags & XCB_INPUT_KEY_EVENT_FLAGS_KEY_REPEAT);
+                        raw->flags & XCB_INPUT_KEY_EVENT_FLAGS_KEY_REPEAT, xkbMods_);
                 return true;
             }
             if (ge->event_type == XCB_INPUT_RAW_KEY_RELEASE) {
@@ -92,7 +102,14 @@ public:
             }
             return false;
         }
-        if (kind == XCB_MAPPING_NOTIFY || (kind == xkbEvent_ && isKeymapChange(ev))) {
+        if (kind == xkbEvent_) {
+            const auto* xkb = reinterpret_cast<const xcb_xkb_state_notify_event_t*>(ev);
+            if (xkb->xkbType == XCB_XKB_STATE_NOTIFY) xkbMods_ = xkb->mods;
+            if (xkb->xkbType == XCB_XKB_CONTROLS_NOTIFY) readRepeat(x11::connection());
+            if (isKeymapChange(ev)) refreshKeymap();
+            return false;
+        }
+        if (kind == XCB_MAPPING_NOTIFY) {
             refreshKeymap();
             return false;
         }
@@ -103,7 +120,7 @@ public:
             if (k->event != x11::rootWindow()) return false;
             if (kind == XCB_KEY_PRESS) {
                 // A key we hold already: the raw press came first, or the server repeats it.
-                pressed(k->detail, k->time, keys_.holds(k->detail));
+                pressed(k->detail, k->time, keys_.holds(k->detail), uint16_t(k->state));
             } else if (!queryKeymap()[k->detail]) {
                 // (A release of a key still down is the server's auto-repeat.)
                 keys_.release(k->detail);
@@ -134,9 +151,8 @@ private:
         xcb_input_xi_select_events(c, x11::rootWindow(), 1, &mask.head);
         xcb_flush(c);
         symbols_ = xcb_key_symbols_alloc(c);
-        readRepeatRate(c);
         const xcb_query_extension_reply_t* xkb = xcb_get_extension_data(c, &xcb_xkb_id);
-        if (xkb && xkb->present) xkbEvent_ = xkb->first_event;
+        if (xkb && xkb->present && useXkb(c)) xkbEvent_ = xkb->first_event;
         refreshKeymap();
         repeat_.setSingleShot(true);
         QObject::connect(&repeat_, &QTimer::timeout, [this] {
@@ -204,11 +220,16 @@ private:
         return m;
     }
 
-    void pressed(xcb_keycode_t code, xcb_timestamp_t time, bool repeat) {
-        const int id = keys_.press(code, time, repeat, [this] { return queryKeymap(); });
+    void pressed(xcb_keycode_t code, xcb_timestamp_t time, bool repeat,
+                 std::optional<uint16_t> state) {
+        const int id = keys_.press(
+            code, time, repeat, [this] { return queryKeymap(); }, state);
         if (!id) return;
         post(id);
-        repeat_.start(repeatDelay_);
+        if (keys_.repeating())
+            repeat_.start(repeatDelay_);
+        else
+            repeat_.stop();
     }
 
     // The keys the keyboard has down now, asked of the server.
@@ -241,19 +262,46 @@ private:
         if (!keys_.repeating()) repeat_.stop();
     }
 
-    // The keyboard's repeat delay and interval from XKB; the X server's defaults without it.
-    void readRepeatRate(xcb_connection_t* c) {
+    // XKB, where the server has it: its state changes (the modifiers each press is judged by)
+    // and its controls' changes (the repeat) reach us as events from now on.
+    bool useXkb(xcb_connection_t* c) {
         auto* use = xcb_xkb_use_extension_reply(c, xcb_xkb_use_extension(c, 1, 0), nullptr);
         const bool xkb = use && use->supported;
         std::free(use);
-        if (!xkb) return;
+        if (!xkb) return false;
+        // Only these two kinds are touched; what the toolkit selected stays as it was.
+        const uint16_t kinds = XCB_XKB_EVENT_TYPE_STATE_NOTIFY | XCB_XKB_EVENT_TYPE_CONTROLS_NOTIFY;
+        const xcb_xkb_select_events_details_t none{};
+        xcb_xkb_select_events_aux(c, XCB_XKB_ID_USE_CORE_KBD, kinds, 0, kinds, 0, 0, &none);
+        return true;
+    }
+
+    // The modifiers in force now, as XKB has them; its events keep them from then on.
+    void readXkbState(xcb_connection_t* c) {
+        if (xkbEvent_ == 0xFF) return;
+        auto* state =
+            xcb_xkb_get_state_reply(c, xcb_xkb_get_state(c, XCB_XKB_ID_USE_CORE_KBD), nullptr);
+        if (state) xkbMods_ = state->mods;
+        std::free(state);
+    }
+
+    // The keyboard's repeat from XKB: on or off, for which keys, its delay and interval. The X
+    // server's defaults without XKB.
+    void readRepeat(xcb_connection_t* c) {
+        if (xkbEvent_ == 0xFF) return;
         auto* ctl = xcb_xkb_get_controls_reply(c, xcb_xkb_get_controls(c, XCB_XKB_ID_USE_CORE_KBD),
                                                nullptr);
-        if (ctl && ctl->repeatDelay > 0 && ctl->repeatInterval > 0) {
+        if (!ctl) return;
+        if (ctl->repeatDelay > 0 && ctl->repeatInterval > 0) {
             repeatDelay_ = ctl->repeatDelay;
             repeatInterval_ = ctl->repeatInterval;
         }
+        HeldKeys::Keymap keys;
+        for (std::size_t code = 0; code < keys.size(); ++code)
+            keys[code] = ctl->perKeyRepeat[code / 8] & (1u << (code % 8));
+        keys_.setRepeat(ctl->enabledControls & XCB_XKB_BOOL_CTRL_REPEAT_KEYS, keys);
         std::free(ctl);
+        syncRepeat();
     }
 
     void regrab() {
@@ -303,6 +351,8 @@ private:
     uint16_t lockMask_ = XCB_MOD_MASK_LOCK;
     uint8_t xiOpcode_ = 0;
     uint8_t xkbEvent_ = 0xFF; // the first XKB event code; none matches without XKB
+    // The modifiers XKB last reported in force; unknown without XKB.
+    std::optional<uint16_t> xkbMods_;
     bool started_ = false;
     QTimer repeat_;
     int repeatDelay_ = 660;

@@ -3,15 +3,21 @@
 #include "platform/system/Signals.h"
 #include "platform/system/XdgDirs.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QSet>
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <map>
+#include <mutex>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace platform {
@@ -191,8 +197,92 @@ Hive::Hive(const QString& path) : path_(path) {
     open();
 }
 
+// The changes handed over and the thread that writes them.
+struct Hive::Behind {
+    struct Change {
+        QString key;
+        std::function<void()> change;
+        std::function<void(const std::string&)> failed;
+    };
+    std::mutex lock;
+    std::condition_variable wake, done;
+    std::deque<Change> waiting;
+    bool writing = false;
+    bool stop = false;
+    std::thread thread;
+    std::thread::id id;
+
+    void run(Hive& hive) {
+        std::unique_lock<std::mutex> hold(lock);
+        for (;;) {
+            wake.wait(hold, [this] { return stop || !waiting.empty(); });
+            if (waiting.empty()) return;
+            Change next = std::move(waiting.front());
+            waiting.pop_front();
+            writing = true;
+            hold.unlock();
+            try {
+                HiveTransaction tx(hive);
+                next.change();
+                tx.commit();
+            } catch (const std::exception& e) {
+                if (QCoreApplication* app = QCoreApplication::instance())
+                    QMetaObject::invokeMethod(
+                        app,
+                        [failed = std::move(next.failed), why = std::string(e.what())] {
+                            if (failed) failed(why);
+                        },
+                        Qt::QueuedConnection);
+            }
+            hold.lock();
+            writing = false;
+            if (waiting.empty()) done.notify_all();
+        }
+    }
+};
+
 Hive::~Hive() {
+    if (behind_ && behind_->thread.joinable()) {
+        {
+            const std::lock_guard<std::mutex> hold(behind_->lock);
+            behind_->stop = true;
+        }
+        behind_->wake.notify_all();
+        behind_->thread.join(); // what was handed over is written first
+    }
     close();
+}
+
+void Hive::writeBehind(const QString& key, std::function<void()> change,
+                       std::function<void(const std::string& why)> failed) {
+    if (!behind_) {
+        behind_ = std::make_unique<Behind>();
+        behind_->thread = std::thread([this] { behind_->run(*this); });
+        behind_->id = behind_->thread.get_id();
+    }
+    {
+        std::unique_lock<std::mutex> hold(behind_->lock);
+        // While the thread writes, the transaction open is its own; otherwise it is ours, and
+        // a change made inside it belongs in it.
+        if (!behind_->writing && behind_->waiting.empty() && (depth_ > 0 || readers_ > 0)) {
+            hold.unlock();
+            change();
+            return;
+        }
+        auto same = std::find_if(behind_->waiting.begin(), behind_->waiting.end(),
+                                 [&](const Behind::Change& c) { return c.key == key; });
+        if (same != behind_->waiting.end())
+            *same = {key, std::move(change), std::move(failed)};
+        else
+            behind_->waiting.push_back({key, std::move(change), std::move(failed)});
+    }
+    behind_->wake.notify_one();
+}
+
+void Hive::settle() const {
+    if (!behind_ || std::this_thread::get_id() == behind_->id) return;
+    std::unique_lock<std::mutex> hold(behind_->lock);
+    behind_->done.wait(hold, [this] { return behind_->waiting.empty() && !behind_->writing; });
 }
 
 void Hive::close() {
@@ -329,6 +419,7 @@ void Hive::tidyModes() const {
 }
 
 void Hive::sync() const {
+    settle();
     if (depth_ > 0 || reading_) return;
     struct stat st {};
     FileId now;
@@ -516,6 +607,22 @@ bool Hive::keyExists(KeyId key) const {
     return s.row();
 }
 
+std::optional<QString> Hive::keyName(KeyId key) const {
+    sync();
+    Stmt s(db_, "SELECT name FROM keys WHERE id = ?");
+    s.bind(1, key);
+    if (s.row()) return s.text(0);
+    return std::nullopt;
+}
+
+std::int64_t Hive::othersWrites() const {
+    sync();
+    // data_version moves with every commit of another connection, never with our own.
+    Stmt s(db_, "PRAGMA data_version");
+    const std::int64_t version = s.row() ? s.integer(0) : 0;
+    return (std::int64_t(generation_) << 40) + version;
+}
+
 QStringList Hive::subKeyNames(KeyId key) const {
     sync();
     QStringList names;
@@ -646,6 +753,10 @@ Hive& Hive::instance() {
     auto& hive = globalHive();
     if (!hive) hive = std::make_unique<Hive>(defaultPath());
     return *hive;
+}
+
+void Hive::settleInstance() {
+    if (const auto& hive = globalHive()) hive->settle();
 }
 
 void Hive::setInstance(std::unique_ptr<Hive> hive) {

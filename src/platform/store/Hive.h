@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -65,7 +66,13 @@ public:
     KeyId root() const { return root_; }
     // Counts the times the file was found replaced under the program and opened again: key ids
     // taken before a change of generation name nothing.
-    int generation() const { return generation_; }
+    int generation() const {
+        settle();
+        return generation_;
+    }
+    // Changes as soon as another program has written to the store, or the file was replaced;
+    // our own writes leave it as it is.
+    std::int64_t othersWrites() const;
     // What opening the store had to tell the user (names that fold together since an upgrade).
     const QStringList& notices() const { return notices_; }
 
@@ -74,6 +81,8 @@ public:
     // HiveRefused for a name or depth the registry refuses, HiveError when it can't be written.
     std::optional<KeyId> createKey(KeyId parent, const QString& name);
     bool keyExists(KeyId key) const;
+    // The key's name as stored (the case it was created with); nullopt when it is gone.
+    std::optional<QString> keyName(KeyId key) const;
     // Sub-key names in enumeration order (case-insensitive name order).
     QStringList subKeyNames(KeyId key) const;
     // Deletes the key with everything below it, however deep; false when it doesn't exist.
@@ -95,6 +104,20 @@ public:
     // ends it early.
     void beginReading();
     void endReading();
+
+    // Hands a change (a few writes) to a thread of the store's own and returns at once, so a
+    // run of changes never waits for the disk. Changes are written in the order given, each in
+    // a transaction of its own; one still waiting is replaced by a later one of the same key
+    // (only the newest value counts). Every other use of the store first waits until all that
+    // was handed over is written, so it always sees it. What a change throws reaches failed,
+    // on the thread that handed it over, through its event loop. Inside a transaction or a run
+    // of reads the change is made at once, as a plain call would make it.
+    void writeBehind(const QString& key, std::function<void()> change,
+                     std::function<void(const std::string& why)> failed);
+    // Waits until every change handed over is written (at once on the store's own thread).
+    void settle() const;
+    // The same for the store in use, where one is open (none is opened for it).
+    static void settleInstance();
 
     // How long an access waits for another program's lock before it gives up (default 1 s).
     void setBusyWait(int milliseconds) { busyWaitMs_ = milliseconds; }
@@ -141,6 +164,8 @@ private:
     };
     mutable FileId file_;
     mutable int schema_ = 0;
+    struct Behind;
+    std::unique_ptr<Behind> behind_;
 };
 
 // Reads in one read transaction for as long as it lives.

@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QBuffer>
+#include <QCache>
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -548,11 +549,18 @@ QVariantMap DBusMenuProperties(const QAction* action) {
     } else {
         p.insert(QStringLiteral("label"), DBusMenuLabel(action->text()));
         if (!action->icon().isNull()) {
-            QByteArray png;
-            QBuffer buffer(&png);
-            buffer.open(QIODevice::WriteOnly);
-            action->icon().pixmap(16, 16).toImage().save(&buffer, "PNG");
-            p.insert(QStringLiteral("icon-data"), png);
+            // Entries showing one icon (profiles of one program) have it encoded once, not on
+            // every look a host takes at a menu of thousands.
+            static QCache<qint64, QByteArray> encoded(512);
+            const qint64 key = action->icon().cacheKey();
+            if (!encoded.contains(key)) {
+                auto* png = new QByteArray;
+                QBuffer buffer(png);
+                buffer.open(QIODevice::WriteOnly);
+                action->icon().pixmap(16, 16).toImage().save(&buffer, "PNG");
+                encoded.insert(key, png);
+            }
+            p.insert(QStringLiteral("icon-data"), *encoded.object(key));
         }
     }
     if (!action->isEnabled()) p.insert(QStringLiteral("enabled"), false);
