@@ -114,12 +114,15 @@ private slots:
             QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$1\" >> '%1'\n").arg(opened).toUtf8());
         opener.close();
         opener.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
-        // A stock desktop: nothing registered for compiled help.
-        QFile mime(config.filePath("bin/xdg-mime"));
-        QVERIFY(mime.open(QIODevice::WriteOnly));
-        mime.write("#!/bin/sh\nexit 0\n");
-        mime.close();
-        mime.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        // A bare window manager's desktop: nothing registered for compiled help or for web pages,
+        // and the browser only as the x-www-browser alternative, which xdg-open falls back on.
+        for (const char* name : {"xdg-mime", "x-www-browser"}) {
+            QFile tool(config.filePath(QStringLiteral("bin/") + name));
+            QVERIFY(tool.open(QIODevice::WriteOnly));
+            tool.write("#!/bin/sh\nexit 0\n");
+            tool.close();
+            tool.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        }
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("XDG_CONFIG_HOME", config.path());
         env.insert("PATH", config.filePath("bin") + ":" + env.value("PATH"));

@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QSortFilterProxyModel>
+#include <QStandardPaths>
 
 namespace platform {
 
@@ -38,10 +39,21 @@ public:
         QProcess query;
         query.start(QStringLiteral("xdg-mime"),
                     {QStringLiteral("query"), QStringLiteral("default"), mimeType});
-        if (!query.waitForFinished(5000) || query.exitStatus() != QProcess::NormalExit ||
-            query.exitCode() != 0)
-            return false;
-        return !query.readAllStandardOutput().trimmed().isEmpty();
+        if (query.waitForFinished(5000) && query.exitStatus() == QProcess::NormalExit &&
+            query.exitCode() == 0 && !query.readAllStandardOutput().trimmed().isEmpty())
+            return true;
+        // A web page needs no registered handler: where none is, xdg-open hands it to $BROWSER
+        // or the first browser it knows of (the x-www-browser alternative, on a bare window
+        // manager often the only one).
+        if (mimeType != QLatin1String("text/html")) return false;
+        const QString browser = qEnvironmentVariable("BROWSER").section(QLatin1Char(':'), 0, 0);
+        if (!browser.isEmpty() &&
+            !QStandardPaths::findExecutable(browser.section(QLatin1Char(' '), 0, 0)).isEmpty())
+            return true;
+        for (const char* name : {"x-www-browser", "www-browser", "firefox", "firefox-esr",
+                                 "chromium", "epiphany", "konqueror", "falkon"})
+            if (!QStandardPaths::findExecutable(QLatin1String(name)).isEmpty()) return true;
+        return false;
     }
 };
 

@@ -14,7 +14,8 @@ public:
     virtual ~Shell() = default;
     // Opens the target with the desktop's handler; the result is only informative.
     virtual bool open(const QUrl& target) = 0;
-    // Whether the desktop has an application registered for files of this type.
+    // Whether the desktop has an application registered for files of this type (for web pages,
+    // also a browser xdg-open falls back on).
     virtual bool hasHandler(const QString& mimeType) = 0;
 };
 
