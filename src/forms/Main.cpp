@@ -34,6 +34,14 @@ bool Saved(const QTreeWidgetItem* node) {
     return node && !node->data(0, UnsavedRole).toBool();
 }
 
+// Where a stored profile's picture comes from: its icon file, or else (no icon file) its program.
+std::pair<QString, QString> IconSource(const QString& name) {
+    TRegistry item;
+    item.OpenKey(ProfilesKey + QLatin1Char('\\') + name, false);
+    const QString file = item.ReadString(Values::IconFile);
+    return {file, file.isEmpty() ? item.ReadString(Values::FileName) : QString()};
+}
+
 void SetEnabled(std::initializer_list<QWidget*> widgets, bool enabled) {
     for (QWidget* w : widgets)
         w->setEnabled(enabled);
@@ -219,15 +227,11 @@ void TForm_Main::LoadProfileList() {
         reg.OpenKey(ProfilesKey, true);
         reg.GetKeyNames(ProfileNames);
         for (int i = 0; i < ProfileNames.size(); ++i) {
-            TRegistry item;
-            item.OpenKey(ProfilesKey + QLatin1Char('\\') + ProfileNames[i], false);
-            QString file = item.ReadString(Values::IconFile);
-            QString exe;
-            if (file.isEmpty()) exe = item.ReadString(Values::FileName);
-            auto cached = icons.find({file, exe});
+            const auto source = IconSource(ProfileNames[i]);
+            auto cached = icons.find(source);
             if (cached == icons.end())
                 cached =
-                    icons.emplace(std::pair{file, exe}, ProfileIcon(file, exe, &entries)).first;
+                    icons.emplace(source, ProfileIcon(source.first, source.second, &entries)).first;
             IconListSm.Insert(i, cached->second);
             IconListLg.Insert(i, cached->second);
         }
@@ -289,11 +293,7 @@ void TForm_Main::ProfilesChanged(QTreeWidgetItem* touched, const QString& gone,
             }
         }
         if (!saved.isEmpty()) {
-            TRegistry item;
-            item.OpenKey(ProfilesKey + QLatin1Char('\\') + saved, false);
-            QString file = item.ReadString(Values::IconFile);
-            QString exe;
-            if (file.isEmpty()) exe = item.ReadString(Values::FileName);
+            const auto [file, exe] = IconSource(saved);
             const QIcon icon = ProfileIcon(file, exe);
             const int at = ProfilePosition(saved, &found);
             if (found) {
