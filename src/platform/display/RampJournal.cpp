@@ -85,14 +85,9 @@ RampJournal::RampJournal(const std::string& displayKey) {
 
 std::optional<RampJournal::Contents> RampJournal::read(std::int64_t serverStarted) const {
     if (path_.isEmpty()) return std::nullopt;
-    const QFileInfo info(path_);
-    const int folder =
-        xdg::openPrivateFolder(QFile::encodeName(info.absolutePath()).toStdString(), false);
-    if (folder < 0) return std::nullopt;
     struct stat st {};
-    const std::optional<QByteArray> bytes = xdg::readPrivateFile(
-        folder, QFile::encodeName(info.fileName()).toStdString(), MaxJournalBytes, &st);
-    ::close(folder);
+    const std::optional<QByteArray> bytes =
+        xdg::readPrivateFile(QFile::encodeName(path_).toStdString(), MaxJournalBytes, &st);
     if (!bytes) return std::nullopt;
     const std::int64_t written =
         std::int64_t(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;

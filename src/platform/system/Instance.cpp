@@ -244,11 +244,7 @@ void acceptClients(const std::function<std::string(const std::string&)>& answer)
 
 // The process id written in the lock by the copy holding it, or 0.
 long holderOf(const std::string& lockPath) {
-    const auto [dir, name] = split(lockPath);
-    const int folder = xdg::openPrivateFolder(dir, false);
-    if (folder < 0) return 0;
-    const auto bytes = xdg::readPrivateFile(folder, name, 64);
-    ::close(folder);
+    const auto bytes = xdg::readPrivateFile(lockPath, 64);
     return bytes ? bytes->trimmed().toLong() : 0;
 }
 

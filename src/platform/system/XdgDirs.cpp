@@ -109,6 +109,15 @@ std::optional<QByteArray> readPrivateFile(int folder, const std::string& name, q
     return bytes;
 }
 
+std::optional<QByteArray> readPrivateFile(const std::string& path, qint64 maxBytes,
+                                          struct stat* st) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return std::nullopt;
+    Fd folder{openPrivateFolder(path.substr(0, slash), false)};
+    if (folder.fd < 0) return std::nullopt;
+    return readPrivateFile(folder.fd, path.substr(slash + 1), maxBytes, st);
+}
+
 bool replacePrivateFile(int folder, const std::string& name, const QByteArray& bytes) {
     static std::mt19937_64 random{std::random_device{}()};
     std::string temp;

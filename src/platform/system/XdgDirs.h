@@ -38,6 +38,9 @@ int openPrivateFile(int folder, const std::string& name, int flags, struct stat*
 // Reads such a file whole; nothing when it can't be opened so or holds more than maxBytes.
 std::optional<QByteArray> readPrivateFile(int folder, const std::string& name, qint64 maxBytes,
                                           struct stat* st = nullptr);
+// The same for a file named by its absolute path, whose folder must be such a folder too.
+std::optional<QByteArray> readPrivateFile(const std::string& path, qint64 maxBytes,
+                                          struct stat* st = nullptr);
 
 // Replaces name in the folder with bytes, atomically: written to a new file beside it and
 // renamed over it, so a reader sees the old file or the new one, and a link at the name is
