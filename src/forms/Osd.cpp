@@ -14,7 +14,6 @@ TForm_OSD::TForm_OSD(QWidget* owner)
     ui->setupUi(this);
     setAttribute(Qt::WA_ShowWithoutActivating);
     setFocusPolicy(Qt::NoFocus);
-    FitToFont(this, QSize(208, 56));
     Timer_Close = new TTimer(this, 1000, false);
     Timer_Close->OnTimer = [this] { Timer_CloseTimer(); };
 }
@@ -29,6 +28,13 @@ void TForm_OSD::SetIcon(const QIcon& icon) {
 }
 
 void TForm_OSD::Display() {
+    // Fitted to the font when first shown rather than when made: measuring its large captions
+    // loads a face of its own, which a program whose gamma is never stepped would keep for
+    // nothing.
+    if (!fitted_) {
+        FitToFont(this, QSize(208, 56));
+        fitted_ = true;
+    }
     // While no output takes the gamma (the desktop lets no program change it, or every output
     // refused), the value is stored but never shown as if it were on the screen.
     static const QString notSet = QStringLiteral(" (not set)");

@@ -23,6 +23,9 @@ public:
     // the close count anew.
     void Display();
     void Timer_CloseTimer();
+
+private:
+    bool fitted_ = false;
 };
 
 extern TForm_OSD* Form_OSD;

@@ -401,6 +401,8 @@ private slots:
         Form_About->ui.get();
         Form_About->show(); // its version label gets its text
         Form_About->close();
+        Form_OSD->Display(); // fitted to the font when first shown
+        Form_OSD->hide();
         QStringList cut;
         for (QWidget* window : whole ? windows : QList<QWidget*>{}) {
             for (QWidget* w : window->findChildren<QWidget*>()) {
