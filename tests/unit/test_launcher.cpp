@@ -1,3 +1,4 @@
+#include "Games.h"
 #include "Program.h"
 #include "TestMain.h"
 #include "platform/process/Process.h"
@@ -13,6 +14,7 @@ class LauncherTest : public QObject {
     Q_OBJECT
     std::unique_ptr<Program> p;
     QTemporaryDir tmp;
+    Games games;
 
     // A program that writes its working directory and arguments, one per line, then sleeps.
     QString recorder(const QString& name, double sleepSeconds = 0) {
@@ -114,20 +116,35 @@ private slots:
 
     // When the watched program is gone the watch loads the desktop gamma: not the ramp the
     // display had at start-up, not the identity, not the profile's. Each of those differs here.
+    // A game behind a wrapper or a launcher keeps the watch from its start to its last
+    // process's end, and leaves no zombie.
     void theWatchPutsTheDesktopGammaBack_data() {
         QTest::addColumn<QString>("program");
         QTest::newRow("program ends") << recorder("quick");
         QTest::newRow("program never started") << QStringLiteral("/nonexistent/dir/prog");
+        for (const QString& shape : Games::shapes())
+            QTest::newRow(qPrintable(shape)) << shape;
     }
     void theWatchPutsTheDesktopGammaBack() {
         QFETCH(QString, program);
+        const bool game = Games::shapes().contains(program);
+        QString args;
+        if (game) std::tie(program, args) = games.program(program);
         Program::setValue(ProgramKey, "Desktop", 13);
-        Program::addProfile("Game", program, 22);
+        Program::addProfile("Game", program, 22, args);
         p->display.ramp = RampForPosition(6); // the ramp found at start-up
         p->start();
         QVERIFY(p->displayShows(13));
         Form_Main->LaunchProfile("Game");
         QVERIFY(p->displayShows(22));
+        if (game) {
+            auto watching = [] { return Form_Main->Timer_Exit->Enabled(); };
+            QVERIFY(waitFor([&] { return games.started(); }, 4000));
+            QVERIFY2(games.heldToTheEnd(watching), "the watch ended before the game");
+            const qint64 back = Games::untilBack([&] { return !watching(); });
+            QVERIFY2(back >= 0 && back <= 1600, qPrintable(QString::number(back)));
+            QTRY_COMPARE_WITH_TIMEOUT(zombieList(), QStringList(), 3000);
+        }
         QTRY_VERIFY_WITH_TIMEOUT(!Form_Main->Timer_Exit->Enabled(), 4000);
         QVERIFY2(p->displayShows(13), "the watch loaded another ramp than the desktop gamma's");
     }

@@ -1,3 +1,4 @@
+#include "platform/process/LaunchWatch.h"
 #include "platform/process/Process.h"
 
 #include <QDir>
@@ -8,7 +9,11 @@
 #include <QTimer>
 #include <cerrno>
 #include <csignal>
+#include <map>
+#include <optional>
+#include <set>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -112,7 +117,7 @@ pid_t spawn(const QByteArray& path, const std::vector<QByteArray>& args, const Q
 }
 
 // Polls for the end of a child we hold no pidfd of, so it never lingers as a zombie.
-void reapWhenItEnds(pid_t pid) {
+void reapUnwatched(pid_t pid) {
     auto* timer = new QTimer;
     QObject::connect(timer, &QTimer::timeout, timer, [timer, pid] {
         if (::waitpid(pid, nullptr, WNOHANG) == 0) return; // still running
@@ -122,7 +127,56 @@ void reapWhenItEnds(pid_t pid) {
     timer->start(500);
 }
 
+std::uint32_t exitCode(const siginfo_t& info) {
+    return info.si_code == CLD_EXITED ? static_cast<std::uint32_t>(info.si_status)
+                                      : 128u + static_cast<std::uint32_t>(info.si_status);
+}
+
 class PosixProcesses : public Processes {
+    struct Launch {
+        pid_t pid;
+        std::optional<std::uint32_t> status; // once the process we started has been reaped
+        LaunchWatch watch;
+    };
+    std::map<int, Launch> launches_; // by pidfd
+    std::set<pid_t> held_;           // children reaped through a pidfd of ours
+
+    // Reaps the process we started once it has ended (with WNOWAIT: only reads how it
+    // ended); false when the query fails.
+    static bool reap(int fd, std::optional<std::uint32_t>* status, int flags = 0) {
+        if (*status) return true;
+        siginfo_t info{};
+        if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(fd), &info,
+                     WEXITED | WNOHANG | flags) != 0)
+            return false;
+        if (info.si_pid != 0) *status = exitCode(info);
+        return true;
+    }
+
+    // Nobody asks after this child any more: it is reaped when its pidfd says it has ended.
+    void reapWhenItEnds(int fd, pid_t pid) {
+        held_.insert(pid);
+        auto* n = new QSocketNotifier(fd, QSocketNotifier::Read);
+        QObject::connect(n, &QSocketNotifier::activated, n, [this, n, fd, pid] {
+            std::optional<std::uint32_t> status;
+            if (reap(fd, &status) && !status) return;
+            n->setEnabled(false);
+            n->deleteLater();
+            ::close(fd);
+            held_.erase(pid);
+        });
+    }
+
+    // The last watch is over: orphans go to init again, and the ones we adopted are reaped
+    // whenever they end.
+    void endWatch() {
+        ::prctl(PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0);
+        for (const pid_t pid : reapAdopted(held_)) {
+            const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+            if (fd >= 0) reapWhenItEnds(fd, pid);
+        }
+    }
+
 public:
     ProcessHandle CreateProcess(const QString& program, const QString& arguments,
                                 const QString& directory) override {
@@ -138,10 +192,14 @@ public:
             // so that it can find the files beside it).
             path = name = QDir::current().absoluteFilePath(program);
         }
+        const QStringList words = SplitArguments(arguments);
         std::vector<QByteArray> args{QFile::encodeName(name)};
-        for (const QString& a : SplitArguments(arguments))
+        for (const QString& a : words)
             args.push_back(a.toLocal8Bit());
 
+        // Whatever the program leaves behind when its parent exits (forks, setsid, daemons)
+        // becomes our child rather than init's, so that the watch can follow it.
+        ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
         int error = 0;
         pid_t pid = spawn(QFile::encodeName(path), args, directory, &error);
         if (pid == 0 && (error == ENOEXEC || error == EACCES) && isPeFile(path)) {
@@ -153,51 +211,47 @@ public:
                 pid = spawn(QFile::encodeName(wine), args, directory, &error);
             }
         }
-        if (pid == 0) return {};
-        const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+        const int fd = pid ? static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)) : -1;
         if (fd < 0) {
             // Without a pidfd we can't watch it; reap it in the background as it ends.
-            reapWhenItEnds(pid);
+            if (pid) reapUnwatched(pid);
+            if (launches_.empty()) endWatch();
             return {};
         }
+        held_.insert(pid);
+        launches_.emplace(fd, Launch{pid, std::nullopt, LaunchWatch(pid, path, words)});
         return {fd, pid};
     }
 
+    // STILL_ACTIVE while the launched program goes on: the process we started, the rest of its
+    // tree, or the game a launcher handed on.
     bool GetExitCodeProcess(ProcessHandle h, std::uint32_t* code) override {
-        if (h.empty()) return false;
-        siginfo_t info{};
-        if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(h.fd), &info,
-                     WEXITED | WNOHANG) != 0)
-            return false;
-        if (info.si_pid == 0) {
-            *code = STILL_ACTIVE;
-            return true;
-        }
-        *code = info.si_code == CLD_EXITED ? static_cast<std::uint32_t>(info.si_status)
-                                           : 128u + static_cast<std::uint32_t>(info.si_status);
+        const auto it = launches_.find(h.fd);
+        if (h.empty() || it == launches_.end()) return false;
+        Launch& l = it->second;
+        // Left unreaped while watched, the process we started keeps its pid, which is the id
+        // of the tree's session, from being reused.
+        if (!reap(h.fd, &l.status, WNOWAIT)) return false;
+        reapAdopted(held_);
+        const bool running = l.watch.running(!l.status);
+        *code = running ? STILL_ACTIVE : l.status.value_or(0);
         return true;
     }
 
-    void CloseHandle(ProcessHandle h) override {
-        if (!h.empty()) ::close(h.fd);
-    }
+    void CloseHandle(ProcessHandle h) override { Release(h); }
 
     void Release(ProcessHandle h) override {
-        if (h.empty()) return;
-        std::uint32_t code = 0;
-        if (!GetExitCodeProcess(h, &code) || code != STILL_ACTIVE) {
-            CloseHandle(h);
-            return;
+        const auto it = launches_.find(h.fd);
+        if (h.empty() || it == launches_.end()) return;
+        launches_.erase(it);
+        std::optional<std::uint32_t> status;
+        if (reap(h.fd, &status) && !status) {
+            reapWhenItEnds(h.fd, h.pid);
+        } else {
+            ::close(h.fd);
+            held_.erase(h.pid);
         }
-        // The pidfd becomes readable when the program ends.
-        auto* n = new QSocketNotifier(h.fd, QSocketNotifier::Read);
-        QObject::connect(n, &QSocketNotifier::activated, n, [this, n, h] {
-            std::uint32_t c = 0;
-            if (GetExitCodeProcess(h, &c) && c == STILL_ACTIVE) return;
-            n->setEnabled(false);
-            n->deleteLater();
-            CloseHandle(h);
-        });
+        if (launches_.empty()) endWatch();
     }
 };
 

@@ -3,7 +3,8 @@
 // autostart entry (Autostart).
 //
 // Starting programs and asking whether they still run: CreateProcess, GetExitCodeProcess and
-// CloseHandle over posix_spawn and pidfds. No shell ever runs.
+// CloseHandle over posix_spawn and pidfds, with this process a child subreaper while a launch is
+// watched (LaunchWatch). No shell ever runs.
 #pragma once
 
 #include <QString>
@@ -32,11 +33,14 @@ public:
     // directory (empty: our own). Returns the empty handle when it can't be started.
     virtual ProcessHandle CreateProcess(const QString& program, const QString& arguments,
                                         const QString& directory) = 0;
-    // STILL_ACTIVE while it runs; its exit status (128 + signal) once ended. False when the
-    // query fails, which callers take as ended.
+    // STILL_ACTIVE while the launched program still runs: any process of its tree, or, where
+    // the program is a launcher that hands the game to its client (launcherRules()), the
+    // game's processes. Once it is over, the exit status (128 + signal) of the process started
+    // (0 while a launcher's client stays). False when the query fails, which callers take as
+    // ended. Asked on the watch's tick: this is where the tree is looked at and orphans reaped.
     virtual bool GetExitCodeProcess(ProcessHandle handle, std::uint32_t* code) = 0;
+    // Both end the watch of the handle; the process started is reaped whenever it ends.
     virtual void CloseHandle(ProcessHandle handle) = 0;
-    // A handle nobody watches any more: reap the program whenever it ends, then close it.
     virtual void Release(ProcessHandle handle) = 0;
 };
 

@@ -1,0 +1,62 @@
+// What "still running" means for a launched program: every process of its tree, however it
+// forked, detached or lost its parent on the way; or, for a launcher that hands the game to a
+// client already running (Steam), the game's own processes as the table of launcher rules marks
+// them. Read from /proc, on the watch's tick only.
+#pragma once
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QString>
+#include <QStringList>
+#include <map>
+#include <set>
+#include <sys/types.h>
+#include <vector>
+
+namespace platform {
+
+// A launcher that passes the game to its client and exits: the program it is, the argument that
+// names the game, the environment variable the client gives the game's processes, and how long
+// the game may take to appear (the client may update or sign in first).
+struct LauncherRule {
+    QStringList programs;      // file names; a Flatpak application id among flatpak's arguments
+    QStringList gameArguments; // "-x": the next word; "scheme://path/": the digits after it
+    QByteArray mark;           // the game's processes have mark=<id> in their environment
+    int appearSeconds;
+};
+const std::vector<LauncherRule>& launcherRules();
+
+// One launch being followed. The launched program runs in a session of its own, whose id is its
+// pid; the program must have been started after this process became a child subreaper.
+class LaunchWatch {
+public:
+    LaunchWatch(pid_t pid, const QString& program, const QStringList& arguments);
+    // Whether the program is still going; primaryAlive tells whether the process we started
+    // still runs.
+    bool running(bool primaryAlive);
+    // "SteamAppId=570" for a hand-off, empty for a process tree.
+    const QByteArray& mark() const { return mark_; }
+
+private:
+    struct Known {
+        unsigned long long start;
+        bool counts; // a member that keeps the watch, or a process that carries the mark
+    };
+    bool treeRunning();
+    bool gameRunning();
+
+    pid_t pid_;
+    unsigned long long start_ = 0;
+    QByteArray mark_;
+    int appearSeconds_ = 0;
+    bool appeared_ = false;
+    QElapsedTimer since_;
+    std::map<pid_t, Known> known_;
+};
+
+// Reaps our children that were adopted (orphans of a launch, in another session than ours) and
+// have ended, except those in held, which their own handles reap. Returns the adopted children
+// that still run.
+std::vector<pid_t> reapAdopted(const std::set<pid_t>& held);
+
+} // namespace platform

@@ -1,0 +1,77 @@
+// A game as launchers start it. The game runs 3 s in two processes (its first ends after 0.5 s),
+// marks its start and, from its last process, its end. Around it, the shapes a profile's program
+// takes: wrapper scripts, and a stand-in for Steam's client, which hands a request to the client
+// already running (or becomes it and stays), and starts the game a moment later with
+// SteamAppId set.
+#pragma once
+
+#include "Wait.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <csignal>
+
+struct Games {
+    QTemporaryDir dir;
+    int runs = 0; // each run in a folder of its own: a game left running can't answer for the next
+    static QStringList shapes() {
+        return {"game & exit", "setsid -f",       "double fork",       "exec",
+                "waits",       "steam hands off", "steam client stays"};
+    }
+    QString path(const QString& name) const {
+        return dir.filePath(QString::number(runs) + "/" + name);
+    }
+    bool started() const { return QFile::exists(path("started")); }
+    bool done() const { return QFile::exists(path("done")); }
+    QString script(const QString& name, const QString& body) const {
+        QFile f(path(name));
+        f.open(QIODevice::WriteOnly);
+        f.write(("#!/bin/sh\nd='" + path(".") + "'\n" + body).toUtf8());
+        f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        return f.fileName();
+    }
+    // The profile's program and arguments for a shape; a client to hand off to is started.
+    std::pair<QString, QString> program(const QString& shape) {
+        stopClient();
+        QDir(dir.path()).mkdir(QString::number(++runs));
+        script("game", "touch \"$d/started\"\n(sleep 3; touch \"$d/done\") &\nsleep 0.5\n");
+        const QString steam = script(
+            "steam", "[ -p \"$d/pipe\" ] && { echo \"$@\" > \"$d/pipe\"; sleep 0.5; exit 0; }\n"
+                     "mkfifo \"$d/pipe\"; echo $$ > \"$d/client\"\n"
+                     "run() { sleep 1; id=$(echo \"$*\" | tr -c 0-9 ' ' | awk '{print $NF}')\n"
+                     "  SteamAppId=$id SteamGameId=$id \"$d/game\" & }\n"
+                     "[ $# -gt 0 ] && run \"$@\"\n"
+                     "while :; do read -r line < \"$d/pipe\" && run $line; done\n");
+        if (shape == "steam hands off") {
+            QProcess::startDetached(steam, {});
+            for (int i = 0; i < 100 && !QFile::exists(path("pipe")); ++i)
+                QThread::msleep(20);
+            return {steam, "-applaunch 570"};
+        }
+        if (shape == "steam client stays") return {steam, "steam://rungameid/570"};
+        const QString run = shape == "game & exit"   ? "\"$d/game\" & exit 0"
+                            : shape == "setsid -f"   ? "setsid -f \"$d/game\""
+                            : shape == "double fork" ? "( \"$d/game\" & )"
+                            : shape == "exec"        ? "exec \"$d/game\""
+                                                     : "\"$d/game\" & wait";
+        return {script("wrapper", run + "\n"), QString()};
+    }
+    // Whether on() holds from now to the game's end; then the milliseconds until back() holds
+    // (-1: not within 3 s).
+    bool heldToTheEnd(const std::function<bool()>& on) const {
+        return waitFor([&] { return done() || !on(); }, 10000) && done();
+    }
+    static qint64 untilBack(const std::function<bool()>& back) {
+        QElapsedTimer t;
+        t.start();
+        return waitFor(back, 3000) ? t.elapsed() : -1;
+    }
+    void stopClient() {
+        QFile f(path("client"));
+        if (f.open(QIODevice::ReadOnly)) ::kill(f.readAll().trimmed().toInt(), SIGTERM);
+    }
+    ~Games() { stopClient(); }
+};
