@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -126,12 +127,16 @@ class PosixProcesses : public Processes {
 public:
     ProcessHandle CreateProcess(const QString& program, const QString& arguments,
                                 const QString& directory) override {
+        startError_.clear();
         if (program.isEmpty()) return {};
         QString path = program;
         QString name = program;
         if (!program.contains(QLatin1Char('/'))) {
             path = QStandardPaths::findExecutable(program);
-            if (path.isEmpty()) return {};
+            if (path.isEmpty()) {
+                startError_ = QStringLiteral("no program of that name in any folder of PATH");
+                return {};
+            }
         } else if (QDir::isRelativePath(program)) {
             // The child changes into its folder before it runs: a relative name means the
             // folder we were started from, so it is made absolute first (its own name too,
@@ -144,16 +149,24 @@ public:
 
         int error = 0;
         pid_t pid = spawn(QFile::encodeName(path), args, directory, &error);
+        bool windows = false;
         if (pid == 0 && (error == ENOEXEC || error == EACCES) && isPeFile(path)) {
             // A Windows program: through wine, when it is installed.
+            windows = true;
             const QString wine = QStandardPaths::findExecutable(QStringLiteral("wine"));
             if (!wine.isEmpty()) {
                 args.front() = QFile::encodeName(path);
                 args.insert(args.begin(), QFile::encodeName(wine));
                 pid = spawn(QFile::encodeName(wine), args, directory, &error);
+                windows = false;
             }
         }
-        if (pid == 0) return {};
+        if (pid == 0) {
+            startError_ = windows ? QStringLiteral("it is a Windows program, and wine is not "
+                                                   "installed")
+                                  : QString::fromLocal8Bit(std::strerror(error));
+            return {};
+        }
         const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
         if (fd < 0) {
             // Without a pidfd we can't watch it; reap it in the background as it ends.
@@ -178,6 +191,8 @@ public:
         return true;
     }
 
+    QString StartError() const override { return startError_; }
+
     void CloseHandle(ProcessHandle h) override {
         if (!h.empty()) ::close(h.fd);
     }
@@ -199,6 +214,9 @@ public:
             CloseHandle(h);
         });
     }
+
+private:
+    QString startError_;
 };
 
 } // namespace

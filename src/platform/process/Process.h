@@ -32,6 +32,9 @@ public:
     // directory (empty: our own). Returns the empty handle when it can't be started.
     virtual ProcessHandle CreateProcess(const QString& program, const QString& arguments,
                                         const QString& directory) = 0;
+    // Why the last CreateProcess returned the empty handle, in words for the user; empty
+    // after a start that succeeded, or when the reason is not one the user can act on.
+    virtual QString StartError() const { return {}; }
     // STILL_ACTIVE while it runs; its exit status (128 + signal) once ended. False when the
     // query fails, which callers take as ended.
     virtual bool GetExitCodeProcess(ProcessHandle handle, std::uint32_t* code) = 0;
