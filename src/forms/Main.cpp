@@ -17,14 +17,27 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QMenu>
+#include <QPixmap>
+#include <QScopedValueRollback>
 #include <QSignalBlocker>
+#include <QSlider>
 #include <QWindowStateChangeEvent>
+#include <algorithm>
 #include <map>
 
 TForm_Main* Form_Main = nullptr;
 platform::ProcessHandle LaunchedProcess;
 
 namespace {
+
+// Moves a gamma slider by a hot key's step. Its change handler loads the new position's ramp;
+// at either end of the range it doesn't move, and the value it shows is loaded all the same:
+// a preview of another gamma may be on the display.
+void StepSlider(QSlider* bar, int step) {
+    const int before = bar->value();
+    bar->setValue(before + step);
+    if (bar->value() == before) Form_Main->ApplyGammaRamp(RampForPosition(before));
+}
 
 // Set on a node that has never been saved: it has no image, and no key of its own. A saved
 // node's image is the image lists' entry at its position.
@@ -150,6 +163,10 @@ void TForm_Main::ApplyGammaRamp(GammaRamp ramp) {
     ShowGammaState();
 }
 
+GammaRamp TForm_Main::RampInForce() const {
+    return Timer_Exit->Enabled() ? RampForPosition(launchedGamma_) : DesktopRamp;
+}
+
 void TForm_Main::ShowGammaState() {
     TrayIcon->SetHint(Ramps.NotSet() ? platform::GammaNotSetTooltip() : QStringLiteral("Kelvaro"));
 }
@@ -181,8 +198,9 @@ void TForm_Main::LoadOptions() {
 void TForm_Main::SaveProfileGamma(bool behind) {
     QTreeWidgetItem* node = Selected();
     if (!node) return; // nothing to store to
-    // A hot key's step for an unsaved node makes a key the list doesn't show: the next Save
-    // or Delete reads the store in whole, as it would after another program's change.
+    if (node->text(0) == launchedName_) launchedGamma_ = ui->Bar_Gamma->value();
+    // A step stored for an unsaved node makes a key the list doesn't show: the next Save or
+    // Delete reads the store in whole, as it would after another program's change.
     if (behind && !Saved(node)) storeMark_ = -1;
     const auto write = [name = node->text(0), gamma = ui->Bar_Gamma->value()] {
         TRegistry reg;
@@ -435,13 +453,21 @@ void TForm_Main::Edit_ExecFileChange() {
 
 void TForm_Main::Bar_GammaChange() {
     const GammaPosition position = ui->Bar_Gamma->value();
-    ApplyGammaRamp(BuildGammaRamp(GammaValue(position)));
+    if (!holdRamp_) ApplyGammaRamp(BuildGammaRamp(GammaValue(position)));
     ui->Label4->setText(QStringLiteral("Gamma - ") + GammaText(position));
 }
 
 void TForm_Main::Btn_NewClick() {
+    // No image of its own yet, but the room for one: its text lines up with the saved rows'
+    // and the row is as high as theirs.
+    static const QIcon room = [] {
+        QPixmap blank(16, 16);
+        blank.fill(Qt::transparent);
+        return QIcon(blank);
+    }();
     auto* node = new QTreeWidgetItem(QStringList{QStringLiteral("New Profile")});
     node->setData(0, UnsavedRole, true);
+    node->setIcon(0, room);
     ui->ProfileList->addTopLevelItem(node);
     ui->ProfileList->setCurrentItem(node);
     IconFileName.clear();
@@ -565,19 +591,31 @@ void TForm_Main::Btn_DelClick() {
 // ---- Launcher -------------------------------------------------------------------------------
 
 void TForm_Main::LaunchProfile(const QString& name) {
-    ui->ProfileList->setCurrentItem(nullptr);
     QString exe, args;
-    for (int i = 0; i < ui->ProfileList->topLevelItemCount(); ++i) {
-        QTreeWidgetItem* node = ui->ProfileList->topLevelItem(i);
-        if (node->text(0) == name) {
-            ui->ProfileList->setCurrentItem(node);
-            // A profile that could not be read (its error has been shown) is not started.
-            if (!profileLoaded_) return;
-            exe = ui->Edit_ExecFile->text();
-            args = ui->Edit_Arg->text();
-            break;
+    bool loaded = false;
+    const GammaPosition before = ui->Bar_Gamma->value();
+    {
+        // Emptying the editor and loading the profile both move its slider; the display is
+        // given one ramp when they are done, so no other gamma flashes up on the way.
+        const QScopedValueRollback hold(holdRamp_, true);
+        ui->ProfileList->setCurrentItem(nullptr);
+        for (int i = 0; i < ui->ProfileList->topLevelItemCount(); ++i) {
+            QTreeWidgetItem* node = ui->ProfileList->topLevelItem(i);
+            if (node->text(0) == name) {
+                ui->ProfileList->setCurrentItem(node);
+                loaded = profileLoaded_;
+                break;
+            }
         }
     }
+    // The launched profile's ramp, whether or not the slider had to move for it. A profile
+    // that could not be read (its error has been shown) is not started, and a name the list
+    // doesn't hold leaves the emptied editor's gamma, as any selection change would.
+    const GammaPosition position = ui->Bar_Gamma->value();
+    if (loaded || position != before) ApplyGammaRamp(RampForPosition(position));
+    if (!loaded) return;
+    exe = ui->Edit_ExecFile->text();
+    args = ui->Edit_Arg->text();
     if (exe.isEmpty()) return;
     const qsizetype slash = exe.lastIndexOf(QLatin1Char('/'));
     const QString directory = slash >= 0 ? exe.left(slash + 1) : QString();
@@ -586,7 +624,15 @@ void TForm_Main::LaunchProfile(const QString& name) {
     // The watch follows the newest program; an earlier one is reaped whenever it ends.
     if (!LaunchedProcess.empty()) platform::processes().Release(LaunchedProcess);
     LaunchedProcess = started;
+    launchedName_ = name;
+    launchedGamma_ = position;
     Timer_Exit->SetEnabled(true);
+    // The watch runs its course as for any program that ended at once; the user learns why
+    // nothing came up.
+    if (const QString why = platform::processes().StartError(); started.empty() && !why.isEmpty())
+        platform::prompts().messageBox(isVisible() ? this : nullptr,
+                                       QStringLiteral("Cannot start %1: %2.").arg(exe, why),
+                                       QStringLiteral("Kelvaro"), platform::MessageKind::Error);
 }
 
 void TForm_Main::Btn_LaunchClick() {
@@ -630,11 +676,15 @@ void TForm_Main::AppMessage(TMessage& msg, bool& handled) {
         return;
     if (Timer_Exit->Enabled()) {
         QTreeWidgetItem* node = Selected();
-        if (!node) {
-            handled = true; // nothing to step or to name: ignored
+        if (!Saved(node)) {
+            // An unsaved "New Profile" (or nothing) in the editor has no key to store to: the
+            // step goes to the profile the watch runs for.
+            StepLaunchedProfile(step);
+            Form_OSD->Display();
+            handled = true;
             return;
         }
-        ui->Bar_Gamma->setValue(ui->Bar_Gamma->value() + step);
+        StepSlider(ui->Bar_Gamma, step);
         // A burst of presses shows every step at once; the disk follows.
         SaveProfileGamma(true);
         Form_OSD->ui->Label_Prof->setText(node->text(0));
@@ -643,7 +693,7 @@ void TForm_Main::AppMessage(TMessage& msg, bool& handled) {
         Form_OSD->SetIcon(IconListLg.GetIcon(ui->ProfileList->indexOfTopLevelItem(node)));
     } else {
         QSlider* bar = Form_Option->ui->Bar_Gamma;
-        bar->setValue(bar->value() + step);
+        StepSlider(bar, step);
         Form_Option->SaveDesktopGamma(true);
         Form_OSD->ui->Label_Prof->setText(QStringLiteral("Desktop"));
         Form_OSD->ui->Label_Gamma->setText(QStringLiteral("Gamma - ") + GammaText(bar->value()));
@@ -651,6 +701,26 @@ void TForm_Main::AppMessage(TMessage& msg, bool& handled) {
     }
     Form_OSD->Display();
     handled = true;
+}
+
+void TForm_Main::StepLaunchedProfile(int step) {
+    launchedGamma_ = std::clamp(launchedGamma_ + step, GammaMin, GammaMax);
+    ApplyGammaRamp(RampForPosition(launchedGamma_));
+    bool found = false;
+    const int at = ProfilePosition(launchedName_, &found);
+    if (found) {
+        // Written only into the profile's own key: a profile deleted meanwhile is not made
+        // again holding nothing but a gamma.
+        WriteBehind(ProfilesKey + QLatin1Char('\\') + platform::Hive::fold(launchedName_),
+                    [name = launchedName_, gamma = launchedGamma_] {
+                        TRegistry reg;
+                        if (reg.OpenKey(ProfilesKey + QLatin1Char('\\') + name, false))
+                            reg.WriteInteger(Values::Gamma, gamma);
+                    });
+    }
+    Form_OSD->ui->Label_Prof->setText(launchedName_);
+    Form_OSD->ui->Label_Gamma->setText(QStringLiteral("Gamma - ") + GammaText(launchedGamma_));
+    Form_OSD->SetIcon(found ? IconListLg.GetIcon(at) : TTrayIcon::ApplicationIcon());
 }
 
 // ---- Tray menu --------------------------------------------------------------------------------
@@ -715,7 +785,8 @@ void TForm_Main::TrayIconRestore(TTrayIcon*) {
 }
 
 void TForm_Main::TrayIconMinimize(TTrayIcon*) {
-    ApplyGammaRamp(DesktopRamp);
+    // A preview ends with the window; a game still running keeps its own gamma.
+    ApplyGammaRamp(RampInForce());
 }
 
 // ---- Tool bar, close, minimise ----------------------------------------------------------------

@@ -63,6 +63,9 @@ public:
     void ApplyGammaRamp(GammaRamp ramp);
     // The tray icon's tooltip says so while no output takes the gamma.
     void ShowGammaState();
+    // The ramp the display shows when nobody is previewing: the launched profile's while a
+    // watch runs, the desktop gamma's otherwise.
+    GammaRamp RampInForce() const;
     QString GammaText(GammaPosition position) const { return ::GammaText(position); }
 
     // Settings.
@@ -135,6 +138,15 @@ private:
     bool profileLoaded_ = false;
     // The store's others-writes mark when the list was last in step with it.
     std::int64_t storeMark_ = -1;
+    // Set while a launch moves the editor's slider on its way to the profile: the display
+    // gets the launched profile's ramp once, at the end, and nothing on the way.
+    bool holdRamp_ = false;
+    // The profile the watch runs for, and its gamma as last stored.
+    QString launchedName_;
+    GammaPosition launchedGamma_ = GammaNeutral;
+    // A hot key during a watch while the editor shows no saved profile: the launched one is
+    // stepped and stored, the editor left as it is.
+    void StepLaunchedProfile(int step);
 };
 
 extern TForm_Main* Form_Main;

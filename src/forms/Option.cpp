@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QSignalBlocker>
 #include <algorithm>
 
 TForm_Option* Form_Option = nullptr;
@@ -33,8 +34,8 @@ TForm_Option::TForm_Option(QWidget* owner)
         }
     }
     // What the slider makes of the stored value: held within its range.
-    startPosition_ = std::clamp<GammaPosition>(desktop, GammaMin, GammaMax);
-    Form_Main->DesktopRamp = Form_Main->BuildGammaRamp(GammaValue(startPosition_));
+    storedPosition_ = std::clamp<GammaPosition>(desktop, GammaMin, GammaMax);
+    Form_Main->DesktopRamp = Form_Main->BuildGammaRamp(GammaValue(storedPosition_));
     Form_Main->ApplyGammaRamp(Form_Main->DesktopRamp);
 }
 
@@ -42,8 +43,8 @@ void TForm_Option::MakeControls(Ui::TForm_Option& controls) {
     controls.setupUi(this);
     FitToFont(this, QSize(233, 192));
     setWindowIcon(TTrayIcon::ApplicationIcon());
-    controls.Bar_Gamma->setValue(startPosition_);
-    controls.Label1->setText(QStringLiteral("Desktop Gamma - ") + GammaText(startPosition_));
+    controls.Bar_Gamma->setValue(storedPosition_);
+    controls.Label1->setText(QStringLiteral("Desktop Gamma - ") + GammaText(storedPosition_));
     connect(controls.Bar_Gamma, &QSlider::valueChanged, this,
             Guarded([this](int) { Bar_GammaChange(); }));
     connect(controls.Btn_Ok, &QPushButton::clicked, this, Guarded([this] { Btn_OkClick(); }));
@@ -107,6 +108,7 @@ void TForm_Option::SaveDesktopGamma(bool behind) {
         WriteBehind(ProgramKey, write);
     else
         write();
+    storedPosition_ = ui->Bar_Gamma->value();
     Form_Main->DesktopRamp = Form_Main->BuildGammaRamp(GammaValue(ui->Bar_Gamma->value()));
 }
 
@@ -116,5 +118,13 @@ void TForm_Option::Btn_CancelClick() {
 
 void TForm_Option::FormClose(TCloseAction&) {
     Form_Main->TrayIcon->RestoreOn = imDoubleClick;
-    Form_Main->ApplyGammaRamp(Form_Main->DesktopRamp);
+    // Cancelled or closed: the slider goes back to the stored desktop gamma, so the next hot
+    // key steps from the value the user kept, not from the one he tried. Quietly: the ramp
+    // below is the one to show.
+    if (ui->Bar_Gamma->value() != storedPosition_) {
+        const QSignalBlocker quiet(ui->Bar_Gamma);
+        ui->Bar_Gamma->setValue(storedPosition_);
+        ui->Label1->setText(QStringLiteral("Desktop Gamma - ") + GammaText(storedPosition_));
+    }
+    Form_Main->ApplyGammaRamp(Form_Main->RampInForce());
 }

@@ -28,7 +28,8 @@ protected:
 
 private:
     void MakeControls(Ui::TForm_Option& controls);
-    GammaPosition startPosition_ = GammaNeutral;
+    // The desktop gamma as stored: what the slider goes back to when the dialog is cancelled.
+    GammaPosition storedPosition_ = GammaNeutral;
 };
 
 extern TForm_Option* Form_Option;

@@ -7,13 +7,15 @@ TForm_OSD* Form_OSD = nullptr;
 
 TForm_OSD::TForm_OSD(QWidget* owner)
     // A no-focus, override-redirect tool-tip window: above full-screen windows, and the
-    // program in front keeps the keyboard.
+    // program in front keeps the keyboard. Clicks go through it to whatever lies below.
     : QWidget(owner, Qt::ToolTip | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
-                         Qt::WindowDoesNotAcceptFocus | Qt::X11BypassWindowManagerHint),
+                         Qt::WindowDoesNotAcceptFocus | Qt::X11BypassWindowManagerHint |
+                         Qt::WindowTransparentForInput),
       ui(std::make_unique<Ui::TForm_OSD>()) {
     ui->setupUi(this);
     setAttribute(Qt::WA_ShowWithoutActivating);
     setFocusPolicy(Qt::NoFocus);
+    setAttribute(Qt::WA_TransparentForMouseEvents);
     Timer_Close = new TTimer(this, 1000, false);
     Timer_Close->OnTimer = [this] { Timer_CloseTimer(); };
 }
@@ -40,7 +42,8 @@ void TForm_OSD::Display() {
     static const QString notSet = QStringLiteral(" (not set)");
     if (Form_Main && Form_Main->Ramps.NotSet() && !ui->Label_Gamma->text().endsWith(notSet))
         ui->Label_Gamma->setText(ui->Label_Gamma->text() + notSet);
-    setGeometry(QRect(CentredIn(PrimaryScreenGeometry(), size()), size()));
+    // In the middle of the monitor the user is looking at: the one holding the window in front.
+    setGeometry(QRect(CentredIn(FocusScreenGeometry(), size()), size()));
     show();
     raise();
     Timer_Close->SetEnabled(false);

@@ -19,8 +19,8 @@ public:
     TTimer* Timer_Close = nullptr;
 
     void SetIcon(const QIcon& icon);
-    // Centres the display on the primary screen, shows it without activating it and starts
-    // the close count anew.
+    // Centres the display on the screen of the window in front, shows it without activating it and
+    // starts the close count anew.
     void Display();
     void Timer_CloseTimer();
 

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QCursor>
 #include <QFile>
 #include <QGuiApplication>
 #include <QImageReader>
@@ -76,6 +77,18 @@ QPoint CentredIn(const QRect& area, const QSize& size) {
 QRect PrimaryScreenGeometry() {
     const QScreen* s = QGuiApplication::primaryScreen();
     return s ? s->geometry() : QRect(0, 0, 1024, 768);
+}
+
+QRect FocusScreenGeometry() {
+    if (const auto centre = platform::x11::activeWindowCentre()) {
+        // The window system counts device pixels; a screen keeps its corner and scales its size.
+        for (const QScreen* s : QGuiApplication::screens()) {
+            const QRect g = s->geometry();
+            if (QRect(g.topLeft(), g.size() * s->devicePixelRatio()).contains(*centre)) return g;
+        }
+    }
+    if (const QScreen* s = QGuiApplication::screenAt(QCursor::pos())) return s->geometry();
+    return PrimaryScreenGeometry();
 }
 
 QIcon GenericProgramIcon() {

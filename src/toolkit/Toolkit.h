@@ -25,6 +25,8 @@ QIcon GenericProgramIcon();
 QPoint CentredIn(const QRect& area, const QSize& size);
 // The primary monitor's geometry (its position as well as its size).
 QRect PrimaryScreenGeometry();
+// The screen holding the window that has the keyboard, else the pointer's, else the primary.
+QRect FocusScreenGeometry();
 
 // Fixes a window laid out for the design font at its design size, grown to fit the font it
 // has now (the desktop's): when a caption, check box, button or text field would clip its

@@ -241,8 +241,9 @@ private slots:
         QVERIFY(p->displayShows(10));
         QCOMPARE(Form_Main->TrayIcon->RestoreOn, imDoubleClick);
         QCOMPARE(Program::integer(ProgramKey, "Desktop"), std::nullopt);
-        // The slider keeps the position it was left at until the next show.
-        QCOMPARE(Form_Option->ui->Bar_Gamma->value(), 17);
+        // Cancelled, the slider is back at the stored gamma.
+        QCOMPARE(Form_Option->ui->Bar_Gamma->value(), 10);
+        QCOMPARE(Form_Option->ui->Label1->text(), QStringLiteral("Desktop Gamma - 1.0"));
         Form_Option->show();
         QCOMPARE(Form_Option->ui->Bar_Gamma->value(), 10);
         Form_Option->close();

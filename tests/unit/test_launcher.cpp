@@ -190,16 +190,36 @@ private slots:
         QVERIFY(p->displayShows(12));
     }
 
+    // The user is told once which program and why; the watch runs its course as for a
+    // program that ended at once.
+    void missingProgramEndsTheWatchAtTheFirstTick_data() {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("missing") << "/nonexistent/dir/prog"
+                                 << "No such file or directory";
+        QTest::newRow("not executable") << tmp.filePath("plain") << "Permission denied";
+        QTest::newRow("not in PATH") << "kelvaro-no-such-program"
+                                     << "no program of that name in any folder of PATH";
+    }
     void missingProgramEndsTheWatchAtTheFirstTick() {
-        Program::addProfile("Gone", "/nonexistent/dir/prog", 17);
+        QFETCH(QString, program);
+        QFETCH(QString, why);
+        QFile plain(tmp.filePath("plain"));
+        QVERIFY(plain.open(QIODevice::WriteOnly));
+        plain.close();
+        Program::addProfile("Gone", program, 17);
         p->start();
         Form_Main->LaunchProfile("Gone");
         QVERIFY(Form_Main->Timer_Exit->Enabled());
         QVERIFY(LaunchedProcess.empty());
         QVERIFY(p->displayShows(17));
+        QCOMPARE(p->prompts.boxes.size(), 1u);
+        QCOMPARE(p->prompts.boxes[0].text, "Cannot start " + program + ": " + why + ".");
+        QVERIFY(p->prompts.boxes[0].kind == platform::MessageKind::Error);
         QTRY_VERIFY_WITH_TIMEOUT(!Form_Main->Timer_Exit->Enabled(), 3000);
         QVERIFY(p->displayShows(10));
-        QVERIFY(p->prompts.boxes.empty() && p->errors.isEmpty());
+        QCOMPARE(p->prompts.boxes.size(), 1u);
+        QVERIFY(p->errors.isEmpty());
     }
 
     void secondLaunchReplacesTheWatch() {
@@ -401,11 +421,12 @@ private slots:
         p->hotkey(1);
         QCOMPARE(Program::integer(ProfilesKey + "\\Other", "Gamma"), 21);
         QCOMPARE(Program::integer(ProfilesKey + "\\Game", "Gamma"), 14);
-        // No selection: ignored.
+        // No selection: the launched profile is stepped.
         Form_Main->ui->ProfileList->setCurrentItem(nullptr);
-        Form_OSD->hide();
         p->hotkey(1);
-        QVERIFY(!Form_OSD->isVisible());
+        QCOMPARE(Program::integer(ProfilesKey + "\\Game", "Gamma"), 15);
+        QVERIFY(p->displayShows(15));
+        QCOMPARE(Form_OSD->ui->Label_Prof->text(), QStringLiteral("Game"));
     }
 
     void hotkeyAtTheEndsOfTheRange() {
@@ -417,12 +438,88 @@ private slots:
         p->hotkey(1);
         QCOMPARE(Program::integer(ProgramKey, "Desktop"), 30);
         QCOMPARE(Form_OSD->ui->Label_Gamma->text(), QStringLiteral("Gamma - 3.0"));
-        QVERIFY(p->display.applied.empty()); // no ramp change
+        // The value shown is loaded again: a preview may have been on the display.
+        QCOMPARE(p->display.applied, std::vector<GammaRamp>{RampForPosition(30)});
         Program::setValue(ProgramKey, "Desktop", 5);
         Form_Option->ui->Bar_Gamma->setValue(3);
         p->hotkey(2);
         QCOMPARE(Program::integer(ProgramKey, "Desktop"), 3);
         QCOMPARE(Form_OSD->ui->Label_Gamma->text(), QStringLiteral("Gamma - 0.3"));
+    }
+
+    // Every moment that loads a ramp loads the gamma in force, and a step starts from the value
+    // the user sees. Steps: launch:NAME, mark (forget the ramps loaded so far), up, down,
+    // options:N (the dialog open, its slider moved to N), cancel, close (the profiles window
+    // to the tray), select:NAME, new.
+    void everyMomentLoadsTheGammaInForce_data() {
+        QTest::addColumn<int>("desktop");
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<int>("shown");      // the position on the display at the end
+        QTest::addColumn<int>("loads");      // ramps loaded since "mark"; -1: not counted
+        QTest::addColumn<QString>("stored"); // "Name=N" or "Desktop=N"
+        QTest::newRow("a launch at 1.0 over a desktop at 1.3")
+            << 13 << "mark launch:Neutral" << 10 << 1 << "";
+        QTest::newRow("...and a hot key steps it")
+            << 13 << "launch:Neutral up" << 11 << -1 << "Neutral=11";
+        QTest::newRow("a second launch shows nothing between")
+            << 10 << "launch:Game mark launch:Game" << 20 << 1 << "";
+        QTest::newRow("a hot key at the end loads what it shows")
+            << 3 << "select:Game down" << 3 << -1 << "Desktop=3";
+        QTest::newRow("options cancelled: the step starts from the stored gamma")
+            << 10 << "options:13 cancel up" << 11 << -1 << "Desktop=11";
+        QTest::newRow("options cancelled at the end of the range")
+            << 3 << "options:30 cancel up" << 4 << -1 << "Desktop=4";
+        QTest::newRow("options cancelled during a watch")
+            << 10 << "launch:Game options:13 cancel" << 20 << -1 << "";
+        QTest::newRow("profiles window to the tray during a watch")
+            << 10 << "launch:Game select:Neutral close" << 20 << -1 << "";
+        QTest::newRow("a step during a watch with New selected")
+            << 10 << "launch:Game new up" << 21 << -1 << "Game=21";
+    }
+    void everyMomentLoadsTheGammaInForce() {
+        QFETCH(int, desktop);
+        QFETCH(QString, steps);
+        QFETCH(int, shown);
+        QFETCH(int, loads);
+        QFETCH(QString, stored);
+        Program::setValue(ProgramKey, "Hotkeys", 1);
+        Program::setValue(ProgramKey, "Exit", 0);
+        Program::setValue(ProgramKey, "Desktop", desktop);
+        Program::addProfile("Game", recorder("g", 5), 20);
+        Program::addProfile("Neutral", recorder("n", 5), 10);
+        p->start();
+        Form_Main->show();
+        std::size_t mark = 0;
+        for (const QString& step : steps.split(' ')) {
+            const QString arg = step.section(':', 1);
+            if (step == "mark")
+                mark = p->display.applied.size();
+            else if (step.startsWith("launch:"))
+                Form_Main->LaunchProfile(arg);
+            else if (step == "up" || step == "down")
+                p->hotkey(step == "up" ? HotkeyUp : HotkeyDown);
+            else if (step.startsWith("options:")) {
+                Form_Option->show();
+                Form_Option->ui->Bar_Gamma->setValue(arg.toInt());
+            } else if (step == "cancel")
+                Form_Option->ui->Btn_Cancel->click();
+            else if (step == "close")
+                Form_Main->close();
+            else if (step.startsWith("select:"))
+                Form_Main->ui->ProfileList->setCurrentItem(Program::node(arg));
+            else if (step == "new")
+                Form_Main->ui->Btn_New->click();
+        }
+        QVERIFY2(p->displayShows(shown), qPrintable(steps));
+        if (loads >= 0) QCOMPARE(p->display.applied.size() - mark, std::size_t(loads));
+        if (!stored.isEmpty()) {
+            const QString name = stored.section('=', 0, 0);
+            const QString key = name == "Desktop" ? ProgramKey : ProfilesKey + "\\" + name;
+            QCOMPARE(Program::integer(key, name == "Desktop" ? "Desktop" : "Gamma"),
+                     stored.section('=', 1).toInt());
+        }
+        // Nothing writes a key for a profile that was never saved.
+        QCOMPARE(Program::profileNames(), (QStringList{"Game", "Neutral"}));
     }
 
     void otherMessagesPassUntouched() {

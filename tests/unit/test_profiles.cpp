@@ -197,6 +197,11 @@ private slots:
         QCOMPARE(ui->ProfileList->currentItem()->text(0), QStringLiteral("Game"));
         QVERIFY(ui->Btn_Launch->isEnabled());
         QVERIFY(Program::menu().contains("Game"));
+        // An unsaved row is as high as a saved one, with the same room before its text.
+        ui->Btn_New->click();
+        QCOMPARE(ui->ProfileList->visualItemRect(Program::node("New Profile")).height(),
+                 ui->ProfileList->visualItemRect(Program::node("Game")).height());
+        QCOMPARE(Program::node("New Profile")->icon(0).actualSize(QSize(16, 16)), QSize(16, 16));
     }
 
     void renameAndRenameOntoAnother() {

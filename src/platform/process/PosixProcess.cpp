@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <set>
@@ -180,12 +181,16 @@ class PosixProcesses : public Processes {
 public:
     ProcessHandle CreateProcess(const QString& program, const QString& arguments,
                                 const QString& directory) override {
+        startError_.clear();
         if (program.isEmpty()) return {};
         QString path = program;
         QString name = program;
         if (!program.contains(QLatin1Char('/'))) {
             path = QStandardPaths::findExecutable(program);
-            if (path.isEmpty()) return {};
+            if (path.isEmpty()) {
+                startError_ = QStringLiteral("no program of that name in any folder of PATH");
+                return {};
+            }
         } else if (QDir::isRelativePath(program)) {
             // The child changes into its folder before it runs: a relative name means the
             // folder we were started from, so it is made absolute first (its own name too,
@@ -202,19 +207,29 @@ public:
         ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
         int error = 0;
         pid_t pid = spawn(QFile::encodeName(path), args, directory, &error);
+        bool windows = false;
         if (pid == 0 && (error == ENOEXEC || error == EACCES) && isPeFile(path)) {
             // A Windows program: through wine, when it is installed.
+            windows = true;
             const QString wine = QStandardPaths::findExecutable(QStringLiteral("wine"));
             if (!wine.isEmpty()) {
                 args.front() = QFile::encodeName(path);
                 args.insert(args.begin(), QFile::encodeName(wine));
                 pid = spawn(QFile::encodeName(wine), args, directory, &error);
+                windows = false;
             }
         }
-        const int fd = pid ? static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)) : -1;
+        if (pid == 0) {
+            startError_ = windows ? QStringLiteral("it is a Windows program, and wine is not "
+                                                   "installed")
+                                  : QString::fromLocal8Bit(std::strerror(error));
+            if (launches_.empty()) endWatch();
+            return {};
+        }
+        const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
         if (fd < 0) {
             // Without a pidfd we can't watch it; reap it in the background as it ends.
-            if (pid) reapUnwatched(pid);
+            reapUnwatched(pid);
             if (launches_.empty()) endWatch();
             return {};
         }
@@ -238,6 +253,8 @@ public:
         return true;
     }
 
+    QString StartError() const override { return startError_; }
+
     void CloseHandle(ProcessHandle h) override { Release(h); }
 
     void Release(ProcessHandle h) override {
@@ -253,6 +270,9 @@ public:
         }
         if (launches_.empty()) endWatch();
     }
+
+private:
+    QString startError_;
 };
 
 } // namespace

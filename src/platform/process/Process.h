@@ -33,6 +33,9 @@ public:
     // directory (empty: our own). Returns the empty handle when it can't be started.
     virtual ProcessHandle CreateProcess(const QString& program, const QString& arguments,
                                         const QString& directory) = 0;
+    // Why the last CreateProcess returned the empty handle, in words for the user; empty
+    // after a start that succeeded, or when the reason is not one the user can act on.
+    virtual QString StartError() const { return {}; }
     // STILL_ACTIVE while the launched program still runs: any process of its tree, or, where
     // the program is a launcher that hands the game to its client (launcherRules()), the
     // game's processes. Once it is over, the exit status (128 + signal) of the process started

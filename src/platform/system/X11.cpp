@@ -214,4 +214,27 @@ void watchFrameExtents(QWidget* window, std::function<void(QMargins)> changed) {
     }
 }
 
+std::optional<QPoint> activeWindowCentre() {
+    xcb_connection_t* c = connection();
+    const xcb_window_t root = rootWindow();
+    if (!c || root == XCB_NONE) return std::nullopt;
+    xcb_window_t window = XCB_NONE;
+    if (auto* r = xcb_get_property_reply(
+            c, xcb_get_property(c, 0, root, atom("_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW, 0, 1),
+            nullptr)) {
+        if (xcb_get_property_value_length(r) >= 4)
+            window = *static_cast<const xcb_window_t*>(xcb_get_property_value(r));
+        std::free(r);
+    }
+    if (window == XCB_NONE) return std::nullopt;
+    const auto geometry = xcb_get_geometry(c, window);
+    const auto place = xcb_translate_coordinates(c, window, root, 0, 0);
+    std::unique_ptr<xcb_get_geometry_reply_t, decltype(&std::free)> g(
+        xcb_get_geometry_reply(c, geometry, nullptr), &std::free);
+    std::unique_ptr<xcb_translate_coordinates_reply_t, decltype(&std::free)> t(
+        xcb_translate_coordinates_reply(c, place, nullptr), &std::free);
+    if (!g || !t) return std::nullopt;
+    return QPoint(t->dst_x + g->width / 2, t->dst_y + g->height / 2);
+}
+
 } // namespace platform::x11

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <QMargins>
+#include <QPoint>
 #include <functional>
+#include <optional>
 #include <xcb/xcb.h>
 
 class QWidget;
@@ -31,5 +33,8 @@ QMargins frameExtents(QWidget* window);
 // the answer or the frame put on at mapping, reaches changed on the UI thread, for as long as
 // the window lives; a second call replaces the first's callback.
 void watchFrameExtents(QWidget* window, std::function<void(QMargins)> changed);
+// The middle of the window that has the keyboard (_NET_ACTIVE_WINDOW), in the root window's
+// pixels; none where the window manager doesn't say or there is no X connection.
+std::optional<QPoint> activeWindowCentre();
 
 } // namespace platform::x11
