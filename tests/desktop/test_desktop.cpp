@@ -3,6 +3,7 @@
 #include "Crtc.h"
 
 #include "Desktop.h"
+#include "Games.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -162,6 +163,7 @@ private slots:
 class AcceptanceTest : public QObject {
     Q_OBJECT
     QTemporaryDir work;
+    Games games;
 
     QString script(const QString& name, const QString& body) {
         QDir().mkpath(work.filePath("My Programs"));
@@ -275,6 +277,39 @@ private slots:
         QCOMPARE(k.proc.exitCode(), 0);
         QVERIFY2(same(crtc::ramp(), crtc::rampOf(25)), qPrintable(hex(crtc::ramp())));
         QVERIFY(!k.trayIcon());
+    }
+
+    // The profile's gamma for a game's whole run, whatever starts it, and not while only a
+    // launcher's client runs; a hot key during the game steps and stores the profile.
+    void wrappedGamesKeepTheProfile_data() {
+        QTest::addColumn<QString>("shape");
+        for (const QString& shape : Games::shapes())
+            QTest::newRow(qPrintable(shape)) << shape;
+    }
+    void wrappedGamesKeepTheProfile() {
+        QFETCH(QString, shape);
+        const auto [program, args] = games.program(shape);
+        Kelvaro k;
+        k.seedHotkeysAt(12);
+        k.seed("\\Profiles\\Game", "FileName", "REG_SZ", program);
+        k.seed("\\Profiles\\Game", "Args", "REG_SZ", args);
+        k.seed("\\Profiles\\Game", "Gamma", "REG_DWORD", "15");
+        QVERIFY(k.start());
+        QVERIFY(pastTheSplash());
+        menuPick(k, {"Down", "Down", "Down", "Down", "Down", "Return"});
+        QVERIFY(waitFor([&] { return games.started(); }, 5000));
+        xdotool({"key", "ctrl+alt+KP_Subtract"});
+        auto at = [](int gamma) {
+            return [gamma] { return same(crtc::ramp(), crtc::rampOf(gamma)); };
+        };
+        QVERIFY2(waitFor(at(14), 2000), qPrintable(hex(crtc::ramp())));
+        QVERIFY(k.reg({"query", "HKCU\\Software\\Orvendale Software\\Kelvaro\\Profiles\\Game", "/v",
+                       "Gamma"})
+                    .contains("0xe"));
+        QVERIFY2(games.heldToTheEnd(at(14)), qPrintable(hex(crtc::ramp())));
+        const qint64 back = Games::untilBack(at(12));
+        QVERIFY2(back >= 0 && back <= 1600, qPrintable(QString::number(back)));
+        QCOMPARE(k.terminate(), 0);
     }
 
     void hotkeysFromAnywhereKeepTheFocus() {
