@@ -306,9 +306,8 @@ private slots:
         QVERIFY(k.reg({"query", "HKCU\\Software\\Orvendale Software\\Kelvaro\\Profiles\\Game", "/v",
                        "Gamma"})
                     .contains("0xe"));
-        QVERIFY2(games.heldToTheEnd(at(14)), qPrintable(hex(crtc::ramp())));
-        const qint64 back = Games::untilBack(at(12));
-        QVERIFY2(back >= 0 && back <= 1600, qPrintable(QString::number(back)));
+        const qint64 back = games.endToBack(at(14), at(12));
+        QVERIFY2(back >= 0 && back <= 1600, qPrintable(QString::number(back) + hex(crtc::ramp())));
         QCOMPARE(k.terminate(), 0);
     }
 

@@ -11,7 +11,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QThread>
 #include <csignal>
 
 struct Games {
@@ -47,8 +46,7 @@ struct Games {
                      "while :; do read -r line < \"$d/pipe\" && run $line; done\n");
         if (shape == "steam hands off") {
             QProcess::startDetached(steam, {});
-            for (int i = 0; i < 100 && !QFile::exists(path("pipe")); ++i)
-                QThread::msleep(20);
+            waitFor([&] { return QFile::exists(path("pipe")); }, 2000);
             return {steam, "-applaunch 570"};
         }
         if (shape == "steam client stays") return {steam, "steam://rungameid/570"};
@@ -59,12 +57,10 @@ struct Games {
                                                      : "\"$d/game\" & wait";
         return {script("wrapper", run + "\n"), QString()};
     }
-    // Whether on() holds from now to the game's end; then the milliseconds until back() holds
-    // (-1: not within 3 s).
-    bool heldToTheEnd(const std::function<bool()>& on) const {
-        return waitFor([&] { return done() || !on(); }, 10000) && done();
-    }
-    static qint64 untilBack(const std::function<bool()>& back) {
+    // How long after the game's end back() held, on() having held until that end: -2 when on()
+    // failed first, -1 when back() did not hold within 3 s.
+    qint64 endToBack(const std::function<bool()>& on, const std::function<bool()>& back) const {
+        if (!waitFor([&] { return done() || !on(); }, 10000) || !done()) return -2;
         QElapsedTimer t;
         t.start();
         return waitFor(back, 3000) ? t.elapsed() : -1;
