@@ -5,6 +5,8 @@
 #include "Desktop.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QTest>
 #include <QThread>
 #include <cmath>
@@ -157,6 +159,39 @@ private slots:
         QVERIFY(k.ended());
         QCOMPARE(crtc::rawRamp(first), ownFirst);
         QCOMPARE(crtc::rawRamp(second), ownSecond);
+    }
+
+    // The on-screen display comes up on the monitor of the window in front, and a click on
+    // it reaches the window under it.
+    void theOnScreenDisplayFollowsTheFocusAndTakesNoClicks() {
+        QVERIFY(secondMonitor(true));
+        QVERIFY(waitFor([] { return crtc::active().size() == 2; }, 3000));
+        const int firstWidth = 1024; // DUMMY0, as the desktop script sets it up
+        Kelvaro k;
+        seedGame(k, 10);
+        k.seed("", "Hotkeys", "REG_DWORD", "1");
+        QVERIFY(startQuiet(k));
+        // A window covering the second monitor's middle that reports every click it gets.
+        QProcess game;
+        game.start("xev", {"-name", "ongame", "-event", "button", "-geometry",
+                           QStringLiteral("1200x900+%1+75").arg(firstWidth + 100)});
+        QString holder;
+        QVERIFY(waitFor([&] { return !(holder = visibleWindow("ongame")).isEmpty(); }, 5000));
+        QVERIFY(focusWindow(holder));
+        xdotool({"key", "ctrl+alt+KP_Add"});
+        QString osd;
+        QVERIFY(waitFor([&] { return !(osd = osdWindow()).isEmpty(); }, 2000));
+        const QStringList place = QRegularExpression("Position: (\\d+),(\\d+)")
+                                      .match(xdotool({"getwindowgeometry", osd}))
+                                      .capturedTexts();
+        QVERIFY2(place.value(1).toInt() >= firstWidth, qPrintable(place.join(' ')));
+        xdotool({"mousemove", QString::number(place.value(1).toInt() + 20),
+                 QString::number(place.value(2).toInt() + 20), "click", "1"});
+        QVERIFY(
+            waitFor([&] { return game.readAllStandardOutput().contains("ButtonPress"); }, 2000));
+        game.kill();
+        game.waitForFinished();
+        QCOMPARE(k.terminate(), 0);
     }
 };
 
