@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QSortFilterProxyModel>
 #include <QStandardPaths>
+#include <sys/prctl.h>
 
 namespace platform {
 
@@ -33,7 +34,17 @@ protected:
 
 class DesktopShell : public Shell {
 public:
-    bool open(const QUrl& target) override { return QDesktopServices::openUrl(target); }
+    bool open(const QUrl& target) override {
+        // The opener is started detached (its parent exits at once). During a watch it would
+        // become our child like the game's orphans, and the browser it starts would count as
+        // the game: while it is started, orphans go to init.
+        int adopting = 0;
+        ::prctl(PR_GET_CHILD_SUBREAPER, &adopting, 0, 0, 0);
+        if (adopting) ::prctl(PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0);
+        const bool opened = QDesktopServices::openUrl(target);
+        if (adopting) ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+        return opened;
+    }
     bool hasHandler(const QString& mimeType) override {
         // The same registry xdg-open consults; without xdg-utils nothing is registered.
         QProcess query;
