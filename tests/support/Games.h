@@ -1,4 +1,4 @@
-// A game as launchers start it. The game runs 3 s in two processes (its first ends after 0.5 s),
+// A game as launchers start it. The game runs 2 s in two processes (its first ends after 0.5 s),
 // marks its start and, from its last process, its end. Around it, the shapes a profile's program
 // takes: wrapper scripts, and a stand-in for Steam's client, which hands a request to the client
 // already running (or becomes it and stays), and starts the game a moment later with
@@ -36,7 +36,7 @@ struct Games {
     std::pair<QString, QString> program(const QString& shape) {
         stopClient();
         QDir(dir.path()).mkdir(QString::number(++runs));
-        script("game", "touch \"$d/started\"\n(sleep 3; touch \"$d/done\") &\nsleep 0.5\n");
+        script("game", "touch \"$d/started\"\n(sleep 2; touch \"$d/done\") &\nsleep 0.5\n");
         const QString steam = script(
             "steam", "[ -p \"$d/pipe\" ] && { echo \"$@\" > \"$d/pipe\"; sleep 0.5; exit 0; }\n"
                      "mkfifo \"$d/pipe\"; echo $$ > \"$d/client\"\n"
