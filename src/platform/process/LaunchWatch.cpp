@@ -168,15 +168,15 @@ LaunchWatch::LaunchWatch(pid_t pid, const QString& program, const QStringList& a
     }
 }
 
-bool LaunchWatch::running(bool primaryAlive) {
-    if (mark_.isEmpty()) return primaryAlive || treeRunning();
+bool LaunchWatch::running(bool primaryAlive, const std::set<pid_t>& held) {
+    if (mark_.isEmpty()) return primaryAlive || treeRunning(held);
     return gameRunning();
 }
 
 // The program's tree: the processes of its session; descendants of a member, also those that
 // left for a session of their own; and orphans handed to us (we are the subreaper of the tree)
-// that started after the program did and don't share our session.
-bool LaunchWatch::treeRunning() {
+// that started after the program did, in neither our session nor an earlier launch's.
+bool LaunchWatch::treeRunning(const std::set<pid_t>& held) {
     const pid_t self = ::getpid();
     const pid_t ownSession = ::getsid(0);
     const std::vector<Stat> all = processes();
@@ -195,7 +195,7 @@ bool LaunchWatch::treeRunning() {
         byParent.emplace(s.ppid, &s);
         const auto k = known_.find(s.pid);
         if (s.sid == pid_ || (k != known_.end() && k->second.start == s.start) ||
-            (s.ppid == self && s.sid != ownSession && s.start >= start_))
+            (s.ppid == self && s.sid != ownSession && s.start >= start_ && !held.count(s.sid)))
             add(s);
     }
     while (!todo.empty()) {

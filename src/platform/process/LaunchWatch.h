@@ -32,8 +32,9 @@ class LaunchWatch {
 public:
     LaunchWatch(pid_t pid, const QString& program, const QStringList& arguments);
     // Whether the program is still going; primaryAlive tells whether the process we started
-    // still runs.
-    bool running(bool primaryAlive);
+    // still runs. Orphans in the session of a process in held (programs launched before,
+    // and what they left) are theirs, not this program's.
+    bool running(bool primaryAlive, const std::set<pid_t>& held);
     // "SteamAppId=570" for a hand-off, empty for a process tree.
     const QByteArray& mark() const { return mark_; }
 
@@ -42,7 +43,7 @@ private:
         unsigned long long start;
         bool counts; // a member that keeps the watch, or a process that carries the mark
     };
-    bool treeRunning();
+    bool treeRunning(const std::set<pid_t>& held);
     bool gameRunning();
 
     pid_t pid_;

@@ -248,7 +248,7 @@ public:
         // of the tree's session, from being reused.
         if (!reap(h.fd, &l.status, WNOWAIT)) return false;
         reapAdopted(held_);
-        const bool running = l.watch.running(!l.status);
+        const bool running = l.watch.running(!l.status, held_);
         *code = running ? STILL_ACTIVE : l.status.value_or(0);
         return true;
     }
