@@ -1,8 +1,8 @@
 // A game as launchers start it. The game runs 2 s in two processes (its first ends after 0.5 s),
 // marks its start and, from its last process, its end. Around it, the shapes a profile's program
-// takes: wrapper scripts, and a stand-in for Steam's client, which hands a request to the client
-// already running (or becomes it and stays), and starts the game a moment later with
-// SteamAppId set.
+// takes: wrapper scripts (one leaves a Wine server behind for 2 s), and a stand-in for Steam's
+// client, which hands a request to the client already running (or becomes it and stays), and starts
+// the game a moment later with SteamAppId set.
 #pragma once
 
 #include "Wait.h"
@@ -17,8 +17,8 @@ struct Games {
     QTemporaryDir dir;
     int runs = 0; // each run in a folder of its own: a game left running can't answer for the next
     static QStringList shapes() {
-        return {"game & exit", "setsid -f",       "double fork",       "exec",
-                "waits",       "steam hands off", "steam client stays"};
+        return {"game & exit", "setsid -f",       "double fork",        "exec",
+                "waits",       "steam hands off", "steam client stays", "wine server lingers"};
     }
     QString path(const QString& name) const {
         return dir.filePath(QString::number(runs) + "/" + name);
@@ -50,20 +50,34 @@ struct Games {
             return {steam, "-applaunch 570"};
         }
         if (shape == "steam client stays") return {steam, "steam://rungameid/570"};
-        const QString run = shape == "game & exit"   ? "\"$d/game\" & exit 0"
-                            : shape == "setsid -f"   ? "setsid -f \"$d/game\""
-                            : shape == "double fork" ? "( \"$d/game\" & )"
-                            : shape == "exec"        ? "exec \"$d/game\""
-                                                     : "\"$d/game\" & wait";
+        const QString run =
+            shape == "game & exit"   ? "\"$d/game\" & exit 0"
+            : shape == "setsid -f"   ? "setsid -f \"$d/game\""
+            : shape == "double fork" ? "( \"$d/game\" & )"
+            : shape == "exec"        ? "exec \"$d/game\""
+            : shape == "wine server lingers"
+                ? "ln -s /bin/sleep \"$d/wineserver\"; (\"$d/wineserver\" 4 &); \"$d/game\""
+                : "\"$d/game\" & wait";
         return {script("wrapper", run + "\n"), QString()};
     }
-    // How long after the game's end back() held, on() having held until that end: -2 when on()
-    // failed first, -1 when back() did not hold within 3 s.
+    // How long after the game's end back() held, on() having held from its start to its end:
+    // -2 when on() failed first, -1 when back() did not hold within 3 s.
     qint64 endToBack(const std::function<bool()>& on, const std::function<bool()>& back) const {
+        if (!waitFor([&] { return started(); }, 5000)) return -3;
         if (!waitFor([&] { return done() || !on(); }, 10000) || !done()) return -2;
         QElapsedTimer t;
         t.start();
         return waitFor(back, 3000) ? t.elapsed() : -1;
+    }
+    // Whether every process of this run has ended, its client stopped first.
+    bool over() {
+        stopClient();
+        const QString run = dir.filePath(QString::number(runs)) + "[/]";
+        return waitFor(
+            [&] {
+                return QProcess::execute("sh", {"-c", "! pgrep -f \"$0\" >/dev/null", run}) == 0;
+            },
+            5000);
     }
     void stopClient() {
         QFile f(path("client"));
