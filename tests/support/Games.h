@@ -1,8 +1,8 @@
-// A game as launchers start it. The game runs 2 s in two processes (its first ends after 0.5 s),
-// marks its start and, from its last process, its end. Around it, the shapes a profile's program
-// takes: wrapper scripts (one leaves a Wine server behind for 2 s), and a stand-in for Steam's
-// client, which hands a request to the client already running (or becomes it and stays), and starts
-// the game a moment later with SteamAppId set.
+// A game as launchers start it: 2 s in two processes (its first ends after 0.5 s), marking its
+// start and, from its last process, its end. Around it, the shapes a profile's program takes:
+// wrapper scripts (one leaves a Wine server behind), and a stand-in for Steam's client, which hands
+// the request to the client already running (or becomes it, and stays), which starts the game a
+// moment later with SteamAppId set.
 #pragma once
 
 #include "Wait.h"
@@ -60,10 +60,9 @@ struct Games {
                 : "\"$d/game\" & wait";
         return {script("wrapper", run + "\n"), QString()};
     }
-    // How long after the game's end back() held, on() having held from its start to its end:
+    // How long after the game's end back() held, on() having held until that end:
     // -2 when on() failed first, -1 when back() did not hold within 3 s.
     qint64 endToBack(const std::function<bool()>& on, const std::function<bool()>& back) const {
-        if (!waitFor([&] { return started(); }, 5000)) return -3;
         if (!waitFor([&] { return done() || !on(); }, 10000) || !done()) return -2;
         QElapsedTimer t;
         t.start();
@@ -72,12 +71,9 @@ struct Games {
     // Whether every process of this run has ended, its client stopped first.
     bool over() {
         stopClient();
-        const QString run = dir.filePath(QString::number(runs)) + "[/]";
-        return waitFor(
-            [&] {
-                return QProcess::execute("sh", {"-c", "! pgrep -f \"$0\" >/dev/null", run}) == 0;
-            },
-            5000);
+        const QStringList pgrep{"-c", "! pgrep -f \"$0\" >/dev/null",
+                                dir.filePath(QString::number(runs)) + "[/]"};
+        return waitFor([&] { return QProcess::execute("sh", pgrep) == 0; }, 5000);
     }
     void stopClient() {
         QFile f(path("client"));
