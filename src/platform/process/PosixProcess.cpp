@@ -135,14 +135,13 @@ std::uint32_t exitCode(const siginfo_t& info) {
 
 class PosixProcesses : public Processes {
     struct Launch {
-        pid_t pid;
-        std::optional<std::uint32_t> status; // once the process we started has been reaped
+        std::optional<std::uint32_t> status; // once the process we started has ended
         LaunchWatch watch;
     };
     std::map<int, Launch> launches_; // by pidfd
     std::set<pid_t> held_;           // children reaped through a pidfd of ours
 
-    // Reaps the process we started once it has ended (with WNOWAIT: only reads how it
+    // Reaps a child through its pidfd once it has ended (with WNOWAIT: only reads how it
     // ended); false when the query fails.
     static bool reap(int fd, std::optional<std::uint32_t>* status, int flags = 0) {
         if (*status) return true;
@@ -234,7 +233,7 @@ public:
             return {};
         }
         held_.insert(pid);
-        launches_.emplace(fd, Launch{pid, std::nullopt, LaunchWatch(pid, path, words)});
+        launches_.emplace(fd, Launch{std::nullopt, LaunchWatch(pid, path, words)});
         return {fd, pid};
     }
 
