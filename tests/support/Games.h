@@ -1,8 +1,7 @@
 // A game as launchers start it: 2 s in two processes (its first ends after 0.5 s), marking its
 // start and, from its last process, its end. Around it, the shapes a profile's program takes:
-// wrapper scripts (one leaves a Wine server behind), and a stand-in for Steam's client, which hands
-// the request to the client already running (or becomes it, and stays), which starts the game a
-// moment later with SteamAppId set.
+// wrapper scripts (one leaves a Wine server), and a stand-in for Steam's client that hands the
+// request on to the client already running (or becomes it and stays), which starts the game.
 #pragma once
 
 #include "Wait.h"
@@ -15,14 +14,12 @@
 
 struct Games {
     QTemporaryDir dir;
-    int runs = 0; // each run in a folder of its own: a game left running can't answer for the next
+    int run = 0; // each run in a folder of its own: a game left running can't answer for the next
     static QStringList shapes() {
         return {"game & exit", "setsid -f",       "double fork",        "exec",
                 "waits",       "steam hands off", "steam client stays", "wine server lingers"};
     }
-    QString path(const QString& name) const {
-        return dir.filePath(QString::number(runs) + "/" + name);
-    }
+    QString path(const QString& f) const { return dir.filePath(QString::number(run) + "/" + f); }
     bool started() const { return QFile::exists(path("started")); }
     bool done() const { return QFile::exists(path("done")); }
     QString script(const QString& name, const QString& body) const {
@@ -35,7 +32,7 @@ struct Games {
     // The profile's program and arguments for a shape; a client to hand off to is started.
     std::pair<QString, QString> program(const QString& shape) {
         stopClient();
-        QDir(dir.path()).mkdir(QString::number(++runs));
+        QDir(dir.path()).mkdir(QString::number(++run));
         script("game", "touch \"$d/started\"\n(sleep 2; touch \"$d/done\") &\nsleep 0.5\n");
         const QString steam = script(
             "steam", "[ -p \"$d/pipe\" ] && { echo \"$@\" > \"$d/pipe\"; sleep 0.5; exit 0; }\n"
@@ -44,13 +41,11 @@ struct Games {
                      "  SteamAppId=$id SteamGameId=$id \"$d/game\" & }\n"
                      "[ $# -gt 0 ] && run \"$@\"\n"
                      "while :; do read -r line < \"$d/pipe\" && run $line; done\n");
-        if (shape == "steam hands off") {
-            QProcess::startDetached(steam, {});
+        if (shape == "steam hands off" && QProcess::startDetached(steam, {}))
             waitFor([&] { return QFile::exists(path("pipe")); }, 2000);
-            return {steam, "-applaunch 570"};
-        }
-        if (shape == "steam client stays") return {steam, "steam://rungameid/570"};
-        const QString run =
+        if (shape.startsWith("steam"))
+            return {steam, shape.endsWith("off") ? "-applaunch 570" : "steam://rungameid/570"};
+        const QString body =
             shape == "game & exit"   ? "\"$d/game\" & exit 0"
             : shape == "setsid -f"   ? "setsid -f \"$d/game\""
             : shape == "double fork" ? "( \"$d/game\" & )"
@@ -58,7 +53,7 @@ struct Games {
             : shape == "wine server lingers"
                 ? "ln -s /bin/sleep \"$d/wineserver\"; (\"$d/wineserver\" 4 &); \"$d/game\""
                 : "\"$d/game\" & wait";
-        return {script("wrapper", run + "\n"), QString()};
+        return {script("wrapper", body + "\n"), QString()};
     }
     // How long after the game's end back() held, on() having held until that end:
     // -2 when on() failed first, -1 when back() did not hold within 3 s.
@@ -72,7 +67,7 @@ struct Games {
     bool over() {
         stopClient();
         const QStringList pgrep{"-c", "! pgrep -f \"$0\" >/dev/null",
-                                dir.filePath(QString::number(runs)) + "[/]"};
+                                dir.filePath(QString::number(run)) + "[/]"};
         return waitFor([&] { return QProcess::execute("sh", pgrep) == 0; }, 5000);
     }
     void stopClient() {

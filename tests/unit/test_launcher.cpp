@@ -116,8 +116,7 @@ private slots:
 
     // When the watched program is gone the watch loads the desktop gamma: not the ramp the
     // display had at start-up, not the identity, not the profile's. Each of those differs here.
-    // A game behind a wrapper or a launcher keeps the watch from its start to its last
-    // process's end, and leaves no zombie.
+    // A game behind a wrapper or a launcher keeps the watch to its last process, leaving no zombie.
     void theWatchPutsTheDesktopGammaBack_data() {
         QTest::addColumn<QString>("program");
         QTest::newRow("program ends") << recorder("quick");
