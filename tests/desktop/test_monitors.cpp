@@ -3,7 +3,6 @@
 // program runs takes the gamma in force at once and still gets its own ramp back at the end.
 #include "Crtc.h"
 #include "Desktop.h"
-#include "Interpolate.h"
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -41,16 +40,6 @@ std::uint32_t otherCrtc(std::uint32_t first) {
     for (std::uint32_t id : crtc::active())
         if (id != first) return id;
     return 0;
-}
-
-// Gamma `position` on CRTC id as the program loads it there: read through the monitor's own
-// ramp, entry f at f * (size - 1) / 65535 of it, each channel through its own.
-QVector<std::uint16_t> at(int position, std::uint32_t id, const QVector<std::uint16_t>& own) {
-    QVector<std::uint16_t> r = crtc::atSize(crtc::rampOf(position), crtc::gammaSize(id));
-    const int n = int(own.size() / 3);
-    for (int i = 0; i < r.size(); ++i)
-        r[i] = Interpolated(own.constData() + i / n * n, n, 65536, r[i]);
-    return r;
 }
 
 // Waits, reading often, until id shows expected; the time it took, or -1.
@@ -124,12 +113,12 @@ private slots:
         Kelvaro k;
         seedGame(k, desktop, game);
         QVERIFY(startQuiet(k));
-        QVERIFY(msUntil(first, at(desktop, first, ownFirst), 3000) >= 0);
-        QVERIFY(msUntil(second, at(desktop, second, ownSecond), 3000) >= 0);
+        QVERIFY(msUntil(first, crtc::rampOver(ownFirst, desktop), 3000) >= 0);
+        QVERIFY(msUntil(second, crtc::rampOver(ownSecond, desktop), 3000) >= 0);
         // A profile's gamma reaches both.
         k.pickFromMenu({"Down", "Down", "Down", "Down", "Down", "Return"});
-        QVERIFY(msUntil(first, at(game, first, ownFirst), 3000) >= 0);
-        QVERIFY(msUntil(second, at(game, second, ownSecond), 3000) >= 0);
+        QVERIFY(msUntil(first, crtc::rampOver(ownFirst, game), 3000) >= 0);
+        QVERIFY(msUntil(second, crtc::rampOver(ownSecond, game), 3000) >= 0);
 
         if (quit == "exit") {
             k.pickFromMenu({"Up", "Return"});
@@ -155,12 +144,12 @@ private slots:
         QVERIFY(waitFor([] { return crtc::active().size() == 1; }, 3000));
 
         QVERIFY(startQuiet(k));
-        QVERIFY(msUntil(first, at(15, first, ownFirst), 3000) >= 0);
+        QVERIFY(msUntil(first, crtc::rampOver(ownFirst, 15), 3000) >= 0);
         QCOMPARE(crtc::rawRamp(second), ownSecond); // off: left alone
 
         QVERIFY(secondMonitor(true));
         QCOMPARE(otherCrtc(first), second);
-        const qint64 ms = msUntil(second, at(15, second, ownSecond), 1000);
+        const qint64 ms = msUntil(second, crtc::rampOver(ownSecond, 15), 1000);
         QVERIFY2(ms >= 0 && ms <= 100, qPrintable(QStringLiteral("%1 ms").arg(ms)));
         qInfo("the monitor switched on showed the gamma in force after %lld ms", ms);
 
@@ -168,7 +157,7 @@ private slots:
         QVERIFY(secondMonitor(false));
         QVERIFY(waitFor([] { return crtc::active().size() == 1; }, 3000));
         QVERIFY(secondMonitor(true));
-        QVERIFY(msUntil(second, at(15, second, ownSecond), 1000) >= 0);
+        QVERIFY(msUntil(second, crtc::rampOver(ownSecond, 15), 1000) >= 0);
         k.pickFromMenu({"Up", "Return"});
         QVERIFY(k.ended());
         QCOMPARE(crtc::rawRamp(first), ownFirst);
