@@ -3,6 +3,7 @@
 #include <QLocale>
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 bool GammaRamp::isZero() const {
     return std::all_of(entries.begin(), entries.end(), [](std::uint16_t v) { return v == 0; });
@@ -56,6 +57,32 @@ GammaRamp BuildGammaRamp(float gamma) {
 
 GammaRamp RampForPosition(GammaPosition position) {
     return BuildGammaRamp(GammaValue(position));
+}
+
+void ComposeChannel(std::uint16_t* channel, int size, const std::uint16_t* startup,
+                    int startupSize) {
+    // Constant divisors: the compiler turns them into multiplications, and this runs for every
+    // entry of every output on each hot key.
+    constexpr std::uint64_t full = 65535;
+    const auto last = static_cast<std::uint64_t>(startupSize - 1);
+    for (int i = 0; i < size; ++i) {
+        const std::uint64_t scaled = channel[i] * last;
+        const std::uint64_t j = scaled / full, r = scaled % full;
+        if (r == 0) {
+            channel[i] = startup[j];
+            continue;
+        }
+        const std::uint64_t sum = startup[j] * (full - r) + startup[j + 1] * r;
+        channel[i] = static_cast<std::uint16_t>((2 * sum + full) / (2 * full));
+    }
+}
+
+bool IsIdentityChannel(const std::uint16_t* channel, int size) {
+    const std::int64_t last = size - 1, top = channel[last];
+    if (channel[0] != 0 || top < 0xFF00) return false;
+    for (std::int64_t j = 1; j < last; ++j)
+        if (std::llabs(channel[j] * last - j * top) > last) return false;
+    return true;
 }
 
 QString GammaText(GammaPosition position) {

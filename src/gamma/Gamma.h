@@ -36,5 +36,16 @@ GammaRamp BuildGammaRamp(float gamma);
 // BuildGammaRamp(GammaValue(position)).
 GammaRamp RampForPosition(GammaPosition position);
 
+// A display's own ramp read as a curve: each of `size` entries of `channel` becomes
+// round(S(p)), with p = entry * (startupSize - 1) / 65535 and S linearly interpolated between
+// the entries of `startup` (startupSize >= 2). Worked in exact integer arithmetic, rounded half
+// up, so that a start-up channel of j * 65535 / (startupSize - 1) gives every entry back as is.
+void ComposeChannel(std::uint16_t* channel, int size, const std::uint16_t* startup,
+                    int startupSize);
+// Whether a display's channel is the identity: a straight line from 0 to the top, within one
+// unit per entry, whether the top is 65535 or the 8-bit convention's 0xFF00 (the X server's
+// own ramp, i << 8, and this program's gamma 1.0).
+bool IsIdentityChannel(const std::uint16_t* channel, int size);
+
 // "0.3" ... "3.0", with the locale's decimal separator; whole values always end in ".0".
 QString GammaText(GammaPosition position);

@@ -124,6 +124,15 @@ QVector<std::uint16_t> rampOf(int position) {
     return out;
 }
 
+QVector<std::uint16_t> rampOver(const QVector<std::uint16_t>& startup, int position) {
+    const int n = int(startup.size() / 3);
+    QVector<std::uint16_t> r = atSize(rampOf(position), n);
+    if (startup != atSize(rampOf(10), n) && startup != QVector<std::uint16_t>(3 * n, 0))
+        for (int i = 0; i < r.size(); ++i)
+            r[i] = Interpolated(startup.constData() + i / n * n, n, 65536, r[i]);
+    return r;
+}
+
 QVector<std::uint16_t> zeros() {
     return QVector<std::uint16_t>(768, 0);
 }

@@ -13,6 +13,10 @@ QVector<std::uint16_t> ramp();
 bool setRamp(const QVector<std::uint16_t>& ramp);
 // floor(255 * (i/255)^(10/position)) * 256 for every entry.
 QVector<std::uint16_t> rampOf(int position);
+// rampOf(position) as the program loads it onto a CRTC whose ramp was `startup` when it started:
+// at that size, each entry f read through startup at f * (size - 1) / 65535, each channel
+// through its own (the identity and zeros leave it as it is).
+QVector<std::uint16_t> rampOver(const QVector<std::uint16_t>& startup, int position);
 QVector<std::uint16_t> zeros();
 
 // Every CRTC that drives an output now, in the server's order.

@@ -56,10 +56,10 @@ class CrashesTest : public QObject {
     static bool startQuiet(Kelvaro& k) {
         return k.start() && waitFor([&] { return !k.menuShown(); }, 5000);
     }
-    // Launches the profile through the tray menu and waits for its gamma.
-    static void launchGame(Kelvaro& k) {
+    // Launches the profile through the tray menu and waits for its gamma over the CRTC's own.
+    static void launchGame(Kelvaro& k, const QVector<std::uint16_t>& own) {
         k.pickFromMenu({"Down", "Down", "Down", "Down", "Down", "Return"});
-        QVERIFY2(waitFor([] { return crtc::ramp() == crtc::rampOf(20); }, 3000),
+        QVERIFY2(waitFor([&] { return crtc::ramp() == crtc::rampOver(own, 20); }, 3000),
                  qPrintable(hex(crtc::ramp())));
     }
 
@@ -87,7 +87,7 @@ private slots:
         Kelvaro k;
         k.seed("", "Desktop", "REG_DWORD", "15");
         QVERIFY(k.start());
-        QVERIFY(waitFor([] { return crtc::ramp() == crtc::rampOf(15); }, 3000));
+        QVERIFY(waitFor([&] { return crtc::ramp() == crtc::rampOver(own, 15); }, 3000));
         QVERIFY(QFile::exists(journalPath()));
         ::kill(pid_t(k.proc.processId()), signal);
         QVERIFY(k.proc.waitForFinished(10000));
@@ -136,10 +136,10 @@ private slots:
         Kelvaro crashed;
         seedGame(crashed);
         QVERIFY(startQuiet(crashed));
-        launchGame(crashed);
+        launchGame(crashed, own);
         crashed.proc.kill(); // SIGKILL: nothing of the program runs
         QVERIFY(crashed.ended());
-        QCOMPARE(crtc::ramp(), crtc::rampOf(20));
+        QCOMPARE(crtc::ramp(), crtc::rampOver(own, 20));
         QVERIFY(QFile::exists(journalPath()));
 
         if (reset) {
@@ -151,7 +151,7 @@ private slots:
             Kelvaro next;
             seedGame(next);
             QVERIFY(startQuiet(next));
-            QVERIFY(waitFor([] { return crtc::ramp() == crtc::rampOf(10); }, 3000));
+            QVERIFY(waitFor([&] { return crtc::ramp() == crtc::rampOver(own, 10); }, 3000));
             next.pickFromMenu({"Up", "Return"}); // Exit
             QVERIFY(next.ended());
         }

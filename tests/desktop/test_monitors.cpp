@@ -1,6 +1,6 @@
 // Several monitors on a real X server (Xorg, dummy driver): each keeps its own ramp, a gamma
-// reaches all of them, and a monitor switched on while the program runs takes the gamma in
-// force at once and still gets its own ramp back at the end.
+// reaches all of them composed onto each one's own ramp, and a monitor switched on while the
+// program runs takes the gamma in force at once and still gets its own ramp back at the end.
 #include "Crtc.h"
 #include "Desktop.h"
 
@@ -44,10 +44,6 @@ std::uint32_t otherCrtc(std::uint32_t first) {
     return 0;
 }
 
-QVector<std::uint16_t> at(int position, std::uint32_t id) {
-    return crtc::atSize(crtc::rampOf(position), crtc::gammaSize(id));
-}
-
 // Waits, reading often, until id shows expected; the time it took, or -1.
 qint64 msUntil(std::uint32_t id, const QVector<std::uint16_t>& expected, int limitMs) {
     QElapsedTimer t;
@@ -59,13 +55,13 @@ qint64 msUntil(std::uint32_t id, const QVector<std::uint16_t>& expected, int lim
     return -1;
 }
 
-void seedGame(const Kelvaro& k, int desktop) {
+void seedGame(const Kelvaro& k, int desktop, int game = 20) {
     k.seed("", "Desktop", "REG_DWORD", QString::number(desktop));
     k.seed("", "Exit", "REG_DWORD", "0");
     k.seed("", "Hotkeys", "REG_DWORD", "0");
     k.seed("\\Profiles\\Game", "FileName", "REG_SZ", "/bin/sleep");
     k.seed("\\Profiles\\Game", "Args", "REG_SZ", "3");
-    k.seed("\\Profiles\\Game", "Gamma", "REG_DWORD", "20");
+    k.seed("\\Profiles\\Game", "Gamma", "REG_DWORD", QString::number(game));
 }
 
 } // namespace
@@ -94,28 +90,37 @@ private slots:
 
     void eachMonitorGetsItsOwnRampBack_data() {
         QTest::addColumn<QString>("quit");
-        QTest::newRow("Exit") << "exit";
-        QTest::newRow("SIGTERM") << "term";
+        QTest::addColumn<int>("desktop");
+        QTest::addColumn<int>("game");
+        QTest::addColumn<bool>("scaled"); // the first monitor's own ramp is i * 200
+        QTest::newRow("Exit") << "exit" << 13 << 20 << false;
+        QTest::newRow("SIGTERM") << "term" << 13 << 20 << false;
+        QTest::newRow("Exit, i * 200 on the first") << "exit" << 12 << 18 << true;
     }
     void eachMonitorGetsItsOwnRampBack() {
         QFETCH(QString, quit);
+        QFETCH(int, desktop);
+        QFETCH(int, game);
+        QFETCH(bool, scaled);
         QVERIFY(secondMonitor(true));
         QVERIFY(waitFor([] { return crtc::active().size() == 2; }, 3000));
         const std::uint32_t second = otherCrtc(first);
-        const QVector<std::uint16_t> ownFirst = calibrated(crtc::gammaSize(first), 0);
+        QVector<std::uint16_t> ownFirst = calibrated(crtc::gammaSize(first), 0);
+        for (int i = 0; scaled && i < ownFirst.size(); ++i)
+            ownFirst[i] = std::uint16_t(i % 256 * 200);
         const QVector<std::uint16_t> ownSecond = calibrated(crtc::gammaSize(second), 1);
         QVERIFY(crtc::setRawRamp(first, ownFirst));
         QVERIFY(crtc::setRawRamp(second, ownSecond));
 
         Kelvaro k;
-        seedGame(k, 13);
+        seedGame(k, desktop, game);
         QVERIFY(startQuiet(k));
-        QVERIFY(msUntil(first, at(13, first), 3000) >= 0);
-        QVERIFY(msUntil(second, at(13, second), 3000) >= 0);
+        QVERIFY(msUntil(first, crtc::rampOver(ownFirst, desktop), 3000) >= 0);
+        QVERIFY(msUntil(second, crtc::rampOver(ownSecond, desktop), 3000) >= 0);
         // A profile's gamma reaches both.
         k.pickFromMenu({"Down", "Down", "Down", "Down", "Down", "Return"});
-        QVERIFY(msUntil(first, at(20, first), 3000) >= 0);
-        QVERIFY(msUntil(second, at(20, second), 3000) >= 0);
+        QVERIFY(msUntil(first, crtc::rampOver(ownFirst, game), 3000) >= 0);
+        QVERIFY(msUntil(second, crtc::rampOver(ownSecond, game), 3000) >= 0);
 
         if (quit == "exit") {
             k.pickFromMenu({"Up", "Return"});
@@ -141,12 +146,12 @@ private slots:
         QVERIFY(waitFor([] { return crtc::active().size() == 1; }, 3000));
 
         QVERIFY(startQuiet(k));
-        QVERIFY(msUntil(first, at(15, first), 3000) >= 0);
+        QVERIFY(msUntil(first, crtc::rampOver(ownFirst, 15), 3000) >= 0);
         QCOMPARE(crtc::rawRamp(second), ownSecond); // off: left alone
 
         QVERIFY(secondMonitor(true));
         QCOMPARE(otherCrtc(first), second);
-        const qint64 ms = msUntil(second, at(15, second), 1000);
+        const qint64 ms = msUntil(second, crtc::rampOver(ownSecond, 15), 1000);
         QVERIFY2(ms >= 0 && ms <= 100, qPrintable(QStringLiteral("%1 ms").arg(ms)));
         qInfo("the monitor switched on showed the gamma in force after %lld ms", ms);
 
@@ -154,7 +159,7 @@ private slots:
         QVERIFY(secondMonitor(false));
         QVERIFY(waitFor([] { return crtc::active().size() == 1; }, 3000));
         QVERIFY(secondMonitor(true));
-        QVERIFY(msUntil(second, at(15, second), 1000) >= 0);
+        QVERIFY(msUntil(second, crtc::rampOver(ownSecond, 15), 1000) >= 0);
         k.pickFromMenu({"Up", "Return"});
         QVERIFY(k.ended());
         QCOMPARE(crtc::rawRamp(first), ownFirst);

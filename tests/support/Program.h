@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Fakes.h"
+#include "Interpolate.h"
 #include "app/Startup.h"
 #include "forms/About.h"
 #include "forms/Main.h"
@@ -25,6 +26,8 @@ public:
     std::unique_ptr<TempStore> store;
     QStringList errors;
 
+    GammaRamp startup; // output 0's ramp when the program started
+
     Program() {
         store = std::make_unique<TempStore>();
         Application->ErrorBox = [this](const QString&, const QString& text) { errors << text; };
@@ -36,6 +39,7 @@ public:
     }
     void start() {
         Application->MainForm = nullptr;
+        startup = display.ramp;
         CreateForms();
     }
     void stop() {
@@ -118,5 +122,16 @@ public:
         Application->PostMessage(m);
         QCoreApplication::sendPostedEvents(Application);
     }
-    bool displayShows(int position) const { return display.ramp == RampForPosition(position); }
+    // Output 0 shows gamma `position` as the program loads it: read through the ramp the output
+    // had at start (entry f at f * 255 / 65535 of it), unless that was the identity or zeros.
+    bool displayShows(int position) const {
+        GammaRamp r = RampForPosition(position);
+        if (!startup.isZero() && startup != RampForPosition(GammaNeutral))
+            for (std::size_t i = 0; i < r.entries.size(); ++i)
+                r.entries[i] =
+                    Interpolated(&startup.entries[i / 256 * 256], 256, 65536, r.entries[i]);
+        return display.ramp == r;
+    }
+    // Output 0 shows that gamma's ramp as it is: a start-up ramp put back.
+    bool displayIsBack(int position) const { return display.ramp == RampForPosition(position); }
 };

@@ -97,7 +97,7 @@ private slots:
         p->start();
         QVERIFY(p->displayShows(13));
         Form_Main->QuitSequence();
-        QVERIFY(p->displayShows(25));
+        QVERIFY(p->displayIsBack(25));
         QVERIFY(Application->Terminated());
     }
 
@@ -108,7 +108,7 @@ private slots:
         QVERIFY(p->displayShows(13));
         p->area.OnAddFailed(Form_Main->TrayIcon->IconData());
         QCOMPARE(p->errors, QStringList{"Cannot Create System Shell Notification Icon."});
-        QVERIFY(p->displayShows(25));
+        QVERIFY(p->displayIsBack(25));
         QVERIFY(Application->Terminated());
     }
 
@@ -138,7 +138,7 @@ private slots:
         p->start();
         Form_Main->show();
         Form_Main->close();
-        QVERIFY(p->displayShows(20));
+        QVERIFY(p->displayIsBack(20));
         QVERIFY(Application->Terminated());
     }
 

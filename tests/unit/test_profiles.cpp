@@ -485,7 +485,7 @@ private slots:
         QVERIFY(Form_Main->isVisible());
         // The real Exit, last: the start-up ramp and the end.
         Form_Main->PopupMenuItemClick(items.last());
-        QVERIFY(p->displayShows(22));
+        QVERIFY(p->displayIsBack(22));
         QVERIFY(Application->Terminated());
     }
 

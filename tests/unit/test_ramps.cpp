@@ -40,6 +40,16 @@ OutputRamp At(int position, int size) {
     return ResampleRamp(RampForPosition(position), size);
 }
 
+// The formula's ramp at own's size read through own as a curve: entry f becomes own's value at
+// f * (size - 1) / 65535, each channel through its own.
+OutputRamp Through(const OutputRamp& own, int position) {
+    OutputRamp r = At(position, own.size());
+    const std::size_t n = std::size_t(own.size());
+    for (std::size_t i = 0; i < r.entries.size(); ++i)
+        r.entries[i] = Interpolated(&own.entries[i / n * n], int(n), 65536, r.entries[i]);
+    return r;
+}
+
 // A process id that no process holds any more.
 qint64 DeadPid() {
     QProcess p;
@@ -145,8 +155,8 @@ private slots:
         p->start();
         // The desktop gamma on every output, at each one's size.
         QVERIFY(p->displayShows(13));
-        QCOMPARE(out("1").ramp, At(13, 1024));
-        QCOMPARE(out("2").ramp, At(13, 4096));
+        QCOMPARE(out("1").ramp, Through(big, 13));
+        QCOMPARE(out("2").ramp, Through(huge, 13));
         QCOMPARE(Form_Main->StartupRamp, RampForPosition(7));
         QVERIFY(QFile::exists(journal().path()));
         if (quit == "close") {
@@ -156,7 +166,7 @@ private slots:
             Form_Main->QuitSequence();
         }
         QVERIFY(Application->Terminated());
-        QVERIFY(p->displayShows(7));
+        QVERIFY(p->displayIsBack(7));
         QCOMPARE(out("1").ramp, big);
         QCOMPARE(out("2").ramp, huge);
         QVERIFY(!QFile::exists(journal().path()));
@@ -177,6 +187,46 @@ private slots:
         QCOMPARE(out("1").ramp, At(10, 512)); // the desktop gamma went on all the same
     }
 
+    // ---- A calibration kept under every gamma ----
+
+    void aCalibrationStaysUnderEveryGamma_data() {
+        QTest::addColumn<QString>("shape"); // of the output's start-up ramp
+        QTest::addColumn<int>("size");
+        QTest::newRow("identity, 2") << "identity" << 2;
+        QTest::newRow("identity, 256") << "identity" << 256;
+        QTest::newRow("identity, 1024") << "identity" << 1024;
+        QTest::newRow("identity, 4096") << "identity" << 4096;
+        QTest::newRow("X's identity i << 8, 256") << "x" << 256;
+        QTest::newRow("X's identity, 1024") << "x" << 1024;
+        QTest::newRow("i * 200, 256") << "scaled" << 256;
+        QTest::newRow("scaled, 2") << "scaled" << 2;
+        QTest::newRow("scaled, 4096") << "scaled" << 4096;
+        QTest::newRow("not monotone, 1024") << "zigzag" << 1024;
+        QTest::newRow("each channel its own, 1024") << "calibrated" << 1024;
+    }
+    void aCalibrationStaysUnderEveryGamma() {
+        QFETCH(QString, shape);
+        QFETCH(int, size);
+        OutputRamp own = Calibrated(size, 2);
+        for (std::size_t i = 0; i < own.entries.size(); ++i) {
+            const auto j = static_cast<long long>(i) % size, last = size - 1LL;
+            std::uint16_t& e = own.entries[i];
+            if (shape == "identity") e = std::uint16_t((2 * j * 65535 + last) / (2 * last));
+            if (shape == "x") e = std::uint16_t(j * 65280 / last);
+            if (shape == "scaled") e = std::uint16_t(j * 51000 / last);
+            if (shape == "zigzag") e = std::uint16_t(j * 40503 % 65536);
+        }
+        const bool identity = shape == "identity" || shape == "x";
+        p->display.add("1", own);
+        p->start();
+        for (int position : {3, 12, 18, 30}) {
+            Form_Main->ApplyGammaRamp(RampForPosition(position));
+            QCOMPARE(out("1").ramp, identity ? At(position, size) : Through(own, position));
+        }
+        Form_Main->QuitSequence();
+        QCOMPARE(out("1").ramp, own);
+    }
+
     // ---- Outputs switched on and off ----
 
     void anOutputSwitchedOnTakesTheGammaInForce() {
@@ -188,11 +238,11 @@ private slots:
         QVERIFY(!journal().read()->ramps.count("1"));
 
         p->display.plug("1", true);
-        QCOMPARE(out("1").ramp, At(13, 1024));
+        QCOMPARE(out("1").ramp, Through(own, 13));
         // Its own ramp was taken before the gamma went on, and journalled.
         QCOMPARE(journal().read()->ramps.at("1"), own);
         Form_Main->ApplyGammaRamp(RampForPosition(20));
-        QCOMPARE(out("1").ramp, At(20, 1024));
+        QCOMPARE(out("1").ramp, Through(own, 20));
 
         p->display.plug("1", false);
         const int loads = out("1").loads;
@@ -202,7 +252,7 @@ private slots:
 
         // Back on: the gamma in force again, and still its own ramp at the end.
         p->display.plug("1", true);
-        QCOMPARE(out("1").ramp, At(25, 1024));
+        QCOMPARE(out("1").ramp, Through(own, 25));
         Form_Main->QuitSequence();
         QCOMPARE(out("1").ramp, own);
     }
@@ -233,7 +283,7 @@ private slots:
         QVERIFY(now && now->ownerAlive); // this run's now
         QCOMPARE(now->ramps, found);
         Form_Main->QuitSequence();
-        QVERIFY(p->displayShows(7));
+        QVERIFY(p->displayIsBack(7));
         QCOMPARE(out("1").ramp, own);
         QVERIFY(!QFile::exists(journal().path()));
     }
@@ -245,7 +295,7 @@ private slots:
         p->start();
         QCOMPARE(Form_Main->StartupRamp, RampForPosition(12));
         Form_Main->QuitSequence();
-        QVERIFY(p->displayShows(12));
+        QVERIFY(p->displayIsBack(12));
         QCOMPARE(journal().read()->ramps, theirs);
     }
 
@@ -352,7 +402,7 @@ private slots:
         p->start();
         QCOMPARE(Form_Main->StartupRamp, RampForPosition(12));
         Form_Main->QuitSequence();
-        QVERIFY(p->displayShows(12));
+        QVERIFY(p->displayIsBack(12));
     }
 
     void journalsAreKeptPerDisplay() {
@@ -413,7 +463,7 @@ private slots:
             if (journalled == "dead") OrphanJournal(journal().path());
         }
         QVERIFY(platform::RampKeeper::Reset());
-        QVERIFY(p->displayShows(journalled == "none" ? 10 : 7));
+        QVERIFY(p->displayIsBack(journalled == "none" ? 10 : 7));
         QCOMPARE(out("1").ramp, journalled == "none" ? At(10, 1024) : own);
         QCOMPARE(out("2").ramp, At(10, 4096)); // not in the journal: identity
         QCOMPARE(QFile::exists(journal().path()), journalled == "live");

@@ -32,6 +32,20 @@ OutputRamps TrustedRamps(const RampJournal::Contents& found) {
 
 } // namespace
 
+OutputRamp RampKeeper::OnOutput(const GammaRamp& ramp, const GammaOutput& o) const {
+    OutputRamp out = ResampleRamp(ramp, o.gammaSize);
+    const auto found = originals_.find(o.id);
+    // Zeros go back as the identity: nothing to compose onto.
+    if (found == originals_.end() || found->second.isZero()) return out;
+    const OutputRamp& own = found->second;
+    const std::uint16_t* channels[] = {own.red(), own.green(), own.blue()};
+    std::uint16_t* into[] = {out.red(), out.green(), out.blue()};
+    for (int c = 0; c < 3; ++c)
+        if (!IsIdentityChannel(channels[c], own.size()))
+            ComposeChannel(into[c], out.size(), channels[c], own.size());
+    return out;
+}
+
 OutputRamp RestorableRamp(const OutputRamp& ramp) {
     return ramp.isZero() ? Identity(ramp.size()) : ramp;
 }
@@ -83,8 +97,7 @@ void RampKeeper::OutputsChanged() {
     if (CaptureNew(now) && journal_) journal_->write(originals_);
     if (inForce_)
         for (const GammaOutput& o : now)
-            if (!Listed(outputs_, o))
-                display_->setOutputRamp(o.id, ResampleRamp(*inForce_, o.gammaSize));
+            if (!Listed(outputs_, o)) display_->setOutputRamp(o.id, OnOutput(*inForce_, o));
     outputs_ = now;
 }
 
@@ -94,9 +107,14 @@ void RampKeeper::Apply(const GammaRamp& ramp) {
     // came while start-up or a dialog still had work to do ends with them on the screen.
     if (!d.hasDeviceContext() || finished_) return;
     inForce_ = ramp;
-    // Before a capture (or on a display swapped since) the outputs are looked up each time.
-    const std::vector<GammaOutput> outputs = &d == display_ ? outputs_ : d.outputs();
-    for (const GammaOutput& o : outputs)
+    if (&d == display_) {
+        for (const GammaOutput& o : outputs_)
+            d.setOutputRamp(o.id, OnOutput(ramp, o));
+        return;
+    }
+    // Before a capture (or on a display swapped since) nothing was taken from this display: the
+    // outputs are looked up each time, and the ramp goes on as it is.
+    for (const GammaOutput& o : d.outputs())
         d.setOutputRamp(o.id, ResampleRamp(ramp, o.gammaSize));
 }
 

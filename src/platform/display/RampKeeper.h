@@ -1,8 +1,11 @@
 // What the display showed before the program changed it, and what it should show now.
 //
 // Each output's start-up ramp is kept at the output's own size and put back exactly as it
-// was. A computed ramp goes onto every output, resampled to its size, and stays "in force":
-// an output switched on later gets it at once, after its own start-up ramp has been taken.
+// was. A computed ramp goes onto every output, resampled to its size and passed through that
+// output's start-up ramp, so a calibration (a colour profile's curve, a night light's warm
+// ramp) stays under every gamma; an identity start-up ramp leaves the computed one as it is.
+// The computed ramp stays "in force": an output switched on later gets it at once, after its
+// own start-up ramp has been taken.
 // The start-up ramps are journalled (RampJournal), so a crash cannot make a wrong ramp the
 // next run's start-up ramp.
 #pragma once
@@ -26,7 +29,8 @@ public:
     // Takes every output's start-up ramp (from the journal when the run that wrote it is
     // gone), journals them, and follows outputs as they come and go from then on.
     void Capture();
-    // Loads a computed ramp onto every output, resampled to each one's size.
+    // Loads a computed ramp onto every output, resampled to each one's size and composed onto
+    // its start-up ramp.
     void Apply(const GammaRamp& ramp);
     // Puts every output's start-up ramp back and removes the journal, for good: the program is
     // ending, and later captures and loads do nothing.
@@ -47,6 +51,11 @@ public:
 
 private:
     void OutputsChanged();
+    // A computed ramp as output o takes it: at o's size, each channel read through o's start-up
+    // channel (S(F[i]), ComposeChannel) unless that is the identity. An output with no start-up
+    // ramp (one that can't be read: wlroots) or zeros for one (put back as the identity) takes
+    // the ramp as it is.
+    OutputRamp OnOutput(const GammaRamp& ramp, const GammaOutput& o) const;
     // Takes the start-up ramp of each output not seen before; true when one was taken.
     bool CaptureNew(const std::vector<GammaOutput>& outputs);
 
