@@ -1,7 +1,6 @@
 #include "platform/process/LaunchWatch.h"
 
 #include <cstdio>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <optional>
