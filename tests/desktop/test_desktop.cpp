@@ -281,8 +281,7 @@ private slots:
         QVERIFY(!k.trayIcon());
     }
 
-    // The profile's gamma for a game's whole run, whatever starts it, and not while only a
-    // launcher's client runs; a hot key during the game steps and stores the profile.
+    // The profile's gamma for the game's whole run, whatever starts it; hot keys step the profile.
     void wrappedGamesKeepTheProfile_data() {
         QTest::addColumn<QString>("shape");
         for (const QString& shape : Games::shapes())
