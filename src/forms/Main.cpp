@@ -84,8 +84,6 @@ TForm_Main::TForm_Main(QWidget* owner)
     TrayIcon->Hide = true;
     TrayIcon->OnMinimize = [this](TTrayIcon* s) { TrayIconMinimize(s); };
     TrayIcon->OnRestore = [this](TTrayIcon* s) { TrayIconRestore(s); };
-    // No tray came for the icon: start-up ends as it does when the add fails at once.
-    TrayIcon->OnAddFailed = [this](TTrayIcon*) { QuitSequence(); };
     TrayIcon->Loaded();
     connect(PopupMenu, &QMenu::triggered, this,
             Guarded([this](QAction* a) { PopupMenuItemClick(a); }));
@@ -733,7 +731,8 @@ void TForm_Main::Btn_HelpClick() {
 }
 
 void TForm_Main::FormClose(TCloseAction& action) {
-    if (!ExitOnClose) {
+    // Without a tray icon nothing could bring the window back: closing it quits.
+    if (!ExitOnClose && !TrayIcon->NoTray()) {
         action = TCloseAction::caNone;
         TrayIcon->Minimize();
         return;

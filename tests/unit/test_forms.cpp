@@ -1,6 +1,7 @@
 #include "Program.h"
 
 #include "TestMain.h"
+#include "platform/system/Session.h"
 #include "platform/system/Version.h"
 #include "toolkit/Help.h"
 
@@ -101,15 +102,37 @@ private slots:
         QVERIFY(Application->Terminated());
     }
 
-    void noTrayInTimeEndsWithTheStartupRamp() {
+    // No tray in time: the program runs on, told how to get one; the window is its face (not
+    // on a log-in start), and closing it quits until a tray takes the icon after all.
+    void noTrayInTimeRunsOnWithTheWindow_data() {
+        QTest::addColumn<bool>("bySession");
+        QTest::addColumn<bool>("docked");
+        QTest::newRow("started by the user") << false << false;
+        QTest::newRow("started at log-in") << true << false;
+        QTest::newRow("a tray came later") << false << true;
+    }
+    void noTrayInTimeRunsOnWithTheWindow() {
+        QFETCH(bool, bySession);
+        QFETCH(bool, docked);
+        QStringList notices;
+        platform::setSessionNotice([&](const QString& t) { notices << t; });
         seedDisplay(*p, 25);
         Program::setValue(ProgramKey, "Desktop", 13);
-        p->start();
-        QVERIFY(p->displayShows(13));
-        p->area.OnAddFailed(Form_Main->TrayIcon->IconData());
-        QCOMPARE(p->errors, QStringList{"Cannot Create System Shell Notification Icon."});
-        QVERIFY(p->displayShows(25));
-        QVERIFY(Application->Terminated());
+        Application->MainForm = nullptr;
+        CreateForms(bySession);
+        p->area.OnNoTray(Form_Main->TrayIcon->IconData());
+        platform::setSessionNotice(nullptr);
+        QVERIFY(p->errors.isEmpty());
+        QCOMPARE(notices.size(), 1);
+        QVERIFY(notices[0].contains("no tray"));
+        QVERIFY(p->displayShows(13)); // nothing quit
+        QCOMPARE(Form_Main->isVisible(), !bySession);
+        QVERIFY(Form_Main->windowTitle().endsWith("closing quits)"));
+        if (docked) p->area.OnDocked(Form_Main->TrayIcon->IconData());
+        Form_Main->show();
+        QCOMPARE(Form_Main->close(), !docked);
+        QVERIFY(p->displayShows(docked ? 13 : 25));
+        QCOMPARE(Form_Main->windowTitle() == "Kelvaro - Profiles", docked);
     }
 
     void quitAfterAZeroCaptureLoadsIdentity() {

@@ -69,6 +69,31 @@ QString NoHotkeysMessage() {
         "desktop's keyboard settings.");
 }
 
+QByteArray CurrentDesktop() {
+    return qgetenv("XDG_CURRENT_DESKTOP");
+}
+
+QString NoTrayMessage(const QByteArray& desktop) {
+    QString how;
+    if (desktop.split(':').contains("GNOME"))
+        how = QStringLiteral(
+            "GNOME shows tray icons only with an extension: install the package "
+            "gnome-shell-extension-appindicator (sudo apt install "
+            "gnome-shell-extension-appindicator), switch on its extension \"Ubuntu "
+            "AppIndicators\" with the command \"gnome-extensions enable "
+            "ubuntu-appindicators@ubuntu.com\" (or in the Extensions application), then log out "
+            "and in again.");
+    else
+        how = QStringLiteral(
+            "Add a system tray (notification area) to your panel, or start a tray such as "
+            "trayer or stalonetray.");
+    return QStringLiteral("Kelvaro found no tray for its icon. ") + how +
+           QStringLiteral(
+               " The icon appears as soon as there is a tray. Until then Kelvaro runs without "
+               "it: start Kelvaro again to bring up its profiles window, and close that window "
+               "to quit Kelvaro.");
+}
+
 namespace {
 std::function<void(const QString&)> g_notice;
 }

@@ -45,6 +45,10 @@ QString NoGammaOutputsMessage();
 QString NoGammaOutputsTooltip();
 // The desktop offers the program no global hot keys.
 QString NoHotkeysMessage();
+// No tray took the program's icon: how to get one on this desktop (XDG_CURRENT_DESKTOP), and
+// how to reach and quit the program meanwhile.
+QString NoTrayMessage(const QByteArray& desktop);
+QByteArray CurrentDesktop();
 
 // Where words for the user about what the session lets the program do go (no gamma, a
 // compositor refusing an output's gamma, no hot keys). The program installs it before the

@@ -471,6 +471,36 @@ bool StatusNotifierHostAvailable() {
            qvariant_cast<QDBusVariant>(reply.arguments().constFirst()).variant().toBool();
 }
 
+namespace {
+
+class HostWatch : public QObject {
+    Q_OBJECT
+public:
+    explicit HostWatch(std::function<void()> maybe) : maybe_(std::move(maybe)) {
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        watcher_.setConnection(bus);
+        watcher_.setWatchMode(QDBusServiceWatcher::WatchForRegistration);
+        watcher_.addWatchedService(sni::WatcherService);
+        QObject::connect(&watcher_, &QDBusServiceWatcher::serviceRegistered, this,
+                         [this] { came(); });
+        bus.connect(sni::WatcherService, sni::WatcherPath, sni::WatcherService,
+                    QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(came()));
+    }
+
+public slots:
+    void came() { maybe_(); }
+
+private:
+    std::function<void()> maybe_;
+    QDBusServiceWatcher watcher_;
+};
+
+} // namespace
+
+std::unique_ptr<QObject> WatchForStatusNotifierHost(std::function<void()> maybe) {
+    return std::make_unique<HostWatch>(std::move(maybe));
+}
+
 // The id lives on the entry itself as well: a new entry made at a deleted one's address has
 // none, so it can't pass for the old one.
 const char* const IdProperty = "kelvaro-dbusmenu-id";
