@@ -66,22 +66,29 @@ private slots:
     void theSessionIsToldTheTruth_data() {
         QTest::addColumn<QString>("notice");  // said once about the gamma
         QTest::addColumn<QString>("hotkeys"); // "x": X key grabs; "kglobalaccel": the portal's
+        // How often the keypad's keyboard option is named: KDE on Wayland without it, once.
+        QTest::addColumn<int>("keypadAdvice");
         // Headless Mutter lists no CRTC; the only portal back-end there (KDE's) fails.
         QTest::newRow("mutter") << "None of this desktop's displays takes a gamma ramp"
-                                << "x";
-        QTest::newRow("kwin") << "This desktop does not let programs change the display gamma"
-                              << "kglobalaccel";
+                                << "x" << 0;
+        const QString kwin = "This desktop does not let programs change the display gamma";
+        QTest::newRow("kwin") << kwin << "kglobalaccel" << 1;
+        // With the option, the keypad's keys themselves, pressed in KWin, step the gamma.
+        QTest::newRow("kwin-keypad") << kwin << "keypad" << 0;
         // cage refuses the gamma of its headless output; it has no portal.
         QTest::newRow("cage") << "does not let Kelvaro change the gamma of HEADLESS-1"
-                              << "x";
+                              << "x" << 0;
     }
     void theSessionIsToldTheTruth() {
         QFETCH(QString, notice);
         QFETCH(QString, hotkeys);
+        QFETCH(int, keypadAdvice);
         if (QString::fromLatin1(QTest::currentDataTag()) != qEnvironmentVariable("KELVARO_SESSION"))
             QSKIP("another kind of session");
         Tray tray;
         Kelvaro k;
+        // The session's settings folder, where KDE keeps the keyboard's (kxkbrc).
+        k.extra.insert("XDG_CONFIG_HOME", qEnvironmentVariable("HOME") + "/.config");
         k.seedHotkeysAt(10);
         k.channels = QProcess::SeparateChannels;
         QVERIFY(k.launch());
@@ -106,6 +113,12 @@ private slots:
         if (hotkeys == "x") {
             xdotool({"key", "ctrl+alt+KP_Add"});
             if (!waitFor([&] { return k.desktopGamma() == 11; }, 5000)) QFAIL(qPrintable(why()));
+        } else if (hotkeys == "keypad") {
+            QVERIFY(waitFor([] { return actions().count("gamma-") == 2 && active(); }, 10000));
+            // Left Ctrl, left Alt, keypad plus.
+            run(qEnvironmentVariable("KELVARO_BUILD") + "/tests/kelvaro-fake-keys",
+                {"29", "56", "78"});
+            if (!waitFor([&] { return k.desktopGamma() == 11; }, 5000)) QFAIL(qPrintable(why()));
         } else {
             // Both under one component, named the same at every start, taken without a
             // settings page opening.
@@ -126,6 +139,7 @@ private slots:
         QCOMPARE(k.terminate(), 0);
         const QString err = QString::fromLocal8Bit(k.proc.readAllStandardError());
         QVERIFY2(err.count(notice) == 1, qPrintable(err));
+        QVERIFY2(err.count("srvrkeys:none") == keypadAdvice, qPrintable(err));
     }
 };
 

@@ -11,8 +11,10 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusVariant>
+#include <QFile>
 #include <QObject>
 #include <QSet>
+#include <QStandardPaths>
 #include <QTimer>
 #include <map>
 
@@ -82,8 +84,41 @@ QString Trigger(unsigned modifiers, unsigned vk) {
 }
 
 QString Description(unsigned vk) {
-    return vk == VK_ADD ? QStringLiteral("Raise the desktop gamma")
-                        : QStringLiteral("Lower the desktop gamma");
+    return vk == VK_ADD ? QStringLiteral("Raise the gamma") : QStringLiteral("Lower the gamma");
+}
+
+// KWin on Wayland, under the stock keymap, reads Ctrl+Alt+keypad plus and minus as the X
+// server's own video-mode keys (the keypad's Ctrl+Alt level), counts Ctrl and Alt as used, and
+// asks no global shortcut; the XKB option srvrkeys:none gives those keys back. The keyboard's
+// options are KDE's kxkbrc, [Layout] Options, the user's file before the system's.
+bool KeypadReachesShortcuts() {
+    for (const QString& path : QStandardPaths::locateAll(QStandardPaths::GenericConfigLocation,
+                                                         QStringLiteral("kxkbrc"))) {
+        QFile f(path);
+        if (!f.open(QIODevice::ReadOnly | QIODevice::Text)) continue;
+        bool layout = false;
+        while (!f.atEnd()) {
+            const QString line = QString::fromUtf8(f.readLine()).trimmed();
+            if (line.startsWith(QLatin1Char('['))) layout = line == QLatin1String("[Layout]");
+            const qsizetype eq = line.indexOf(QLatin1Char('='));
+            if (!layout || eq < 0 || line.left(eq).trimmed() != QLatin1String("Options")) continue;
+            return line.mid(eq + 1)
+                .split(QLatin1Char(','))
+                .contains(QLatin1String("srvrkeys:none"));
+        }
+    }
+    return false;
+}
+
+QString KeypadAdvice() {
+    return QStringLiteral(
+        "On KDE Plasma on Wayland, Kelvaro's hot keys fire on Ctrl+Alt+Shift+= and Ctrl+Alt+- "
+        "of the main keyboard: with the keyboard's standard options, Ctrl+Alt+Num+ and "
+        "Ctrl+Alt+Num- reach no shortcut. To use the keypad keys, open System Settings > Input "
+        "Devices > Keyboard > Advanced, tick \"Configure keyboard options\" and, under "
+        "\"Compatibility options\", \"Special keys (Ctrl+Alt+<key>) handled in a server\" "
+        "(the XKB option srvrkeys:none), then Apply. The shortcuts are listed under \"kelvaro\" "
+        "in System Settings > Shortcuts.");
 }
 
 // The ids a response lists under "shortcuts": what the desktop really holds for the session.
@@ -235,6 +270,9 @@ private:
         for (const auto& [id, reg] : asked_)
             if (!ids.contains(ShortcutId(reg.vk))) return false;
         bound_ = asked_;
+        if (!bound_.empty() && CurrentDesktop().split(':').contains("KDE") &&
+            !KeypadReachesShortcuts())
+            SessionNotice(KeypadAdvice());
         return true;
     }
 
