@@ -146,6 +146,9 @@ int RunKelvaro(TApplication& app, bool bySession) {
                                       e.what() + ".");
         }
         platform::setSessionNotice(ShowSessionNotice);
+        platform::setSessionHintChanged([] {
+            if (Form_Main) Form_Main->ShowGammaState();
+        });
         CreateForms(bySession);
         // Profiles still launch their programs; nothing claims a gamma it could not set.
         if (platform::GammaUnavailable()) ShowSessionNotice(platform::NoGammaMessage());

@@ -149,7 +149,10 @@ void TForm_Main::ApplyGammaRamp(GammaRamp ramp) {
 }
 
 void TForm_Main::ShowGammaState() {
-    TrayIcon->SetHint(Ramps.NotSet() ? platform::GammaNotSetTooltip() : QStringLiteral("Kelvaro"));
+    const QString session = platform::SessionHint();
+    TrayIcon->SetHint(Ramps.NotSet()       ? platform::GammaNotSetTooltip()
+                      : session.isEmpty() ? QStringLiteral("Kelvaro")
+                                          : session);
 }
 
 void TForm_Main::QuitSequence() {

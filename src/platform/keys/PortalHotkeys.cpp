@@ -1,5 +1,7 @@
 #include "platform/keys/PortalHotkeys.h"
 
+#include "platform/keys/GnomeShortcuts.h"
+
 #include "platform/system/Messages.h"
 #include "platform/system/Session.h"
 
@@ -108,6 +110,36 @@ bool KeypadReachesShortcuts() {
         }
     }
     return false;
+}
+
+// The lines that bind the step command in this compositor's configuration.
+QString BindStepsMessage() {
+    const QByteArray desktop = CurrentDesktop().toLower();
+    const QString up = StepCommand(QStringLiteral("up"));
+    const QString down = StepCommand(QStringLiteral("down"));
+    QString where, lines;
+    if (desktop.split(':').contains("sway") || qEnvironmentVariableIsSet("SWAYSOCK")) {
+        where = QStringLiteral("~/.config/sway/config");
+        lines = QStringLiteral("bindsym Ctrl+Alt+KP_Add exec %1\n"
+                               "bindsym Ctrl+Alt+KP_Subtract exec %2")
+                    .arg(up, down);
+    } else if (desktop.split(':').contains("hyprland") ||
+               qEnvironmentVariableIsSet("HYPRLAND_INSTANCE_SIGNATURE")) {
+        where = QStringLiteral("~/.config/hypr/hyprland.conf");
+        lines = QStringLiteral("bind = CTRL ALT, KP_Add, exec, %1\n"
+                               "bind = CTRL ALT, KP_Subtract, exec, %2")
+                    .arg(up, down);
+    } else {
+        return QStringLiteral("This desktop offers Kelvaro no global hot keys that reach every "
+                              "window. To step the gamma from the keyboard, bind the commands "
+                              "\"%1\" and \"%2\" to Ctrl+Alt+Num+ and Ctrl+Alt+Num- in the "
+                              "desktop's keyboard settings.")
+            .arg(up, down);
+    }
+    return QStringLiteral("This compositor offers Kelvaro no global hot keys that reach every "
+                          "window. To step the gamma with Ctrl+Alt+Num+ and Ctrl+Alt+Num-, add "
+                          "these lines to %1 and reload it:\n%2")
+        .arg(where, lines);
 }
 
 QString KeypadAdvice() {
@@ -257,10 +289,15 @@ private:
         const std::map<int, Registration> kept = std::move(regs_);
         regs_.clear();
         bound_.clear();
-        if (!fallback_) {
-            if (!kept.empty()) SessionNotice(NoHotkeysMessage());
-            return;
+        // GNOME's own shortcuts reach whatever window has the keyboard; X keys on Xwayland
+        // would step a second time while an X window has it.
+        if (GnomeSession())
+            if (Hotkeys* gnome = NewGnomeShortcuts()) fallback_ = gnome;
+        if (!kept.empty() && !GnomeSession()) {
+            SessionNotice(BindStepsMessage());
+            SetSessionHint(QStringLiteral("Kelvaro - bind kelvaro --step up|down to keys"));
         }
+        if (!fallback_) return;
         for (const auto& [id, reg] : kept)
             fallback_->RegisterHotKey(id, reg.modifiers, reg.vk);
     }

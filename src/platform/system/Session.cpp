@@ -62,13 +62,6 @@ QString NoGammaOutputsTooltip() {
     return QStringLiteral("Kelvaro - the gamma is not set: no display takes it");
 }
 
-QString NoHotkeysMessage() {
-    return QStringLiteral(
-        "This desktop offers Kelvaro no global hot keys. To step the gamma from the keyboard, "
-        "bind the commands \"kelvaro --step up\" and \"kelvaro --step down\" to keys in the "
-        "desktop's keyboard settings.");
-}
-
 QByteArray CurrentDesktop() {
     return qgetenv("XDG_CURRENT_DESKTOP");
 }
@@ -96,6 +89,22 @@ QString NoTrayMessage(const QByteArray& desktop) {
 
 namespace {
 std::function<void(const QString&)> g_notice;
+QString g_hint;
+std::function<void()> g_hintChanged;
+} // namespace
+
+void SetSessionHint(const QString& hint) {
+    if (hint == g_hint) return;
+    g_hint = hint;
+    if (g_hintChanged) g_hintChanged();
+}
+
+QString SessionHint() {
+    return g_hint;
+}
+
+void setSessionHintChanged(std::function<void()> changed) {
+    g_hintChanged = std::move(changed);
 }
 
 void setSessionNotice(std::function<void(const QString&)> notice) {
