@@ -403,15 +403,9 @@ private slots:
 class NoTrayTest : public QObject {
     Q_OBJECT
 private slots:
-    void startUpWithoutATrayRunsOn_data() {
-        QTest::addColumn<bool>("bySession");
-        QTest::newRow("started by the user") << false;
-        QTest::newRow("started at log-in") << true;
-    }
     void startUpWithoutATrayRunsOn() {
-        QFETCH(bool, bySession);
         Kelvaro k;
-        runsOnWithoutATray(k, bySession, "Add a system tray");
+        runsOnWithoutATray(k, "Add a system tray");
     }
 };
 

@@ -73,9 +73,8 @@ private slots:
         const Run r = startAndTerminate(qtPlatform);
         QVERIFY2(r.status == 0, qPrintable(r.err));
         QCOMPARE(r.err.count("does not let Kelvaro change the gamma of"), 1);
-        const QString program = qEnvironmentVariable("KELVARO_BIN");
-        QCOMPARE(r.err.count("bindsym Ctrl+Alt+KP_Add exec " + program + " --step up\n"
-                             "bindsym Ctrl+Alt+KP_Subtract exec " + program + " --step down"),
+        QCOMPARE(r.err.count("bindsym Ctrl+Alt+KP_Subtract exec " +
+                             qEnvironmentVariable("KELVARO_BIN") + " --step down"),
                  hotkeysNotice);
     }
 };

@@ -1,7 +1,6 @@
 #include "Program.h"
 
 #include "TestMain.h"
-#include "platform/system/Session.h"
 #include "platform/system/Version.h"
 #include "toolkit/Help.h"
 
@@ -102,37 +101,26 @@ private slots:
         QVERIFY(Application->Terminated());
     }
 
-    // No tray in time: the program runs on, told how to get one; the window is its face (not
-    // on a log-in start), and closing it quits until a tray takes the icon after all.
-    void noTrayInTimeRunsOnWithTheWindow_data() {
+    // No tray in time: the program runs on, its window up unless the session started it;
+    // closing the window then quits.
+    void noTrayInTimeRunsOn_data() {
         QTest::addColumn<bool>("bySession");
-        QTest::addColumn<bool>("docked");
-        QTest::newRow("started by the user") << false << false;
-        QTest::newRow("started at log-in") << true << false;
-        QTest::newRow("a tray came later") << false << true;
+        QTest::newRow("started by the user") << false;
+        QTest::newRow("started at log-in") << true;
     }
-    void noTrayInTimeRunsOnWithTheWindow() {
+    void noTrayInTimeRunsOn() {
         QFETCH(bool, bySession);
-        QFETCH(bool, docked);
-        QStringList notices;
-        platform::setSessionNotice([&](const QString& t) { notices << t; });
         seedDisplay(*p, 25);
         Program::setValue(ProgramKey, "Desktop", 13);
         Application->MainForm = nullptr;
         CreateForms(bySession);
         p->area.OnNoTray(Form_Main->TrayIcon->IconData());
-        platform::setSessionNotice(nullptr);
         QVERIFY(p->errors.isEmpty());
-        QCOMPARE(notices.size(), 1);
-        QVERIFY(notices[0].contains("no tray"));
-        QVERIFY(p->displayShows(13)); // nothing quit
+        QVERIFY(p->displayShows(13));
         QCOMPARE(Form_Main->isVisible(), !bySession);
-        QVERIFY(Form_Main->windowTitle().endsWith("closing quits)"));
-        if (docked) p->area.OnDocked(Form_Main->TrayIcon->IconData());
         Form_Main->show();
-        QCOMPARE(Form_Main->close(), !docked);
-        QVERIFY(p->displayShows(docked ? 13 : 25));
-        QCOMPARE(Form_Main->windowTitle() == "Kelvaro - Profiles", docked);
+        QVERIFY(Form_Main->close());
+        QVERIFY(p->displayShows(25));
     }
 
     void quitAfterAZeroCaptureLoadsIdentity() {

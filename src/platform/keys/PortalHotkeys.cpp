@@ -13,9 +13,9 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusVariant>
-#include <QFile>
 #include <QObject>
 #include <QSet>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QTimer>
 #include <map>
@@ -91,25 +91,22 @@ QString Description(unsigned vk) {
 
 // KWin on Wayland, under the stock keymap, reads Ctrl+Alt+keypad plus and minus as the X
 // server's own video-mode keys (the keypad's Ctrl+Alt level), counts Ctrl and Alt as used, and
-// asks no global shortcut; the XKB option srvrkeys:none gives those keys back. The keyboard's
-// options are KDE's kxkbrc, [Layout] Options, the user's file before the system's.
+// asks no global shortcut; the XKB option srvrkeys:none gives those keys back. KDE keeps the
+// keyboard's options in kxkbrc, [Layout] Options, used only while ResetOldOptions is true (the
+// "Configure keyboard options" box); each key from the user's file before the system's.
 bool KeypadReachesShortcuts() {
-    for (const QString& path : QStandardPaths::locateAll(QStandardPaths::GenericConfigLocation,
-                                                         QStringLiteral("kxkbrc"))) {
-        QFile f(path);
-        if (!f.open(QIODevice::ReadOnly | QIODevice::Text)) continue;
-        bool layout = false;
-        while (!f.atEnd()) {
-            const QString line = QString::fromUtf8(f.readLine()).trimmed();
-            if (line.startsWith(QLatin1Char('['))) layout = line == QLatin1String("[Layout]");
-            const qsizetype eq = line.indexOf(QLatin1Char('='));
-            if (!layout || eq < 0 || line.left(eq).trimmed() != QLatin1String("Options")) continue;
-            return line.mid(eq + 1)
-                .split(QLatin1Char(','))
-                .contains(QLatin1String("srvrkeys:none"));
+    const QStringList files =
+        QStandardPaths::locateAll(QStandardPaths::GenericConfigLocation, QStringLiteral("kxkbrc"));
+    auto value = [&files](const char* key) {
+        for (const QString& path : files) {
+            const QSettings ini(path, QSettings::IniFormat);
+            const QString name = QStringLiteral("Layout/") + QLatin1String(key);
+            if (ini.contains(name)) return ini.value(name);
         }
-    }
-    return false;
+        return QVariant();
+    };
+    return value("ResetOldOptions").toBool() &&
+           value("Options").toStringList().contains(QLatin1String("srvrkeys:none"));
 }
 
 // The lines that bind the step command in this compositor's configuration.
