@@ -388,12 +388,24 @@ struct StatusNotifierIcon::Parts {
     std::unique_ptr<QDBusServiceWatcher> watcher;
     bool shown = false;
 
-    void registerWithWatcher() const {
+    // A watcher that has only just taken its name may not serve its object yet (GNOME's
+    // extension, switched on while the program runs): a refused registration is made again, a
+    // second later, a few times.
+    void registerWithWatcher(int tries = 5) {
         QDBusMessage call = QDBusMessage::createMethodCall(
             sni::WatcherService, sni::WatcherPath, sni::WatcherService,
             QStringLiteral("RegisterStatusNotifierItem"));
         call << service;
-        QDBusConnection::sessionBus().asyncCall(call);
+        auto* reply =
+            new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call), &item);
+        QObject::connect(reply, &QDBusPendingCallWatcher::finished, &item,
+                         [this, tries](QDBusPendingCallWatcher* w) {
+                             w->deleteLater();
+                             if (w->isError() && tries > 1)
+                                 QTimer::singleShot(1000, &item, [this, tries] {
+                                     registerWithWatcher(tries - 1);
+                                 });
+                         });
     }
 };
 
