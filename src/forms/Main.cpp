@@ -150,7 +150,7 @@ void TForm_Main::ApplyGammaRamp(GammaRamp ramp) {
 
 void TForm_Main::ShowGammaState() {
     const QString session = platform::SessionHint();
-    TrayIcon->SetHint(Ramps.NotSet()       ? platform::GammaNotSetTooltip()
+    TrayIcon->SetHint(Ramps.NotSet()      ? platform::GammaNotSetTooltip()
                       : session.isEmpty() ? QStringLiteral("Kelvaro")
                                           : session);
 }
