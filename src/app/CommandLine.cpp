@@ -20,6 +20,8 @@ const Option Options[] = {
      CommandAction::Step},
     {"", "--reset", nullptr, "put back the gamma the display had before Kelvaro (after a crash)",
      CommandAction::Reset},
+    {"", "--autostart", nullptr, "start as the session does at log-in (no window shown)",
+     CommandAction::Run},
 };
 
 Command bad(const QString& error) {
@@ -71,6 +73,7 @@ Command ParseCommandLine(const QStringList& args) {
         if (result.action != CommandAction::Run && result.action != option->action)
             return bad(QStringLiteral("'%1' cannot be combined with another option").arg(name));
         result.action = option->action;
+        if (option->action == CommandAction::Run) result.bySession = true;
         if (!option->value) continue;
         QString value;
         if (eq >= 0)

@@ -18,6 +18,8 @@ struct Command {
     CommandAction action = CommandAction::Run;
     int step = 0;  // Step: +1 up, -1 down
     QString error; // BadUsage: what was wrong, as one line
+    // Run: started by the session's autostart entry (--autostart), not by the user.
+    bool bySession = false;
 };
 
 // args without the program's name.

@@ -9,8 +9,10 @@
 #include "platform/process/Shell.h"
 #include "platform/store/Hive.h"
 #include "platform/system/Instance.h"
+#include "platform/system/Session.h"
 #include "platform/system/Signals.h"
 #include "toolkit/Application.h"
+#include "ui_Main.h"
 
 #include <QMessageBox>
 #include <cstdio>
@@ -27,6 +29,8 @@ void InstallQuitSignals() {
                             }));
 }
 
+const QString NoTrayTitle = QStringLiteral(" (no tray icon: closing quits)");
+
 // Words about what the session lets the program do (the gamma, the hot keys): each said once,
 // on standard error and in a box that does not hold the program up.
 void ShowSessionNotice(const QString& text) {
@@ -34,12 +38,32 @@ void ShowSessionNotice(const QString& text) {
     if (said.contains(text)) return;
     said << text;
     std::fprintf(stderr, "kelvaro: %s\n", text.toLocal8Bit().constData());
-    auto* box =
-        new QMessageBox(QMessageBox::Information, QStringLiteral("Kelvaro"), text, QMessageBox::Ok);
+    // Over the profiles window where that is up (the window manager keeps it there).
+    QWidget* over = Form_Main && Form_Main->isVisible() ? Form_Main : nullptr;
+    auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("Kelvaro"), text,
+                                QMessageBox::Ok, over);
     box->setObjectName(QStringLiteral("SessionNotice"));
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setModal(false);
     box->show();
+}
+
+// Without a tray icon the profiles window is the program's face: the user is told how to get
+// the icon, a start of the user's own shows the window, and the window says that closing it
+// quits. A tray that comes later takes the icon, and everything is as before.
+void FollowTheTray(bool bySession) {
+    TTrayIcon& icon = *Form_Main->TrayIcon;
+    icon.OnNoTray = Guarded([bySession](TTrayIcon*) {
+        Form_Main->ui.get();
+        Form_Main->setWindowTitle(Form_Main->windowTitle() + NoTrayTitle);
+        if (!bySession) ShowProfilesWindow();
+        platform::SessionNotice(platform::NoTrayMessage(platform::CurrentDesktop()));
+    });
+    icon.OnDocked = Guarded([](TTrayIcon*) {
+        QString title = Form_Main->windowTitle();
+        if (title.endsWith(NoTrayTitle)) title.chop(NoTrayTitle.size());
+        Form_Main->setWindowTitle(title);
+    });
 }
 
 } // namespace
@@ -78,9 +102,10 @@ std::string AnswerRequest(const std::string& request) {
     return "unknown request";
 }
 
-void CreateForms() {
+void CreateForms(bool bySession) {
     Form_Main = new TForm_Main;
     if (Application && !Application->MainForm) Application->MainForm = Form_Main;
+    FollowTheTray(bySession);
     Form_Splash = new TForm_Splash;
     // The two dialogs belong to the profiles window, so they open centred on it.
     Form_Option = new TForm_Option(Form_Main);
@@ -101,7 +126,7 @@ void DestroyForms() {
     Form_Main = nullptr;
 }
 
-int RunKelvaro(TApplication& app) {
+int RunKelvaro(TApplication& app, bool bySession) {
     int status = 0;
     try {
         app.ShowMainForm = false;
@@ -121,7 +146,10 @@ int RunKelvaro(TApplication& app) {
                                       e.what() + ".");
         }
         platform::setSessionNotice(ShowSessionNotice);
-        CreateForms();
+        platform::setSessionHintChanged([] {
+            if (Form_Main) Form_Main->ShowGammaState();
+        });
+        CreateForms(bySession);
         // Profiles still launch their programs; nothing claims a gamma it could not set.
         if (platform::GammaUnavailable()) ShowSessionNotice(platform::NoGammaMessage());
         platform::instance::Serve(AnswerRequest);

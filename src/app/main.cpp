@@ -116,5 +116,6 @@ int main(int argc, char** argv) {
     int qtArgc = static_cast<int>(qtArgs.size());
     qtArgs.push_back(nullptr);
     TApplication app(qtArgc, qtArgs.data());
-    return RunKelvaro(app);
+    // GNOME's session also marks the programs it autostarts, entries of older versions too.
+    return RunKelvaro(app, command.bySession || !qgetenv("DESKTOP_AUTOSTART_ID").isEmpty());
 }

@@ -97,8 +97,6 @@ TForm_Main::TForm_Main(QWidget* owner)
     TrayIcon->Hide = true;
     TrayIcon->OnMinimize = [this](TTrayIcon* s) { TrayIconMinimize(s); };
     TrayIcon->OnRestore = [this](TTrayIcon* s) { TrayIconRestore(s); };
-    // No tray came for the icon: start-up ends as it does when the add fails at once.
-    TrayIcon->OnAddFailed = [this](TTrayIcon*) { QuitSequence(); };
     TrayIcon->Loaded();
     connect(PopupMenu, &QMenu::triggered, this,
             Guarded([this](QAction* a) { PopupMenuItemClick(a); }));
@@ -168,7 +166,10 @@ GammaRamp TForm_Main::RampInForce() const {
 }
 
 void TForm_Main::ShowGammaState() {
-    TrayIcon->SetHint(Ramps.NotSet() ? platform::GammaNotSetTooltip() : QStringLiteral("Kelvaro"));
+    const QString session = platform::SessionHint();
+    TrayIcon->SetHint(Ramps.NotSet()      ? platform::GammaNotSetTooltip()
+                      : session.isEmpty() ? QStringLiteral("Kelvaro")
+                                          : session);
 }
 
 void TForm_Main::QuitSequence() {
@@ -804,7 +805,8 @@ void TForm_Main::Btn_HelpClick() {
 }
 
 void TForm_Main::FormClose(TCloseAction& action) {
-    if (!ExitOnClose) {
+    // Without a tray icon nothing could bring the window back: closing it quits.
+    if (!ExitOnClose && !TrayIcon->NoTray()) {
         action = TCloseAction::caNone;
         TrayIcon->Minimize();
         return;

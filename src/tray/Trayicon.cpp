@@ -40,7 +40,10 @@ TTrayIcon::TTrayIcon() : timer_(nullptr, 1000, false) {
 
 TTrayIcon::~TTrayIcon() {
     QObject::disconnect(sessionEnd_);
-    if (addFailedHooked_) platform::notifyArea().OnAddFailed = nullptr;
+    if (trayStateHooked_) {
+        platform::notifyArea().OnNoTray = nullptr;
+        platform::notifyArea().OnDocked = nullptr;
+    }
     platform::notifyArea().Shell_NotifyIcon(NIM_DELETE, data_);
     if (Application) Application->UnhookMainWindow(this);
 }
@@ -58,10 +61,7 @@ void TTrayIcon::SetVisible(bool value) {
         if (Application)
             Application->HookMainWindow(this,
                                         [this](TMessage& m) { return ApplicationHookProc(m); });
-        addFailedHooked_ = true;
-        platform::notifyArea().OnAddFailed = [this](const NOTIFYICONDATAA& d) {
-            if (d.uID == data_.uID) AddFailed();
-        };
+        HookTrayState();
     } else {
         if (!platform::notifyArea().Shell_NotifyIcon(NIM_DELETE, data_))
             throw EOutOfResources("Cannot Remove System Shell Notification Icon");
@@ -70,14 +70,19 @@ void TTrayIcon::SetVisible(bool value) {
     }
 }
 
-void TTrayIcon::AddFailed() {
-    // As a failed add: the hook goes, and the error is the add's.
-    if (Application) {
-        Application->UnhookMainWindow(this);
-        Application->HandleException(
-            EOutOfResources("Cannot Create System Shell Notification Icon"));
-    }
-    if (OnAddFailed) OnAddFailed(this);
+void TTrayIcon::HookTrayState() {
+    trayStateHooked_ = true;
+    platform::NotifyArea& area = platform::notifyArea();
+    area.OnNoTray = [this](const NOTIFYICONDATAA& d) {
+        if (d.uID != data_.uID || noTray_) return;
+        noTray_ = true;
+        if (OnNoTray) OnNoTray(this);
+    };
+    area.OnDocked = [this](const NOTIFYICONDATAA& d) {
+        if (d.uID != data_.uID || !noTray_) return;
+        noTray_ = false;
+        if (OnDocked) OnDocked(this);
+    };
 }
 
 void TTrayIcon::SetHint(const QString& value) {

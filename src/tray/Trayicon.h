@@ -52,6 +52,8 @@ public:
     TTrayIcon& operator=(const TTrayIcon&) = delete;
 
     bool Visible() const { return visible_; }
+    // The icon is waiting for a tray that did not come in time.
+    bool NoTray() const { return noTray_; }
     virtual void SetVisible(bool value);
     QString Hint() const { return hint_; }
     void SetHint(const QString& value);
@@ -71,8 +73,9 @@ public:
     HWND Handle() const;
 
     TNotifyEvent OnMinimize, OnRestore, OnClick, OnDblClick, OnAnimate;
-    // An add that went on waiting for a tray found none: the error has been shown.
-    TNotifyEvent OnAddFailed;
+    // An add that went on waiting for a tray found none in time (NoTray() is true from then
+    // on): the icon waits on, and OnDocked is raised when a tray takes it in after all.
+    TNotifyEvent OnNoTray, OnDocked;
     TNotifyEvent OnCreate, OnDestroy, OnActivate, OnDeactivate; // never raised
     TMouseMoveEvent OnMouseMove, OnMouseEnter, OnMouseExit;     // enter/exit never raised
     TMouseEvent OnMouseUp, OnMouseDown;
@@ -104,7 +107,7 @@ protected:
 
 private:
     bool ApplicationHookProc(TMessage& msg);
-    void AddFailed();
+    void HookTrayState();
     void act(TTrayIconMessage mode);
 
     NOTIFYICONDATAA data_;
@@ -119,5 +122,6 @@ private:
     bool animate_ = false;
     bool loading_ = true;
     QMetaObject::Connection sessionEnd_;
-    bool addFailedHooked_ = false;
+    bool trayStateHooked_ = false;
+    bool noTray_ = false;
 };

@@ -4,6 +4,7 @@
 // of session, run under that session only: what it says about the gamma, what `--reset` answers,
 // and how the hot keys reach it.
 #include "Desktop.h"
+#include "OptionsDialog.h"
 
 namespace {
 
@@ -45,6 +46,39 @@ bool docked() {
     return false;
 }
 
+// GNOME's custom shortcuts: their paths, and one's key; a user's own one, there before.
+const QString Keys = "org.gnome.settings-daemon.plugins.media-keys";
+const QString Mine = "/org/gnome/settings-daemon/plugins/media-keys/custom-keybindings/custom0/";
+QStringList customShortcuts() {
+    return run("gsettings", {"get", Keys, "custom-keybindings"})
+        .split('\'')
+        .filter(QRegularExpression("^/"));
+}
+QString shortcut(const QString& path, const QString& key, const QString& set = {}) {
+    return run("gsettings", QStringList{set.isEmpty() ? "get" : "set",
+                                        Keys + ".custom-keybinding:" + path, key, set}
+                                .filter(QRegularExpression(".")));
+}
+void addMine() {
+    shortcut(Mine, "name", "'Mine'");
+    shortcut(Mine, "binding", "'<Super>t'");
+    run("gsettings", {"set", Keys, "custom-keybindings", "['" + Mine + "']"});
+}
+
+// With the hot keys on, two shortcuts of the program's own after the user's, whose commands
+// (run as GNOME runs them) step the running copy.
+void gnomeShortcutsStep(Kelvaro& k) {
+    QVERIFY(waitFor([] { return customShortcuts().size() == 3; }, 10000));
+    const QStringList paths = customShortcuts();
+    const QString program = qEnvironmentVariable("KELVARO_BIN");
+    QCOMPARE(shortcut(paths[1], "command") + shortcut(paths[1], "binding") +
+                 shortcut(paths[2], "command") + shortcut(paths[2], "binding"),
+             "'" + program + " --step up''<Primary><Alt>KP_Add''" + program +
+                 " --step down''<Primary><Alt>KP_Subtract'");
+    QCOMPARE(run(program, {"--step", "up"}, nullptr, k.env()), QString());
+    QVERIFY(waitFor([&] { return k.desktopGamma() == 11; }, 5000));
+}
+
 struct Tray {
     qint64 pid = 0;
     Tray() { startTrayer(&pid); }
@@ -66,22 +100,32 @@ private slots:
     void theSessionIsToldTheTruth_data() {
         QTest::addColumn<QString>("notice");  // said once about the gamma
         QTest::addColumn<QString>("hotkeys"); // "x": X key grabs; "kglobalaccel": the portal's
-        // Headless Mutter lists no CRTC; the only portal back-end there (KDE's) fails.
+        // How often the keypad's keyboard option is named: KDE on Wayland without it, once.
+        QTest::addColumn<int>("keypadAdvice");
+        // Headless Mutter lists no CRTC; the only portal back-end there (KDE's) fails, and the
+        // hot keys become GNOME's custom shortcuts.
         QTest::newRow("mutter") << "None of this desktop's displays takes a gamma ramp"
-                                << "x";
-        QTest::newRow("kwin") << "This desktop does not let programs change the display gamma"
-                              << "kglobalaccel";
+                                << "gnome" << 0;
+        const QString kwin = "This desktop does not let programs change the display gamma";
+        QTest::newRow("kwin") << kwin << "kglobalaccel" << 1;
+        // With the option, the keypad's keys themselves, pressed in KWin, step the gamma.
+        QTest::newRow("kwin-keypad") << kwin << "keypad" << 0;
         // cage refuses the gamma of its headless output; it has no portal.
         QTest::newRow("cage") << "does not let Kelvaro change the gamma of HEADLESS-1"
-                              << "x";
+                              << "x" << 0;
     }
     void theSessionIsToldTheTruth() {
         QFETCH(QString, notice);
         QFETCH(QString, hotkeys);
+        QFETCH(int, keypadAdvice);
         if (QString::fromLatin1(QTest::currentDataTag()) != qEnvironmentVariable("KELVARO_SESSION"))
             QSKIP("another kind of session");
         Tray tray;
+        if (hotkeys == "gnome") addMine();
         Kelvaro k;
+        // The session's settings folder, where KDE keeps the keyboard's (kxkbrc) and dconf's
+        // readers find GNOME's settings.
+        k.extra.insert("XDG_CONFIG_HOME", qEnvironmentVariable("HOME") + "/.config");
         k.seedHotkeysAt(10);
         k.channels = QProcess::SeparateChannels;
         QVERIFY(k.launch());
@@ -103,8 +147,23 @@ private slots:
                 .arg(QString::fromLocal8Bit(k.proc.readAllStandardError()),
                      sessionLog().right(2000));
         };
-        if (hotkeys == "x") {
+        if (hotkeys == "gnome") {
+            gnomeShortcutsStep(k);
+            // After a restart still two; unticking the hot keys takes exactly those away.
+            QCOMPARE(k.terminate(), 0);
+            QVERIFY(k.launch() && waitFor(docked, 15000));
+            QTest::qWait(2000);
+            QCOMPARE(customShortcuts().size(), 3);
+            toggleHotkeys(k, false);
+            QVERIFY(waitFor([] { return customShortcuts() == QStringList{Mine}; }, 10000));
+        } else if (hotkeys == "x") {
             xdotool({"key", "ctrl+alt+KP_Add"});
+            if (!waitFor([&] { return k.desktopGamma() == 11; }, 5000)) QFAIL(qPrintable(why()));
+        } else if (hotkeys == "keypad") {
+            QVERIFY(waitFor([] { return actions().count("gamma-") == 2 && active(); }, 10000));
+            // Left Ctrl, left Alt, keypad plus.
+            run(qEnvironmentVariable("KELVARO_BUILD") + "/tests/kelvaro-fake-keys",
+                {"29", "56", "78"});
             if (!waitFor([&] { return k.desktopGamma() == 11; }, 5000)) QFAIL(qPrintable(why()));
         } else {
             // Both under one component, named the same at every start, taken without a
@@ -126,6 +185,38 @@ private slots:
         QCOMPARE(k.terminate(), 0);
         const QString err = QString::fromLocal8Bit(k.proc.readAllStandardError());
         QVERIFY2(err.count(notice) == 1, qPrintable(err));
+        QVERIFY2(err.count("srvrkeys:none") == keypadAdvice, qPrintable(err));
+    }
+
+    // GNOME Shell 43 itself: as installed, with no tray, the program runs on, naming the
+    // extension; switched on (from the start, or later), its watcher lists the program's item.
+    void gnomeShell() {
+        const QString session = qEnvironmentVariable("KELVARO_SESSION");
+        if (!session.startsWith("gnome")) QSKIP("another kind of session");
+        Kelvaro k;
+        k.extra.insert("XDG_CONFIG_HOME", qEnvironmentVariable("HOME") + "/.config");
+        if (session == "gnome") runsOnWithoutATray(k, "ubuntu-appindicators@ubuntu.com");
+        QVERIFY(k.launch());
+        if (session == "gnome") {
+            QTest::qWait(11000);
+            run("gsettings", {"set", "org.gnome.shell", "enabled-extensions",
+                              "['ubuntu-appindicators@ubuntu.com']"});
+        }
+        const QString item = QString("StatusNotifierItem-%1-").arg(k.proc.processId());
+        QVERIFY(waitFor(
+            [&] {
+                return gdbus({"--dest", "org.kde.StatusNotifierWatcher", "--object-path",
+                              "/StatusNotifierWatcher", "--method",
+                              "org.freedesktop.DBus.Properties.Get",
+                              "org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems"})
+                    .contains(item);
+            },
+            10000));
+        k.seedHotkeysAt(10); // the hot keys, as GNOME custom shortcuts, in GNOME Shell too
+        k.terminate();
+        addMine();
+        QVERIFY(k.launch());
+        gnomeShortcutsStep(k);
     }
 };
 

@@ -277,3 +277,19 @@ inline void menuPick(Kelvaro& k, const QStringList& keys) {
     QVERIFY(waitFor([] { return !menuWindow().isEmpty(); }, 3000));
     xdotool(QStringList{"key", "--delay", "60"} + keys);
 }
+
+// A desktop without a tray: the program runs on past the time it waits for one, says once how
+// to get one (naming `how`) and shows its profiles window; closing that window quits, whatever
+// the option says.
+inline void runsOnWithoutATray(Kelvaro& k, const QString& how) {
+    k.seedHotkeysAt(10); // where there is a tray, closing the window would only hide it
+    k.channels = QProcess::SeparateChannels;
+    QVERIFY(k.launch());
+    QTest::qWait(15000);
+    const QString window = visibleWindow("^Kelvaro - Profiles .*closing quits");
+    QVERIFY(!window.isEmpty());
+    QVERIFY(closeWindow(window));
+    QVERIFY(k.ended());
+    QCOMPARE(k.proc.exitCode(), 0);
+    QCOMPARE(QString::fromLocal8Bit(k.proc.readAllStandardError()).count(how), 1);
+}

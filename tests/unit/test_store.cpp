@@ -277,7 +277,8 @@ private slots:
         QCOMPARE(reg.ValueExists(RunValueName), on);
     }
 
-    // GLib (and so a GLib-based session) starts the entry even with a % in the program's path.
+    // GLib (and so a GLib-based session) starts the entry even with a % in the program's path,
+    // telling the program that the session started it.
     void autostartEntryStartsThroughGLib() {
         const QString gio = QStandardPaths::findExecutable(QStringLiteral("gio"));
         if (gio.isEmpty()) QSKIP("gio is not installed");
@@ -287,7 +288,7 @@ private slots:
         const QString program = dir.filePath("100% \"sure\"/run $me");
         QFile f(program);
         QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(QStringLiteral("#!/bin/sh\ntouch '%1'\n").arg(marker).toUtf8());
+        f.write(QStringLiteral("#!/bin/sh\necho \"$*\" > '%1'\n").arg(marker).toUtf8());
         f.close();
         f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QVERIFY(platform::autostart::write(program));
@@ -297,7 +298,11 @@ private slots:
         p.start(gio, {"launch", platform::autostart::entryPath()});
         QVERIFY(p.waitForFinished());
         QVERIFY2(p.exitCode() == 0, p.readAll().constData());
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
+        auto said = [&] {
+            QFile started(marker);
+            return started.open(QIODevice::ReadOnly) ? started.readAll() : QByteArray();
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(said(), QByteArray("--autostart\n"), 5000);
     }
 
     void execQuotingCannotAddArguments_data() {

@@ -429,23 +429,18 @@ private slots:
         menu.hide();
     }
 
-    // An add that waited for a tray and got none fails late, as the add itself would have.
-    void aLateFailedAdd() {
-        QStringList errors;
-        Application->ErrorBox = [&](const QString&, const QString& text) { errors << text; };
+    // An add that waited for a tray and got none in time is no error: the icon waits on.
+    void anAddThatFindsNoTrayWaitsOn() {
         TTrayIcon icon;
-        int failed = 0;
-        icon.OnAddFailed = [&](TTrayIcon*) { ++failed; };
         icon.SetVisible(true);
         NOTIFYICONDATAA other = icon.IconData();
         other.uID += 1;
-        area.OnAddFailed(other); // someone else's icon
-        QCOMPARE(failed, 0);
-        area.OnAddFailed(icon.IconData());
-        Application->ErrorBox = nullptr;
-        QCOMPARE(failed, 1);
-        QCOMPARE(errors, QStringList{"Cannot Create System Shell Notification Icon."});
-        QVERIFY(!Application->HasMainWindowHook(&icon));
+        area.OnNoTray(other); // someone else's icon
+        QVERIFY(!icon.NoTray());
+        area.OnNoTray(icon.IconData());
+        QVERIFY(icon.NoTray() && Application->HasMainWindowHook(&icon));
+        area.OnDocked(icon.IconData());
+        QVERIFY(!icon.NoTray());
     }
 
     void iconsIndexAndAnimation() {

@@ -1,5 +1,7 @@
 #include "platform/keys/PortalHotkeys.h"
 
+#include "platform/keys/GnomeShortcuts.h"
+
 #include "platform/system/Messages.h"
 #include "platform/system/Session.h"
 
@@ -13,6 +15,8 @@
 #include <QDBusVariant>
 #include <QObject>
 #include <QSet>
+#include <QSettings>
+#include <QStandardPaths>
 #include <QTimer>
 #include <map>
 
@@ -82,8 +86,68 @@ QString Trigger(unsigned modifiers, unsigned vk) {
 }
 
 QString Description(unsigned vk) {
-    return vk == VK_ADD ? QStringLiteral("Raise the desktop gamma")
-                        : QStringLiteral("Lower the desktop gamma");
+    return vk == VK_ADD ? QStringLiteral("Raise the gamma") : QStringLiteral("Lower the gamma");
+}
+
+// KWin on Wayland, under the stock keymap, reads Ctrl+Alt+keypad plus and minus as the X
+// server's own video-mode keys (the keypad's Ctrl+Alt level), counts Ctrl and Alt as used, and
+// asks no global shortcut; the XKB option srvrkeys:none gives those keys back. KDE keeps the
+// keyboard's options in kxkbrc, [Layout] Options, used only while ResetOldOptions is true (the
+// "Configure keyboard options" box); each key from the user's file before the system's.
+bool KeypadReachesShortcuts() {
+    const QStringList files =
+        QStandardPaths::locateAll(QStandardPaths::GenericConfigLocation, QStringLiteral("kxkbrc"));
+    auto value = [&files](const char* key) {
+        for (const QString& path : files) {
+            const QSettings ini(path, QSettings::IniFormat);
+            const QString name = QStringLiteral("Layout/") + QLatin1String(key);
+            if (ini.contains(name)) return ini.value(name);
+        }
+        return QVariant();
+    };
+    return value("ResetOldOptions").toBool() &&
+           value("Options").toStringList().contains(QLatin1String("srvrkeys:none"));
+}
+
+// The lines that bind the step command in this compositor's configuration.
+QString BindStepsMessage() {
+    const QByteArray desktop = CurrentDesktop().toLower();
+    const QString up = StepCommand(QStringLiteral("up"));
+    const QString down = StepCommand(QStringLiteral("down"));
+    QString where, lines;
+    if (desktop.split(':').contains("sway") || qEnvironmentVariableIsSet("SWAYSOCK")) {
+        where = QStringLiteral("~/.config/sway/config");
+        lines = QStringLiteral("bindsym Ctrl+Alt+KP_Add exec %1\n"
+                               "bindsym Ctrl+Alt+KP_Subtract exec %2")
+                    .arg(up, down);
+    } else if (desktop.split(':').contains("hyprland") ||
+               qEnvironmentVariableIsSet("HYPRLAND_INSTANCE_SIGNATURE")) {
+        where = QStringLiteral("~/.config/hypr/hyprland.conf");
+        lines = QStringLiteral("bind = CTRL ALT, KP_Add, exec, %1\n"
+                               "bind = CTRL ALT, KP_Subtract, exec, %2")
+                    .arg(up, down);
+    } else {
+        return QStringLiteral("This desktop offers Kelvaro no global hot keys that reach every "
+                              "window. To step the gamma from the keyboard, bind the commands "
+                              "\"%1\" and \"%2\" to Ctrl+Alt+Num+ and Ctrl+Alt+Num- in the "
+                              "desktop's keyboard settings.")
+            .arg(up, down);
+    }
+    return QStringLiteral("This compositor offers Kelvaro no global hot keys that reach every "
+                          "window. To step the gamma with Ctrl+Alt+Num+ and Ctrl+Alt+Num-, add "
+                          "these lines to %1 and reload it:\n%2")
+        .arg(where, lines);
+}
+
+QString KeypadAdvice() {
+    return QStringLiteral(
+        "On KDE Plasma on Wayland, Kelvaro's hot keys fire on Ctrl+Alt+Shift+= and Ctrl+Alt+- "
+        "of the main keyboard: with the keyboard's standard options, Ctrl+Alt+Num+ and "
+        "Ctrl+Alt+Num- reach no shortcut. To use the keypad keys, open System Settings > Input "
+        "Devices > Keyboard > Advanced, tick \"Configure keyboard options\" and, under "
+        "\"Compatibility options\", \"Special keys (Ctrl+Alt+<key>) handled in a server\" "
+        "(the XKB option srvrkeys:none), then Apply. The shortcuts are listed under \"kelvaro\" "
+        "in System Settings > Shortcuts.");
 }
 
 // The ids a response lists under "shortcuts": what the desktop really holds for the session.
@@ -222,10 +286,15 @@ private:
         const std::map<int, Registration> kept = std::move(regs_);
         regs_.clear();
         bound_.clear();
-        if (!fallback_) {
-            if (!kept.empty()) SessionNotice(NoHotkeysMessage());
-            return;
+        // GNOME's own shortcuts reach whatever window has the keyboard; X keys on Xwayland
+        // would step a second time while an X window has it.
+        if (GnomeSession())
+            if (Hotkeys* gnome = NewGnomeShortcuts()) fallback_ = gnome;
+        if (!kept.empty() && !GnomeSession()) {
+            SessionNotice(BindStepsMessage());
+            SetSessionHint(QStringLiteral("Kelvaro - bind kelvaro --step up|down to keys"));
         }
+        if (!fallback_) return;
         for (const auto& [id, reg] : kept)
             fallback_->RegisterHotKey(id, reg.modifiers, reg.vk);
     }
@@ -235,6 +304,9 @@ private:
         for (const auto& [id, reg] : asked_)
             if (!ids.contains(ShortcutId(reg.vk))) return false;
         bound_ = asked_;
+        if (!bound_.empty() && CurrentDesktop().split(':').contains("KDE") &&
+            !KeypadReachesShortcuts())
+            SessionNotice(KeypadAdvice());
         return true;
     }
 

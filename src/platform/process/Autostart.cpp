@@ -121,6 +121,11 @@ struct Entry {
 // GLib refuses an entry whose program, as written (a literal % still doubled), is not there,
 // so a program with a % in its path is started through sh, which GLib always finds.
 const QString ThroughShell = QStringLiteral("sh -c \"exec \\\"\\$0\\\"\" ");
+// The entry tells the program it was started by the session: it then shows no window where
+// there is no tray.
+const QString BySession = QStringLiteral("--autostart");
+const QString ThroughShellBySession =
+    QStringLiteral("sh -c \"exec \\\"\\$0\\\" ") + BySession + QStringLiteral("\" ");
 
 std::optional<Entry> readEntry() {
     QFile f(entryPath());
@@ -157,8 +162,8 @@ bool exists() {
 std::optional<QString> read() {
     const auto e = readEntry();
     if (!e || e->off) return std::nullopt;
-    if (e->exec.startsWith(ThroughShell))
-        return firstExecArgument(e->exec.mid(ThroughShell.size()));
+    for (const QString& shell : {ThroughShell, ThroughShellBySession})
+        if (e->exec.startsWith(shell)) return firstExecArgument(e->exec.mid(shell.size()));
     return firstExecArgument(e->exec);
 }
 
@@ -176,8 +181,9 @@ bool write(const QString& program) {
                        "Exec=%1\n"
                        "Terminal=false\n"
                        "X-GNOME-Autostart-enabled=true\n")
-            .arg(escapeValue((program.contains(QLatin1Char('%')) ? ThroughShell : QString()) +
-                             quoteExecArgument(program)));
+            .arg(escapeValue(program.contains(QLatin1Char('%'))
+                                 ? ThroughShellBySession + quoteExecArgument(program)
+                                 : quoteExecArgument(program) + QLatin1Char(' ') + BySession));
     f.write(text.toUtf8());
     return f.commit();
 }

@@ -62,15 +62,49 @@ QString NoGammaOutputsTooltip() {
     return QStringLiteral("Kelvaro - the gamma is not set: no display takes it");
 }
 
-QString NoHotkeysMessage() {
-    return QStringLiteral(
-        "This desktop offers Kelvaro no global hot keys. To step the gamma from the keyboard, "
-        "bind the commands \"kelvaro --step up\" and \"kelvaro --step down\" to keys in the "
-        "desktop's keyboard settings.");
+QByteArray CurrentDesktop() {
+    return qgetenv("XDG_CURRENT_DESKTOP");
+}
+
+QString NoTrayMessage(const QByteArray& desktop) {
+    QString how;
+    if (desktop.split(':').contains("GNOME"))
+        how = QStringLiteral(
+            "GNOME shows tray icons only with an extension: install the package "
+            "gnome-shell-extension-appindicator (sudo apt install "
+            "gnome-shell-extension-appindicator), switch on its extension \"Ubuntu "
+            "AppIndicators\" with the command \"gnome-extensions enable "
+            "ubuntu-appindicators@ubuntu.com\" (or in the Extensions application), then log out "
+            "and in again.");
+    else
+        how = QStringLiteral(
+            "Add a system tray (notification area) to your panel, or start a tray such as "
+            "trayer or stalonetray.");
+    return QStringLiteral("Kelvaro found no tray for its icon. ") + how +
+           QStringLiteral(
+               " The icon appears as soon as there is a tray. Until then Kelvaro runs without "
+               "it: start Kelvaro again to bring up its profiles window, and close that window "
+               "to quit Kelvaro.");
 }
 
 namespace {
 std::function<void(const QString&)> g_notice;
+QString g_hint;
+std::function<void()> g_hintChanged;
+} // namespace
+
+void SetSessionHint(const QString& hint) {
+    if (hint == g_hint) return;
+    g_hint = hint;
+    if (g_hintChanged) g_hintChanged();
+}
+
+QString SessionHint() {
+    return g_hint;
+}
+
+void setSessionHintChanged(std::function<void()> changed) {
+    g_hintChanged = std::move(changed);
 }
 
 void setSessionNotice(std::function<void(const QString&)> notice) {

@@ -43,8 +43,10 @@ QString NoGammaTooltip();
 // without gamma tables); and the same for the tooltip.
 QString NoGammaOutputsMessage();
 QString NoGammaOutputsTooltip();
-// The desktop offers the program no global hot keys.
-QString NoHotkeysMessage();
+// No tray took the program's icon: how to get one on this desktop (XDG_CURRENT_DESKTOP), and
+// how to reach and quit the program meanwhile.
+QString NoTrayMessage(const QByteArray& desktop);
+QByteArray CurrentDesktop();
 
 // Where words for the user about what the session lets the program do go (no gamma, a
 // compositor refusing an output's gamma, no hot keys). The program installs it before the
@@ -52,5 +54,10 @@ QString NoHotkeysMessage();
 // go to standard error.
 void setSessionNotice(std::function<void(const QString&)> notice);
 void SessionNotice(const QString& text);
+// A few words for the tray icon's tooltip about the session ("" for none), shown where nothing
+// more pressing is said there; `changed` runs when they change.
+void SetSessionHint(const QString& hint);
+QString SessionHint();
+void setSessionHintChanged(std::function<void()> changed);
 
 } // namespace platform

@@ -62,8 +62,10 @@ public:
         Q_UNUSED(menu);
     }
     // An add made while no tray was there yet succeeds at once and docks when a tray comes.
-    // When none comes in time the icon is gone and this is called with its record.
-    std::function<void(const NOTIFYICONDATAA&)> OnAddFailed;
+    // When none has come in time, OnNoTray is called with its record and the icon goes on
+    // waiting, however long; OnDocked is called with it when a tray takes it in after all.
+    std::function<void(const NOTIFYICONDATAA&)> OnNoTray;
+    std::function<void(const NOTIFYICONDATAA&)> OnDocked;
 };
 
 NotifyArea& notifyArea();

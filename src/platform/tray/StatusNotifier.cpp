@@ -388,12 +388,24 @@ struct StatusNotifierIcon::Parts {
     std::unique_ptr<QDBusServiceWatcher> watcher;
     bool shown = false;
 
-    void registerWithWatcher() const {
+    // A watcher that has only just taken its name may not serve its object yet (GNOME's
+    // extension, switched on while the program runs): a refused registration is made again, a
+    // second later, a few times.
+    void registerWithWatcher(int tries = 5) {
         QDBusMessage call = QDBusMessage::createMethodCall(
             sni::WatcherService, sni::WatcherPath, sni::WatcherService,
             QStringLiteral("RegisterStatusNotifierItem"));
         call << service;
-        QDBusConnection::sessionBus().asyncCall(call);
+        auto* reply =
+            new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call), &item);
+        QObject::connect(reply, &QDBusPendingCallWatcher::finished, &item,
+                         [this, tries](QDBusPendingCallWatcher* w) {
+                             w->deleteLater();
+                             if (w->isError() && tries > 1)
+                                 QTimer::singleShot(1000, &item, [this, tries] {
+                                     registerWithWatcher(tries - 1);
+                                 });
+                         });
     }
 };
 
@@ -469,6 +481,36 @@ bool StatusNotifierHostAvailable() {
     const QDBusMessage reply = bus.call(get, QDBus::Block, 1000);
     return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
            qvariant_cast<QDBusVariant>(reply.arguments().constFirst()).variant().toBool();
+}
+
+namespace {
+
+class HostWatch : public QObject {
+    Q_OBJECT
+public:
+    explicit HostWatch(std::function<void()> maybe) : maybe_(std::move(maybe)) {
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        watcher_.setConnection(bus);
+        watcher_.setWatchMode(QDBusServiceWatcher::WatchForRegistration);
+        watcher_.addWatchedService(sni::WatcherService);
+        QObject::connect(&watcher_, &QDBusServiceWatcher::serviceRegistered, this,
+                         [this] { came(); });
+        bus.connect(sni::WatcherService, sni::WatcherPath, sni::WatcherService,
+                    QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(came()));
+    }
+
+public slots:
+    void came() { maybe_(); }
+
+private:
+    std::function<void()> maybe_;
+    QDBusServiceWatcher watcher_;
+};
+
+} // namespace
+
+std::unique_ptr<QObject> WatchForStatusNotifierHost(std::function<void()> maybe) {
+    return std::make_unique<HostWatch>(std::move(maybe));
 }
 
 // The id lives on the entry itself as well: a new entry made at a deleted one's address has

@@ -16,11 +16,15 @@
 
 class QAction;
 class QMenu;
+class QObject;
 
 namespace platform {
 
 // A StatusNotifierWatcher runs on the session bus and a host has registered with it.
 bool StatusNotifierHostAvailable();
+// Calls `maybe` whenever a host may have come: a watcher started, or a host registered with
+// it. Nothing is asked meanwhile; it stops when the returned object goes.
+std::unique_ptr<QObject> WatchForStatusNotifierHost(std::function<void()> maybe);
 
 // One icon as a StatusNotifierItem. Mouse actions the host reports reach post with the point
 // the host gave.

@@ -33,8 +33,10 @@ namespace {
 constexpr quint32 SYSTEM_TRAY_REQUEST_DOCK = 0;
 constexpr quint32 XEMBED_EMBEDDED_NOTIFY = 0;
 
-// How long an add waits for a tray to appear (a panel that starts after the program), and how
-// often it looks for a StatusNotifierItem host meanwhile.
+// How long an add waits for a tray to appear (a panel that starts after the program) before
+// the program is told there is none, and how often it looks for a StatusNotifierItem host
+// meanwhile. After that it waits on without asking: a new tray owner and a new host are
+// announced.
 constexpr int TrayWaitMs = 10000;
 constexpr int HostPollMs = 500;
 NotifyArea* g_area = nullptr;
@@ -410,13 +412,17 @@ private:
     void trayChanged(xcb_window_t owner) {
         if (owner == manager_) return;
         manager_ = owner;
+        std::vector<NOTIFYICONDATAA> docked;
         for (auto& [key, icon] : icons_) {
             if (icon.sni) continue;
+            const bool waited = !icon.xembed;
             if (icon.xembed) icon.xembed->lost();
             if (owner == XCB_NONE) continue;
             icon.xembed = dockedIcon(owner, icon.data);
+            if (waited && icon.xembed) docked.push_back(icon.data);
         }
         if (!waiting()) stopWaiting();
+        told(docked, OnDocked);
     }
 
     // The item for an icon, on the bus; null when the bus can't be reached.
@@ -436,25 +442,34 @@ private:
 
     // A StatusNotifierItem host came while icons waited for a tray.
     void hostCame() {
+        std::vector<NOTIFYICONDATAA> docked;
         for (auto& [key, icon] : icons_)
-            if (!icon.shown()) icon.sni = notifierItem(key, icon.data, icon.menu);
+            if (!icon.shown()) {
+                icon.sni = notifierItem(key, icon.data, icon.menu);
+                if (icon.sni) docked.push_back(icon.data);
+            }
         if (!waiting()) stopWaiting();
+        told(docked, OnDocked);
     }
 
-    // No tray in time: the waiting icons were never added.
+    // No tray in time: the program is told, and the icons wait on for one.
     void noTrayCame() {
-        stopWaiting();
-        std::vector<NOTIFYICONDATAA> failed;
-        for (auto it = icons_.begin(); it != icons_.end();) {
-            if (it->second.shown()) {
-                ++it;
-                continue;
-            }
-            failed.push_back(it->second.data);
-            it = icons_.erase(it);
-        }
-        for (const NOTIFYICONDATAA& data : failed)
-            if (OnAddFailed) OnAddFailed(data);
+        poll_.stop();
+        std::vector<NOTIFYICONDATAA> left;
+        for (const auto& [key, icon] : icons_)
+            if (!icon.shown()) left.push_back(icon.data);
+        if (!hostWatch_)
+            hostWatch_ = WatchForStatusNotifierHost([this] {
+                if (waiting() && StatusNotifierHostAvailable()) hostCame();
+            });
+        told(left, OnNoTray);
+    }
+
+    // The callback may delete icons: it is given copies.
+    static void told(const std::vector<NOTIFYICONDATAA>& icons,
+                     const std::function<void(const NOTIFYICONDATAA&)>& callback) {
+        for (const NOTIFYICONDATAA& data : icons)
+            if (callback) callback(data);
     }
 
     bool waiting() const {
@@ -465,6 +480,7 @@ private:
     void stopWaiting() {
         wait_.stop();
         poll_.stop();
+        hostWatch_.reset();
     }
 
     bool add(const Key& key, const NOTIFYICONDATAA& data) {
@@ -525,6 +541,7 @@ private:
     uint8_t xiOpcode_ = 0;
     QTimer wait_;
     QTimer poll_;
+    std::unique_ptr<QObject> hostWatch_; // after the wait: told when a host comes
 };
 
 } // namespace
