@@ -37,10 +37,10 @@ public:
         Application->ErrorBox = nullptr;
         Application->OnMessage = nullptr;
     }
-    void start() {
+    void start(bool bySession = false) {
         Application->MainForm = nullptr;
         startup = display.ramp;
-        CreateForms();
+        CreateForms(bySession);
     }
     void stop() {
         if (Form_Main && !LaunchedProcess.empty()) {

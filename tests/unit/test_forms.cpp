@@ -112,8 +112,7 @@ private slots:
         QFETCH(bool, bySession);
         seedDisplay(*p, 25);
         Program::setValue(ProgramKey, "Desktop", 13);
-        Application->MainForm = nullptr;
-        CreateForms(bySession);
+        p->start(bySession);
         p->area.OnNoTray(Form_Main->TrayIcon->IconData());
         QVERIFY(p->errors.isEmpty());
         QVERIFY(p->displayShows(13));
