@@ -821,6 +821,12 @@ void TForm_Main::changeEvent(QEvent* e) {
     if (e->type() != QEvent::WindowStateChange || !Application) return;
     const auto* change = static_cast<QWindowStateChangeEvent*>(e);
     const bool nowMinimized = windowState() & Qt::WindowMinimized;
+    if (nowMinimized && !(change->oldState() & Qt::WindowMinimized) && TrayIcon->NoTray()) {
+        // No tray icon to go to: an ordinary minimised window, which the task bar or the
+        // desktop's overview brings back. A preview ends with it all the same.
+        ApplyGammaRamp(RampInForce());
+        return;
+    }
     if (nowMinimized && !(change->oldState() & Qt::WindowMinimized) && !KeepsFromMinimizing()) {
         // The minimise button, as the system command the main-window hooks expect.
         TMessage msg;

@@ -118,6 +118,10 @@ private slots:
         QVERIFY(p->displayShows(13));
         QCOMPARE(Form_Main->isVisible(), !bySession);
         Form_Main->show();
+        // Minimised, it stays a window the desktop can bring back: no tray to hide in.
+        Form_Main->setWindowState(Qt::WindowMinimized);
+        QTest::qWait(50);
+        QVERIFY(Form_Main->isVisible());
         QVERIFY(Form_Main->close());
         QVERIFY(p->displayIsBack(25));
     }
