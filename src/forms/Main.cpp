@@ -39,6 +39,14 @@ void StepSlider(QSlider* bar, int step) {
     if (bar->value() == before) Form_Main->ApplyGammaRamp(RampForPosition(before));
 }
 
+// Which gamma a hot key stepped and to what, on the on-screen display.
+void ShowStep(const QString& title, GammaPosition position, const QIcon& icon) {
+    Form_OSD->ui->Label_Prof->setText(title);
+    Form_OSD->ui->Label_Gamma->setText(QStringLiteral("Gamma - ") + GammaText(position));
+    Form_OSD->SetIcon(icon);
+    Form_OSD->Display();
+}
+
 // Set on a node that has never been saved: it has no image, and no key of its own. A saved
 // node's image is the image lists' entry at its position.
 constexpr int UnsavedRole = Qt::UserRole + 1;
@@ -592,7 +600,6 @@ void TForm_Main::Btn_DelClick() {
 // ---- Launcher -------------------------------------------------------------------------------
 
 void TForm_Main::LaunchProfile(const QString& name) {
-    QString exe, args;
     bool loaded = false;
     const GammaPosition before = ui->Bar_Gamma->value();
     {
@@ -615,8 +622,8 @@ void TForm_Main::LaunchProfile(const QString& name) {
     const GammaPosition position = ui->Bar_Gamma->value();
     if (loaded || position != before) ApplyGammaRamp(RampForPosition(position));
     if (!loaded) return;
-    exe = ui->Edit_ExecFile->text();
-    args = ui->Edit_Arg->text();
+    const QString exe = ui->Edit_ExecFile->text();
+    const QString args = ui->Edit_Arg->text();
     if (exe.isEmpty()) return;
     const qsizetype slash = exe.lastIndexOf(QLatin1Char('/'));
     const QString directory = slash >= 0 ? exe.left(slash + 1) : QString();
@@ -675,32 +682,23 @@ void TForm_Main::AppMessage(TMessage& msg, bool& handled) {
         step = -1;
     else
         return;
-    if (Timer_Exit->Enabled()) {
-        QTreeWidgetItem* node = Selected();
-        if (!Saved(node)) {
-            // An unsaved "New Profile" (or nothing) in the editor has no key to store to: the
-            // step goes to the profile the watch runs for.
-            StepLaunchedProfile(step);
-            Form_OSD->Display();
-            handled = true;
-            return;
-        }
+    QTreeWidgetItem* node = Selected();
+    if (Timer_Exit->Enabled() && !Saved(node)) {
+        // An unsaved "New Profile" (or nothing) in the editor has no key to store to: the step
+        // goes to the profile the watch runs for.
+        StepLaunchedProfile(step);
+    } else if (Timer_Exit->Enabled()) {
         StepSlider(ui->Bar_Gamma, step);
         // A burst of presses shows every step at once; the disk follows.
         SaveProfileGamma(true);
-        Form_OSD->ui->Label_Prof->setText(node->text(0));
-        Form_OSD->ui->Label_Gamma->setText(QStringLiteral("Gamma - ") +
-                                           GammaText(ui->Bar_Gamma->value()));
-        Form_OSD->SetIcon(IconListLg.GetIcon(ui->ProfileList->indexOfTopLevelItem(node)));
+        ShowStep(node->text(0), ui->Bar_Gamma->value(),
+                 IconListLg.GetIcon(ui->ProfileList->indexOfTopLevelItem(node)));
     } else {
         QSlider* bar = Form_Option->ui->Bar_Gamma;
         StepSlider(bar, step);
         Form_Option->SaveDesktopGamma(true);
-        Form_OSD->ui->Label_Prof->setText(QStringLiteral("Desktop"));
-        Form_OSD->ui->Label_Gamma->setText(QStringLiteral("Gamma - ") + GammaText(bar->value()));
-        Form_OSD->SetIcon(TTrayIcon::ApplicationIcon());
+        ShowStep(QStringLiteral("Desktop"), bar->value(), TTrayIcon::ApplicationIcon());
     }
-    Form_OSD->Display();
     handled = true;
 }
 
@@ -719,9 +717,8 @@ void TForm_Main::StepLaunchedProfile(int step) {
                             reg.WriteInteger(Values::Gamma, gamma);
                     });
     }
-    Form_OSD->ui->Label_Prof->setText(launchedName_);
-    Form_OSD->ui->Label_Gamma->setText(QStringLiteral("Gamma - ") + GammaText(launchedGamma_));
-    Form_OSD->SetIcon(found ? IconListLg.GetIcon(at) : TTrayIcon::ApplicationIcon());
+    ShowStep(launchedName_, launchedGamma_,
+             found ? IconListLg.GetIcon(at) : TTrayIcon::ApplicationIcon());
 }
 
 // ---- Tray menu --------------------------------------------------------------------------------
