@@ -260,17 +260,9 @@ private slots:
         k.clickIcon(1, 2);
         QVERIFY(waitFor([] { return !profilesWindow().isEmpty(); }, 5000));
         menuPick(k, {"Down", "Down", "Return"});
-        QVERIFY(waitFor(
-            [] {
-                return !xdotool({"search", "--onlyvisible", "--name", "^Options$"}).isEmpty();
-            },
-            5000));
+        QVERIFY(waitFor([&] { return !options().isEmpty(); }, 5000));
         xdotool({"key", "Escape"});
-        QVERIFY(waitFor(
-            [] {
-                return xdotool({"search", "--onlyvisible", "--name", "^Options$"}).isEmpty();
-            },
-            5000));
+        QVERIFY(waitFor([&] { return options().isEmpty(); }, 5000));
 
         // Exit, the last item: the start-up ramp, status 0, no icon.
         menuPick(k, {"Up", "Return"});
