@@ -212,16 +212,26 @@ private slots:
             // The window at once, its two boxes (no gamma, no tray) over it, not on each other.
             QVERIFY(pastTheSplash() && waitFor([&] { return boxes().count('\n') == 1; }, 5000));
             const QStringList two = boxes().split('\n');
-            QVERIFY(xdotool({"getwindowgeometry", two[0]}).section('\n', 1, 1) !=
-                    xdotool({"getwindowgeometry", two[1]}).section('\n', 1, 1));
+            auto centre = [](const QString& id) {
+                QMap<QString, int> v;
+                for (const QString& line :
+                     xdotool({"getwindowgeometry", "--shell", id}).split('\n'))
+                    v[line.section('=', 0, 0)] = line.section('=', 1).toInt();
+                return QPoint(v["X"] + v["WIDTH"] / 2, v["Y"] + v["HEIGHT"] / 2);
+            };
+            QVERIFY((centre(two[0]) - centre(two[1])).manhattanLength() > 8);
             const QStringList stacking = run("xprop", {"-root", "_NET_CLIENT_LIST_STACKING"})
                                              .section("# ", 1)
                                              .split(", "); // bottom to top
             auto level = [&](const QString& id) {
                 return stacking.indexOf("0x" + QString::number(id.toUInt(), 16));
             };
-            for (const QString& box : two)
-                QVERIFY(level(box) > level(visibleWindow("closing quits")));
+            const QString window = visibleWindow("closing quits");
+            for (const QString& box : two) { // above it, and kept there as the window's own
+                QVERIFY(level(box) > level(window));
+                QVERIFY(run("xprop", {"-id", box, "WM_TRANSIENT_FOR"})
+                            .endsWith("0x" + QString::number(window.toUInt(), 16)));
+            }
             run("gsettings",
                 {"set", "org.gnome.shell", extensions, "['ubuntu-appindicators@ubuntu.com']"});
         }
