@@ -3,10 +3,10 @@
 //                             the CRTC ramp changing; prints the times in microseconds
 //   ramp_probe change TIMEOUT_MS
 //                             waits for the CRTC ramp to change; prints microseconds waited
-//   ramp_probe startup CLASS PROGRAM
-//                             starts PROGRAM and waits until a viewable window of that class,
-//                             of the process started (its _NET_WM_PID), sits in the tray;
-//                             prints microseconds and the program's PID
+//   ramp_probe startup CLASS PROGRAM [TIMEOUT_MS]
+//                             starts PROGRAM and waits (at most 15 s) until a viewable window
+//                             of that class, of the process started (its _NET_WM_PID), sits in
+//                             the tray; prints microseconds and the program's PID
 //   ramp_probe menu CLASS     clicks the right button where the pointer is (on the tray icon)
 //                             and waits until a pop-up of that class is up; prints microseconds
 #include "FirstCrtc.h"
@@ -116,7 +116,8 @@ xcb_window_t trayManager(xcb_connection_t* c) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 4 && std::strcmp(argv[1], "startup") == 0) {
+    if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "startup") == 0) {
+        const int timeout = argc == 5 ? std::atoi(argv[4]) : 15000;
         xcb_connection_t* c = xcb_connect(nullptr, nullptr);
         const xcb_window_t tray = trayManager(c);
         // The panel the icons are docked into: the manager's parent for trayer.
@@ -130,7 +131,7 @@ int main(int argc, char** argv) {
             execl(argv[3], argv[3], static_cast<char*>(nullptr));
             _exit(127);
         }
-        while (t.elapsed() < 15000 && !viewableBelow(c, top, argv[2], pid))
+        while (t.elapsed() < timeout && !viewableBelow(c, top, argv[2], pid))
             usleep(500);
         std::printf("%lld %d\n", t.nsecsElapsed() / 1000, int(pid));
         xcb_disconnect(c);
