@@ -296,8 +296,9 @@ private slots:
         const QString environ = run("sh", {"-c",
                                            "for p in $(pgrep -f \"$0\"); do "
                                            "tr '\\0' '\\n' </proc/$p/environ; done",
-                                           games.path("gam[e]")});
-        QVERIFY(environ.contains("PATH=") && !environ.contains("DESKTOP_AUTOSTART_ID"));
+                                           games.path(".") + "/gam[e]"});
+        QVERIFY2(environ.contains("PATH=") && !environ.contains("DESKTOP_AUTOSTART_ID"),
+                 qPrintable(environ));
         xdotool({"key", "ctrl+alt+KP_Subtract"});
         auto at = [](int gamma) {
             return [gamma] { return same(crtc::ramp(), crtc::rampOf(gamma)); };
