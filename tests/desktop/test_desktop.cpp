@@ -6,6 +6,7 @@
 #include "Games.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -294,10 +295,12 @@ private slots:
         menuPick(k, {"Down", "Down", "Down", "Down", "Down", "Return"});
         QVERIFY(waitFor([&] { return games.started(); }, 20000)); // Wine starts its server first
         // The game has the session's environment, without the program's own session id.
-        const QString environ = run("sh", {"-c",
-                                           "for p in $(pgrep -f \"$0\"); do "
-                                           "tr '\\0' '\\n' </proc/$p/environ; done",
-                                           games.path(".") + "/gam[e]"});
+        const QString environ =
+            run("sh", {"-c",
+                       "for p in $(pgrep -f \"$0\"); do "
+                       "tr '\\0' '\\n' </proc/$p/environ; done",
+                       // Wine shows the game's path its own way
+                       QFileInfo(QDir(games.path("..")).absolutePath()).fileName() + ".*gam[e]"});
         QVERIFY2(environ.contains("PATH=") && !environ.contains("DESKTOP_AUTOSTART_ID"),
                  qPrintable(environ));
         xdotool({"key", "ctrl+alt+KP_Subtract"});

@@ -415,17 +415,30 @@ private:
     void trayChanged(xcb_window_t owner) {
         if (owner == manager_) return;
         manager_ = owner;
-        std::vector<NOTIFYICONDATAA> docked, lost;
+        // Where a StatusNotifierItem host comes with the tray (GNOME's AppIndicator extension
+        // brings both at once), a waiting icon goes to the host: the watcher is asked first.
+        const bool askFirst = owner != XCB_NONE && waiting() && StatusNotifierWatcherRuns();
+        dockIn(owner, true, !askFirst);
+        if (askFirst)
+            askHost([this, owner] {
+                if (manager_ == owner) dockIn(owner, false, true);
+            });
+    }
+    // Docks the icons shown in an XEmbed tray (`docked`) and those still waiting (`waiting`)
+    // in the tray of `owner`; none with XCB_NONE: the tray went.
+    void dockIn(xcb_window_t owner, bool docked, bool waiting) {
+        std::vector<NOTIFYICONDATAA> came, lost;
         for (auto& [key, icon] : icons_) {
             if (icon.sni) continue;
             const bool waited = !icon.xembed;
+            if (waited ? !waiting : !docked) continue;
             if (icon.xembed) icon.xembed->lost();
             icon.xembed = owner == XCB_NONE ? nullptr : dockedIcon(owner, icon.data);
-            if (waited && icon.xembed) docked.push_back(icon.data);
+            if (waited && icon.xembed) came.push_back(icon.data);
             if (!waited && !icon.xembed) lost.push_back(icon.data);
         }
-        if (!waiting()) stopWaiting();
-        told(docked, OnDocked);
+        if (!this->waiting()) stopWaiting();
+        told(came, OnDocked);
         trayLost(lost);
     }
 
@@ -526,10 +539,15 @@ private:
     // question at a time); a no is `otherwise`'s to act on.
     void askHost(std::function<void()> otherwise = {}) {
         if (otherwise) otherwise_.push_back(std::move(otherwise));
-        if (asking_) return;
-        asking_ = true;
+        // A reason to ask that comes while a question is on its way (the watcher's name, then
+        // its host registering a moment later) is asked again if the answer is no.
+        if (std::exchange(asking_, true)) {
+            askAgain_ = true;
+            return;
+        }
         AskStatusNotifierHost(&replies_, [this](bool host) {
             asking_ = false;
+            if (std::exchange(askAgain_, false) && !host) return askHost();
             const auto otherwise = std::exchange(otherwise_, {});
             if (host && waiting())
                 hostCame();
@@ -610,6 +628,7 @@ private:
     QTimer poll_;
     std::unique_ptr<QObject> hostWatch_;           // after the wait: told when a host comes
     bool asking_ = false;                          // a question to the watcher is on its way
+    bool askAgain_ = false;                        // and another reason to ask came meanwhile
     std::vector<std::function<void()>> otherwise_; // for its answer, when it is no
     QObject replies_;                              // its answer dies with it
     std::unique_ptr<QObject> hostLeaving_;         // told when the host of the items may have gone
