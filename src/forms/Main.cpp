@@ -620,6 +620,7 @@ void TForm_Main::LaunchProfile(const QString& name) {
     // that could not be read (its error has been shown) is not started, and a name the list
     // doesn't hold leaves the emptied editor's gamma, as any selection change would.
     const GammaPosition position = ui->Bar_Gamma->value();
+    if (loaded && !ui->Edit_ExecFile->text().isEmpty()) Ramps.ProgramRuns(true);
     if (loaded || position != before) ApplyGammaRamp(RampForPosition(position));
     if (!loaded) return;
     const QString exe = ui->Edit_ExecFile->text();
@@ -654,6 +655,7 @@ void TForm_Main::Timer_ExitTimer() {
         return;
     platform::processes().CloseHandle(LaunchedProcess);
     LaunchedProcess = {};
+    Ramps.ProgramRuns(false);
     ApplyGammaRamp(DesktopRamp);
     Timer_Exit->SetEnabled(false);
 }

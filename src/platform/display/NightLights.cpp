@@ -1,0 +1,63 @@
+#include "platform/display/NightLights.h"
+
+#include <QDir>
+#include <QFile>
+#include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+QByteArray ReadProc(qint64 pid, const char* what) {
+    QFile f(QStringLiteral("/proc/%1/%2").arg(pid).arg(QLatin1String(what)));
+    return f.open(QIODevice::ReadOnly) ? f.read(4096) : QByteArray();
+}
+
+// Options after which both tools write once (-O, -o), reset (-x), print (-p) or only answer
+// (-h, -V) and end.
+bool RunsOn(const QByteArray& cmdline) {
+    const QList<QByteArray> args = cmdline.split('\0');
+    for (qsizetype i = 1; i < args.size(); ++i) {
+        const QByteArray& a = args[i];
+        if (a.size() >= 2 && a[0] == '-' && QByteArray("OoxphV").contains(a[1])) return false;
+    }
+    return true;
+}
+
+void Signal(const std::vector<ProcessId>& processes, int signal) {
+    for (const ProcessId& p : processes)
+        if (p.pid > 0 && ProcessStarted(p.pid) == p.started) ::kill(pid_t(p.pid), signal);
+}
+
+} // namespace
+
+std::vector<NightLight> RunningNightLights() {
+    std::vector<NightLight> found;
+    const uid_t me = ::getuid();
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool number = false;
+        const qint64 pid = entry.toLongLong(&number);
+        if (!number) continue;
+        const QByteArray comm = ReadProc(pid, "comm").trimmed();
+        if (comm != "gammastep" && comm != "redshift") continue;
+        struct stat st {};
+        if (::stat(QFile::encodeName(QStringLiteral("/proc/") + entry).constData(), &st) != 0 ||
+            st.st_uid != me || !RunsOn(ReadProc(pid, "cmdline")))
+            continue;
+        if (const auto started = ProcessStarted(pid))
+            found.push_back({{pid, *started}, QString::fromLocal8Bit(comm)});
+    }
+    return found;
+}
+
+void HoldStill(const std::vector<ProcessId>& processes) {
+    Signal(processes, SIGSTOP);
+}
+
+void LetGo(const std::vector<ProcessId>& processes) {
+    Signal(processes, SIGCONT);
+}
+
+} // namespace platform
