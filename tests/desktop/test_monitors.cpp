@@ -170,25 +170,27 @@ private slots:
     // each leaves is the base every gamma goes onto: through a 10 s game, after it, at Exit
     // and at the next start. A night light running on has the desktop (no desktop gamma).
     void sharesTheDisplayWithOtherWriters_data() {
-        QTest::addColumn<QString>("before"); // run once before the start
-        QTest::addColumn<QString>("light");  // a night light running on
+        QTest::addColumn<QString>("before");  // run once before the start
+        QTest::addColumn<QString>("light");   // a night light running on
         QTest::addColumn<bool>("lightFirst"); // started before the program, else while it runs
-        QTest::addColumn<QString>("during"); // run once while the program runs
-        QTest::addColumn<QString>("base");   // leaves the expected base on the identity
-        QTest::addColumn<bool>("desktop");   // the desktop gamma shows over the base
-        const QString cal = "dispwin -d 1 /usr/share/color/argyll/ref/strange.cal";
+        QTest::addColumn<QString>("during");  // run once while the program runs
+        QTest::addColumn<QString>("base");    // leaves the expected base on the identity
+        QTest::addColumn<bool>("desktop");    // the desktop gamma shows over the base
+        const QString cal = "dispwin -d 1 /usr/share/color/argyll/ref/strange.cal", none;
         const QString gs = "gammastep -m randr -O 4000", rs = "redshift -m randr -O 4000";
-        QTest::newRow("dispwin while running") << "" << "" << false << cal << cal << true;
-        QTest::newRow("gammastep -O while running") << "" << "" << false << gs << gs << true;
-        QTest::newRow("redshift -O while running") << "" << "" << false << rs << rs << true;
+        QTest::newRow("dispwin while running") << none << none << false << cal << cal << true;
+        QTest::newRow("gammastep -O while running") << none << none << false << gs << gs << true;
+        QTest::newRow("redshift -O while running") << none << none << false << rs << rs << true;
         QTest::newRow("gammastep -x over its tint")
-            << gs << "" << false << "gammastep -m randr -x" << "" << true;
+            << gs << none << false << "gammastep -m randr -x" << none << true;
         QTest::newRow("redshift -x over its tint")
-            << rs << "" << false << "redshift -m randr -x" << "" << true;
-        QTest::newRow("gammastep running first") << "" << "gammastep" << true << "" << gs << false;
-        QTest::newRow("redshift running first") << "" << "redshift" << true << "" << rs << false;
+            << rs << none << false << "redshift -m randr -x" << none << true;
+        QTest::newRow("gammastep running first")
+            << none << "gammastep" << true << none << gs << false;
+        QTest::newRow("redshift running first")
+            << none << "redshift" << true << none << rs << false;
         QTest::newRow("gammastep started while running")
-            << "" << "gammastep" << false << "" << gs << true;
+            << none << "gammastep" << false << none << gs << true;
     }
     void sharesTheDisplayWithOtherWriters() {
         QFETCH(QString, before);

@@ -260,6 +260,7 @@ private slots:
         const OutputRamp written = writes == "calibration" ? base : tint(out("1").ramp);
         if (writes == "restart") {
             Form_Main->QuitSequence();
+            p.reset();
             p = std::make_unique<Program>();
             p->display.key = "test-display";
             p->display.add("1", written);

@@ -41,7 +41,8 @@ public:
         std::vector<GammaOutput> implausible;
         // The computed ramp that was composed onto `ramps` last, where it was written down.
         std::optional<GammaRamp> inForce;
-        // Other programs held still while the writer ran (RampKeeper::HoldRewriters).
+        // In the journal, night lights held still while its writer ran; in the last run's
+        // record, those that composed on top of its gamma (RampKeeper).
         std::vector<ProcessId> held;
     };
 

@@ -119,6 +119,7 @@ void RampKeeper::Capture() {
             LetGo(found->held); // what the crashed run held still runs on
         } else {
             lastRun = RampJournal::LastRun(d.displayKey()).read(d.serverStarted());
+            if (lastRun) onOurs_ = lastRun->held;
         }
         journal_ = journal;
     }
@@ -339,7 +340,7 @@ void RampKeeper::Restore() {
     held_.clear();
     if (journal_) {
         journal_->remove();
-        RampJournal::LastRun(d.displayKey()).write(originals_, last);
+        RampJournal::LastRun(d.displayKey()).write(originals_, last, onOurs_);
     }
 }
 
