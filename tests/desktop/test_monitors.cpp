@@ -230,14 +230,18 @@ private slots:
         QVERIFY(k.start());
         if (!light.isEmpty() && !lightFirst) startLight();
         sh(during);
-        QTest::qWait(1500); // the next look
+        QElapsedTimer since;
+        since.start();
+        waitFor([&] { return same(crtc::rawRamp(first), shown); }, 3000); // the next look
+        const qint64 took = since.elapsed();
+        QTest::qWait(500);
         for (const QString& box : xdotool({"search", "--onlyvisible", "--name", "^Kelvaro$"})
                                       .split('\n', Qt::SkipEmptyParts))
             closeWindow(box); // what it says about the night light
         const double atDesktop = share(shown, 2000);
         k.pickFromMenu({"Down", "Down", "Down", "Down", "Down", "Return"});
         const double inGame = share(game, 9500);
-        QTest::qWait(2500); // the watch's end
+        QTest::qWait(3500); // the game's end, and the watch's next look
         const double after = share(shown, 5500);
         k.pickFromMenu({"Up", "Return"});
         QVERIFY(k.ended());
@@ -246,9 +250,10 @@ private slots:
         QTest::qWait(6000); // a night light's next rewrite, and the look after it
         const double again = share(shown, 1000);
         QCOMPARE(k.terminate(), 0);
-        qInfo("desktop %.0f %%, game %.0f %% of 9.5 s, after it %.0f %% of 5.5 s, Exit %s, "
+        qInfo("gamma back over the new ramp after %lld ms; desktop %.0f %%, game %.0f %% of 9.5 s, "
+              "after it %.0f %% of 5.5 s, Exit %s, "
               "next start %.0f %%",
-              100 * atDesktop, 100 * inGame, 100 * after, exited ? "base" : "not the base",
+              took, 100 * atDesktop, 100 * inGame, 100 * after, exited ? "base" : "not the base",
               100 * again);
         night.terminate();
         night.waitForFinished();
