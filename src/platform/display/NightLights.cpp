@@ -26,6 +26,19 @@ bool RunsOn(const QByteArray& cmdline) {
     return true;
 }
 
+// The display a process draws on, from its environment.
+QByteArray DisplayOf(qint64 pid) {
+    QFile f(QStringLiteral("/proc/%1/environ").arg(pid));
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    const QByteArray name =
+        qEnvironmentVariableIsSet("WAYLAND_DISPLAY") ? "WAYLAND_DISPLAY=" : "DISPLAY=";
+    for (const QByteArray& entry : f.read(1 << 20).split('\0'))
+        if (entry.startsWith(name)) return entry.mid(name.size());
+    return {};
+}
+
+std::function<std::vector<NightLight>()> g_finder;
+
 void Signal(const std::vector<ProcessId>& processes, int signal) {
     for (const ProcessId& p : processes)
         if (p.pid > 0 && ProcessStarted(p.pid) == p.started) ::kill(pid_t(p.pid), signal);
@@ -33,8 +46,15 @@ void Signal(const std::vector<ProcessId>& processes, int signal) {
 
 } // namespace
 
+void setNightLightFinder(std::function<std::vector<NightLight>()> finder) {
+    g_finder = std::move(finder);
+}
+
 std::vector<NightLight> RunningNightLights() {
+    if (g_finder) return g_finder();
     std::vector<NightLight> found;
+    const QByteArray ours =
+        qgetenv(qEnvironmentVariableIsSet("WAYLAND_DISPLAY") ? "WAYLAND_DISPLAY" : "DISPLAY");
     const uid_t me = ::getuid();
     for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
         bool number = false;
@@ -44,7 +64,7 @@ std::vector<NightLight> RunningNightLights() {
         if (comm != "gammastep" && comm != "redshift") continue;
         struct stat st {};
         if (::stat(QFile::encodeName(QStringLiteral("/proc/") + entry).constData(), &st) != 0 ||
-            st.st_uid != me || !RunsOn(ReadProc(pid, "cmdline")))
+            st.st_uid != me || !RunsOn(ReadProc(pid, "cmdline")) || DisplayOf(pid) != ours)
             continue;
         if (const auto started = ProcessStarted(pid))
             found.push_back({{pid, *started}, QString::fromLocal8Bit(comm)});

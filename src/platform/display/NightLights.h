@@ -6,6 +6,7 @@
 #include "platform/display/RampJournal.h"
 
 #include <QString>
+#include <functional>
 #include <vector>
 
 namespace platform {
@@ -15,9 +16,12 @@ struct NightLight {
     QString name; // its command name: "gammastep", "redshift"
 };
 
-// This user's night lights that run on and rewrite the ramp (not their one-shot, reset or
-// print modes, which write once or never and end).
+// This user's night lights on this program's display (the same DISPLAY, or WAYLAND_DISPLAY)
+// that run on and rewrite the ramp (not their one-shot, reset or print modes, which write once
+// or never and end).
 std::vector<NightLight> RunningNightLights();
+// Tests look for night lights of their own; nullptr looks at the processes again.
+void setNightLightFinder(std::function<std::vector<NightLight>()> finder);
 // Stops (SIGSTOP) or continues (SIGCONT) each one that is still the same process.
 void HoldStill(const std::vector<ProcessId>& processes);
 void LetGo(const std::vector<ProcessId>& processes);

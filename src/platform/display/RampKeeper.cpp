@@ -166,13 +166,13 @@ void RampKeeper::Journal() const {
     if (journal_) journal_->write(originals_, std::nullopt, held_);
 }
 
-GammaRamp RampKeeper::Effective() const {
-    if (nightLight_ && !programRuns_) return RampForPosition(GammaNeutral);
-    return inForce_.value_or(RampForPosition(GammaNeutral));
+GammaRamp RampKeeper::Effective(const std::string& output) const {
+    if ((nightLight_ && !programRuns_) || !inForce_) return RampForPosition(GammaNeutral);
+    return inForce_(output);
 }
 
 void RampKeeper::Load(const GammaOutput& o) {
-    OutputRamp ramp = OnOutput(Effective(), o);
+    OutputRamp ramp = OnOutput(Effective(o.id), o);
     display_->setOutputRamp(o.id, ramp);
     std::deque<Loaded>& lately = loaded_[o.id];
     if (!lately.empty() && lately.front().ramp == ramp) return;
@@ -183,12 +183,15 @@ void RampKeeper::Load(const GammaOutput& o) {
 
 void RampKeeper::LoadAll() {
     if (!inForce_) return;
-    for (const GammaOutput& o : outputs_)
+    bool gamma = false;
+    for (const GammaOutput& o : outputs_) {
         Load(o);
+        gamma = gamma || !IsIdentity(inForce_(o.id));
+    }
     // Compared once a second only while the gamma in force is not the bases themselves, and
     // where a ramp can be read back at all.
     if (poll_) {
-        if (!IsIdentity(*inForce_) && !originals_.empty())
+        if (gamma && !originals_.empty())
             poll_->start();
         else
             poll_->stop();
@@ -301,21 +304,25 @@ void RampKeeper::OutputsChanged() {
 }
 
 void RampKeeper::Apply(const GammaRamp& ramp) {
+    Apply([ramp](const std::string&) { return ramp; });
+}
+
+void RampKeeper::Apply(RampFor rampFor) {
     Display& d = display();
     // Once the start-up ramps are back for good, nothing loads anything over them: a quit that
     // came while start-up or a dialog still had work to do ends with them on the screen.
     if (!d.hasDeviceContext() || finished_) return;
     if (&d == display_) {
         Check();
-        inForce_ = ramp;
+        inForce_ = std::move(rampFor);
         LoadAll();
         return;
     }
-    inForce_ = ramp;
+    inForce_ = std::move(rampFor);
     // Before a capture (or on a display swapped since) nothing was taken from this display: the
     // outputs are looked up each time, and the ramp goes on as it is.
     for (const GammaOutput& o : d.outputs())
-        d.setOutputRamp(o.id, ResampleRamp(ramp, o.gammaSize));
+        d.setOutputRamp(o.id, ResampleRamp(inForce_(o.id), o.gammaSize));
 }
 
 void RampKeeper::Restore() {
@@ -323,8 +330,8 @@ void RampKeeper::Restore() {
     finished_ = true;
     if (poll_) poll_->stop();
     if (!d.hasDeviceContext()) return;
-    const GammaRamp last = Effective();
-    inForce_.reset();
+    const GammaRamp last = Effective(primary_);
+    inForce_ = nullptr;
     if (&d != display_) {
         // Nothing was taken from this display: the identity is all there is to put back.
         for (const GammaOutput& o : d.outputs())

@@ -31,6 +31,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 class QTimer;
@@ -47,9 +48,14 @@ public:
     // Takes every output's start-up ramp (from the journal when the run that wrote it is
     // gone), journals them, and follows outputs as they come and go from then on.
     void Capture();
-    // Loads a computed ramp onto every output, resampled to each one's size and composed onto
-    // its base (each channel of gamma 1.0 loads the base's exactly), after taking in what
-    // other programs wrote since the last load.
+    // The computed ramp each output is to show, by the output's id.
+    using RampFor = std::function<GammaRamp(const std::string& output)>;
+    // Loads onto every output the ramp `rampFor` gives it, resampled to the output's size and
+    // composed onto its base (each channel of gamma 1.0 loads the base's exactly), after taking
+    // in what other programs wrote since the last load. An output that appears later is asked
+    // about then.
+    void Apply(RampFor rampFor);
+    // The same computed ramp onto every output.
     void Apply(const GammaRamp& ramp);
     // Takes in what other programs wrote onto each output since the last load; true when some
     // output's base changed.
@@ -90,7 +96,7 @@ private:
                     const std::optional<RampJournal::Contents>& lastRun = {});
     // What goes on the outputs now: the ramp in force, or gamma 1.0 (the bases) while a night
     // light that rewrites the ramp has the display.
-    GammaRamp Effective() const;
+    GammaRamp Effective(const std::string& output) const;
     void Load(const GammaOutput& o);
     void LoadAll();
     void Journal() const;
@@ -106,7 +112,7 @@ private:
     std::vector<GammaOutput> outputs_;
     OutputRamps originals_;
     std::string primary_;
-    std::optional<GammaRamp> inForce_;
+    RampFor inForce_;
     // Per output, the ramps this program loaded lately, newest first, each with the base it
     // was composed onto: a night light may have taken any of them into its snapshot.
     struct Loaded {
