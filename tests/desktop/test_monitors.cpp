@@ -202,7 +202,9 @@ private slots:
         const auto sh = [](const QString& line) {
             if (!line.isEmpty()) run("sh", {"-c", line + " >/dev/null 2>&1"});
         };
-        const QVector<std::uint16_t> identity = crtc::rawRamp(first);
+        const QVector<std::uint16_t> identity =
+            crtc::atSize(crtc::rampOf(10), crtc::gammaSize(first));
+        QVERIFY(crtc::setRawRamp(first, identity));
         sh(base);
         const QVector<std::uint16_t> own = crtc::rawRamp(first);
         QVERIFY(crtc::setRawRamp(first, identity));

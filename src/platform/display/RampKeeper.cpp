@@ -143,6 +143,8 @@ bool RampKeeper::CaptureNew(const std::vector<GammaOutput>& outputs,
         if (known != originals_.end() && known->second.size() == o.gammaSize) continue;
         OutputRamp ramp;
         if (!display_->getOutputRamp(o.id, ramp) || ramp.size() != o.gammaSize) continue;
+        // What another program writes before the first load is compared with what was found.
+        const OutputRamp found = ramp;
         // The last run's own curve, left on the screen by another program (a night light that
         // took it into its snapshot, scaled or not): that run's base, with the scale alone.
         if (lastRun && lastRun->inForce) {
@@ -156,6 +158,7 @@ bool RampKeeper::CaptureNew(const std::vector<GammaOutput>& outputs,
                 loaded_[o.id].push_back(std::move(last));
             }
         }
+        loaded_[o.id].push_front({found, ramp});
         originals_[o.id] = std::move(ramp);
         taken = true;
     }
