@@ -4,11 +4,17 @@
 #include "NativePrograms.h"
 #include "app/Startup.h"
 #include "forms/Main.h"
+#include "platform/process/LaunchWatch.h"
 #include "settings/Registry.h"
 #include "toolkit/Application.h"
 #include "ui_Main.h"
 
 #include <benchmark/benchmark.h>
+#include <csignal>
+#include <spawn.h>
+#include <sys/wait.h>
+
+extern char** environ;
 
 namespace {
 
@@ -128,6 +134,54 @@ void BM_LoadProfileListNative(benchmark::State& state) {
     DestroyForms();
 }
 BENCHMARK(BM_LoadProfileListNative)->Args({200, 1000})->Unit(benchmark::kMillisecond);
+
+// How many children a process has.
+int Children(pid_t pid) {
+    QFile f(QStringLiteral("/proc/%1/task/%1/children").arg(pid));
+    return f.open(QIODevice::ReadOnly) ? int(f.readAll().count(' ')) : 0;
+}
+
+// A shell command in a session (and process group) of its own.
+pid_t Spawn(const char* command) {
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+    const char* argv[] = {"sh", "-c", command, nullptr};
+    pid_t pid = 0;
+    posix_spawn(&pid, "/bin/sh", nullptr, &attr, const_cast<char**>(argv), environ);
+    posix_spawnattr_destroy(&attr);
+    return pid;
+}
+
+void End(pid_t group) {
+    ::kill(-group, SIGKILL);
+    ::waitpid(group, nullptr, 0);
+}
+
+// One look of the launch watch on a machine with 3,000 more processes than its own (none of
+// them the launch's): 0, a program's tree of three whose first process counts as ended (a
+// wrapper that left the game running); 1, a game Steam was handed, found; 2, the same while the
+// game has not appeared yet.
+void BM_WatchTick(benchmark::State& state) {
+    const pid_t crowd = Spawn("i=0; while [ $i -lt 3000 ]; do sleep 600 & i=$((i+1)); done; wait");
+    for (int i = 0; i < 600 && Children(crowd) < 3000; ++i)
+        ::usleep(50000);
+    const pid_t launch = Spawn("sleep 600 & sleep 600 & wait");
+    const bool handOff = state.range(0) > 0;
+    platform::LaunchWatch watch(launch, handOff ? "/usr/games/steam" : "/bin/sh",
+                                handOff ? QStringList{"-applaunch", "570"} : QStringList{});
+    const pid_t game = state.range(0) == 1 ? Spawn("export SteamAppId=570; exec sleep 600") : 0;
+    ::usleep(100000);
+    // (While the game is awaited the watch says it runs, for the rule's two minutes.)
+    if (!watch.running(false, {})) state.SkipWithError("the launch was not found");
+    for (auto _ : state)
+        benchmark::DoNotOptimize(watch.running(false, {}));
+    state.counters["processes"] = Children(crowd);
+    if (game) End(game);
+    End(launch);
+    End(crowd);
+}
+BENCHMARK(BM_WatchTick)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

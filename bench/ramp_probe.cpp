@@ -3,9 +3,10 @@
 //                             the CRTC ramp changing; prints the times in microseconds
 //   ramp_probe change TIMEOUT_MS
 //                             waits for the CRTC ramp to change; prints microseconds waited
-//   ramp_probe startup CLASS PROGRAM
-//                             starts PROGRAM and waits until a viewable window of that class
-//                             sits in the tray; prints microseconds and the program's PID
+//   ramp_probe startup CLASS PROGRAM [TIMEOUT_MS]
+//                             starts PROGRAM and waits (at most 15 s) until a viewable window
+//                             of that class, of the process started (its _NET_WM_PID), sits in
+//                             the tray; prints microseconds and the program's PID
 //   ramp_probe menu CLASS     clicks the right button where the pointer is (on the tray icon)
 //                             and waits until a pop-up of that class is up; prints microseconds
 #include "FirstCrtc.h"
@@ -56,8 +57,31 @@ struct X {
     }
 };
 
-// A viewable window of class `wanted` anywhere below `w`.
-bool viewableBelow(xcb_connection_t* c, xcb_window_t w, const char* wanted, int depth = 0) {
+xcb_atom_t atom(xcb_connection_t* c, const char* name) {
+    auto* a =
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(std::strlen(name)), name), nullptr);
+    xcb_atom_t out = XCB_ATOM_NONE;
+    if (a) out = a->atom;
+    std::free(a);
+    return out;
+}
+
+// Whether a window says it belongs to process pid (0: any process).
+bool ofProcess(xcb_connection_t* c, xcb_window_t w, pid_t pid) {
+    if (pid == 0) return true;
+    static const xcb_atom_t wmPid = atom(c, "_NET_WM_PID");
+    auto* p = xcb_get_property_reply(c, xcb_get_property(c, 0, w, wmPid, XCB_ATOM_CARDINAL, 0, 1),
+                                     nullptr);
+    const bool ours = p && xcb_get_property_value_length(p) == 4 &&
+                      *static_cast<const uint32_t*>(xcb_get_property_value(p)) == uint32_t(pid);
+    std::free(p);
+    return ours;
+}
+
+// A viewable window of class `wanted` anywhere below `w`, of process pid (0: any): an icon left
+// by a program that ended, or another's, is not the one started.
+bool viewableBelow(xcb_connection_t* c, xcb_window_t w, const char* wanted, pid_t pid = 0,
+                   int depth = 0) {
     if (depth > 6) return false;
     auto* tree = xcb_query_tree_reply(c, xcb_query_tree(c, w), nullptr);
     if (!tree) return false;
@@ -73,22 +97,18 @@ bool viewableBelow(xcb_connection_t* c, xcb_window_t w, const char* wanted, int 
             c, xcb_get_property(c, 0, kids[i], XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 64), nullptr);
         if (cls && xcb_get_property_value_length(cls) > 0 &&
             std::strcmp(static_cast<const char*>(xcb_get_property_value(cls)), wanted) == 0)
-            found = true;
+            found = ofProcess(c, kids[i], pid);
         std::free(cls);
-        if (!found) found = viewableBelow(c, kids[i], wanted, depth + 1);
+        if (!found) found = viewableBelow(c, kids[i], wanted, pid, depth + 1);
     }
     std::free(tree);
     return found;
 }
 
 xcb_window_t trayManager(xcb_connection_t* c) {
-    const char* name = "_NET_SYSTEM_TRAY_S0";
-    auto* a =
-        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(std::strlen(name)), name), nullptr);
-    auto* o =
-        xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, a ? a->atom : 0), nullptr);
+    auto* o = xcb_get_selection_owner_reply(
+        c, xcb_get_selection_owner(c, atom(c, "_NET_SYSTEM_TRAY_S0")), nullptr);
     const xcb_window_t owner = o ? o->owner : 0;
-    std::free(a);
     std::free(o);
     return owner;
 }
@@ -96,7 +116,8 @@ xcb_window_t trayManager(xcb_connection_t* c) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 4 && std::strcmp(argv[1], "startup") == 0) {
+    if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "startup") == 0) {
+        const int timeout = argc == 5 ? std::atoi(argv[4]) : 15000;
         xcb_connection_t* c = xcb_connect(nullptr, nullptr);
         const xcb_window_t tray = trayManager(c);
         // The panel the icons are docked into: the manager's parent for trayer.
@@ -110,7 +131,7 @@ int main(int argc, char** argv) {
             execl(argv[3], argv[3], static_cast<char*>(nullptr));
             _exit(127);
         }
-        while (t.elapsed() < 15000 && !viewableBelow(c, top, argv[2]))
+        while (t.elapsed() < timeout && !viewableBelow(c, top, argv[2], pid))
             usleep(500);
         std::printf("%lld %d\n", t.nsecsElapsed() / 1000, int(pid));
         xcb_disconnect(c);

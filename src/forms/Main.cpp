@@ -181,14 +181,11 @@ void TForm_Main::QuitSequence() {
 void TForm_Main::LoadOptions() {
     TRegistry reg;
     reg.OpenKey(ProgramKey, true);
-    try {
-        ExitOnClose = reg.ReadBool(Values::Exit);
-        HotkeysEnabled = reg.ReadBool(Values::Hotkeys);
-    } catch (const ERegistryException&) {
-        ExitOnClose = false;
-        HotkeysEnabled = false;
-        return;
-    }
+    // Each on its own: a missing Exit must not take the hot keys with it.
+    ExitOnClose = reg.ReadBoolIfAny(Values::Exit).value_or(false);
+    const std::optional<bool> hotkeys = reg.ReadBoolIfAny(Values::Hotkeys);
+    HotkeysEnabled = hotkeys.value_or(false);
+    if (!hotkeys) return; // neither call while there is no setting
     if (HotkeysEnabled)
         RegisterHotkeys();
     else

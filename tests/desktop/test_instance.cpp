@@ -39,9 +39,11 @@ struct Run {
 };
 
 // The program started once more, as the user would, in the running copy's settings.
-Run startAgain(const Kelvaro& k, const QStringList& args = {}) {
+Run startAgain(const Kelvaro& k, const QStringList& args = {}, const QString& runtimeDir = {}) {
     QProcess p;
-    p.setProcessEnvironment(k.env());
+    QProcessEnvironment env = k.env();
+    if (!runtimeDir.isEmpty()) env.insert("XDG_RUNTIME_DIR", runtimeDir);
+    p.setProcessEnvironment(env);
     QElapsedTimer t;
     t.start();
     p.start(qEnvironmentVariable("KELVARO_BIN"), args);
@@ -178,7 +180,16 @@ private slots:
         QVERIFY2(!crtc::ramp().isEmpty(), "the X server has no CRTC with a gamma ramp");
     }
 
+    // Also from where the runtime folder is another (XDG_RUNTIME_DIR unset in a terminal, su):
+    // the display itself says which copy runs on it.
+    void aSecondStartShowsTheRunningCopy_data() {
+        QTest::addColumn<bool>("otherRuntimeDir");
+        QTest::newRow("same runtime folder") << false;
+        QTest::newRow("another runtime folder") << true;
+    }
     void aSecondStartShowsTheRunningCopy() {
+        QFETCH(bool, otherRuntimeDir);
+        QTemporaryDir other; // mode 0700, this user's
         QVERIFY(crtc::setRamp(crtc::rampOf(25)));
         Kelvaro k;
         k.seedHotkeysAt(10);
@@ -186,7 +197,7 @@ private slots:
         QVERIFY(
             waitFor([] { return same(crtc::ramp(), crtc::rampOver(crtc::rampOf(25), 10)); }, 3000));
         QVERIFY(profilesWindow().isEmpty());
-        const Run second = startAgain(k);
+        const Run second = startAgain(k, {}, otherRuntimeDir ? other.path() : QString());
         QCOMPARE(second.err, QString());
         QCOMPARE(second.status, 0);
         QVERIFY2(second.ms < 1000, qPrintable(QString::number(second.ms)));

@@ -1,18 +1,18 @@
 #include "platform/display/NightLights.h"
 
+#include "platform/system/Proc.h"
+
 #include <QDir>
-#include <QFile>
 #include <csignal>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
 
 namespace {
 
-QByteArray ReadProc(qint64 pid, const char* what) {
-    QFile f(QStringLiteral("/proc/%1/%2").arg(pid).arg(QLatin1String(what)));
-    return f.open(QIODevice::ReadOnly) ? f.read(4096) : QByteArray();
+QByteArray ReadProc(qint64 pid, const char* what, qsizetype limit = 4096, uid_t* owner = nullptr) {
+    const QByteArray path = "/proc/" + QByteArray::number(pid) + '/' + what;
+    return proc::ReadFile(path.constData(), limit, owner);
 }
 
 // Options after which both tools write once (-O, -o), reset (-x), print (-p) or only answer
@@ -28,11 +28,9 @@ bool RunsOn(const QByteArray& cmdline) {
 
 // The display a process draws on, from its environment.
 QByteArray DisplayOf(qint64 pid) {
-    QFile f(QStringLiteral("/proc/%1/environ").arg(pid));
-    if (!f.open(QIODevice::ReadOnly)) return {};
     const QByteArray name =
         qEnvironmentVariableIsSet("WAYLAND_DISPLAY") ? "WAYLAND_DISPLAY=" : "DISPLAY=";
-    for (const QByteArray& entry : f.read(1 << 20).split('\0'))
+    for (const QByteArray& entry : ReadProc(pid, "environ", 1 << 20).split('\0'))
         if (entry.startsWith(name)) return entry.mid(name.size());
     return {};
 }
@@ -60,11 +58,10 @@ std::vector<NightLight> RunningNightLights() {
         bool number = false;
         const qint64 pid = entry.toLongLong(&number);
         if (!number) continue;
-        const QByteArray comm = ReadProc(pid, "comm").trimmed();
-        if (comm != "gammastep" && comm != "redshift") continue;
-        struct stat st {};
-        if (::stat(QFile::encodeName(QStringLiteral("/proc/") + entry).constData(), &st) != 0 ||
-            st.st_uid != me || !RunsOn(ReadProc(pid, "cmdline")) || DisplayOf(pid) != ours)
+        uid_t owner = 0;
+        const QByteArray comm = ReadProc(pid, "comm", 4096, &owner).trimmed();
+        if ((comm != "gammastep" && comm != "redshift") || owner != me ||
+            !RunsOn(ReadProc(pid, "cmdline")) || DisplayOf(pid) != ours)
             continue;
         if (const auto started = ProcessStarted(pid))
             found.push_back({{pid, *started}, QString::fromLocal8Bit(comm)});

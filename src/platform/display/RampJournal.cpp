@@ -1,6 +1,7 @@
 #include "platform/display/RampJournal.h"
 
 #include "platform/store/Hive.h"
+#include "platform/system/Proc.h"
 #include "platform/system/XdgDirs.h"
 
 #include <QDataStream>
@@ -29,18 +30,8 @@ constexpr quint32 MoreMagic = 0x4B524A32; // "KRJ2"
 
 // The start time from /proc/<pid>/stat.
 std::optional<quint64> ProcessStarted(qint64 pid) {
-    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!f.open(QIODevice::ReadOnly)) return std::nullopt;
-    const QByteArray stat = f.readAll();
-    // The command name (field 2) is in parentheses and may hold anything, spaces included.
-    const int close = stat.lastIndexOf(')');
-    if (close < 0) return std::nullopt;
-    const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
-    // fields[0] is field 3 (the state); the start time is field 22.
-    if (fields.size() < 20 || fields[0] == "Z" || fields[0] == "X") return std::nullopt;
-    bool ok = false;
-    const quint64 started = fields[19].toULongLong(&ok);
-    return ok ? std::optional<quint64>(started) : std::nullopt;
+    const std::optional<proc::Stat> s = proc::ReadStat(static_cast<pid_t>(pid));
+    return s && s->live() ? std::optional<quint64>(s->start) : std::nullopt;
 }
 
 namespace {

@@ -1,10 +1,14 @@
 // What "still running" means for a launched program: every process of its tree, however it
 // forked, detached or lost its parent on the way; or, for a launcher that hands the game to a
 // client already running (Steam), the game's own processes as the table of launcher rules marks
-// them. Read from /proc, on the watch's tick only.
+// them. Read from /proc on the watch's tick, following only the launch's own processes: the
+// children lists of the processes already known and of this process (the subreaper their
+// orphans come to). Only a launcher rule lists the process table, reading no more than the
+// processes that are new since the last look.
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
@@ -16,12 +20,12 @@
 namespace platform {
 
 // A launcher that passes the game to its client and exits: the program it is, the argument that
-// names the game, the environment variable the client gives the game's processes, and how long
+// names the game, the environment variables the client gives the game's processes, and how long
 // the game may take to appear (the client may update or sign in first).
 struct LauncherRule {
     QStringList programs;      // file names; a Flatpak application id among flatpak's arguments
     QStringList gameArguments; // "-x": the next word; "scheme://path/": the digits after it
-    QByteArray mark;           // the game's processes have mark=<id> in their environment
+    QByteArrayList marks;      // the game's processes have one of mark=<id> in their environment
     int appearSeconds;
 };
 const std::vector<LauncherRule>& launcherRules();
@@ -36,22 +40,31 @@ public:
     // and what they left) are theirs, not this program's.
     bool running(bool primaryAlive, const std::set<pid_t>& held);
     // "SteamAppId=570" for a hand-off, empty for a process tree.
-    const QByteArray& mark() const { return mark_; }
+    QByteArray mark() const { return marks_.value(0); }
+    // Whether process pid is one of the launched program's as the last look found them: a
+    // process of its tree, or for a hand-off of the game's (one carrying the mark, and what it
+    // started), the session's helpers such as Wine's server included. A lookup in what the
+    // watch keeps, no /proc read: a process that started after the last look is not known yet.
+    bool follows(pid_t pid) const;
 
 private:
     struct Known {
-        unsigned long long start;
-        bool counts; // a member that keeps the watch, or a process that carries the mark
+        unsigned long long start; // 0: a process of the table only listed, not the launch's
+        bool counts;              // a member that keeps the watch (not a session helper)
     };
+    using Todo = std::vector<std::pair<pid_t, unsigned long long>>; // pid, start (0: any)
+    bool walk(Todo todo, std::map<pid_t, Known>& members) const;
     bool treeRunning(const std::set<pid_t>& held);
     bool gameRunning();
 
     pid_t pid_;
     unsigned long long start_ = 0;
-    QByteArray mark_;
+    QByteArrayList marks_;
     int appearSeconds_ = 0;
     bool appeared_ = false;
     QElapsedTimer since_;
+    // The tree's members; for a hand-off the game's, and every other process of the table
+    // looked at (those that were there before the launch included: they are not the game).
     std::map<pid_t, Known> known_;
 };
 

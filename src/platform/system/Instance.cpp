@@ -21,7 +21,28 @@
 #include <unistd.h>
 #include <xcb/xcb.h>
 
-namespace platform::session {
+namespace platform {
+
+namespace {
+
+// The connection to the X display that holds the display's one-copy lock (see ClaimSession),
+// open from the first look at the lock until Release; null without one.
+xcb_connection_t* g_lockConnection = nullptr;
+
+xcb_connection_t* lockConnection() {
+    if (!g_lockConnection && !qgetenv("DISPLAY").isEmpty()) {
+        g_lockConnection = xcb_connect(nullptr, nullptr);
+        if (xcb_connection_has_error(g_lockConnection)) {
+            xcb_disconnect(g_lockConnection);
+            g_lockConnection = nullptr;
+        }
+    }
+    return g_lockConnection;
+}
+
+} // namespace
+
+namespace session {
 
 namespace {
 
@@ -61,6 +82,7 @@ std::string Key() {
 
 bool XDisplayOpens() {
     if (qgetenv("DISPLAY").isEmpty()) return false;
+    if (g_lockConnection) return true; // the one-copy lock's
     xcb_connection_t* c = xcb_connect(nullptr, nullptr);
     const bool ok = !xcb_connection_has_error(c);
     xcb_disconnect(c);
@@ -74,9 +96,9 @@ bool DisplayOpens() {
     return !qgetenv("WAYLAND_DISPLAY").isEmpty();
 }
 
-} // namespace platform::session
+} // namespace session
 
-namespace platform::instance {
+namespace instance {
 
 namespace {
 
@@ -248,6 +270,95 @@ long holderOf(const std::string& lockPath) {
     return bytes ? bytes->trimmed().toLong() : 0;
 }
 
+// The display's own lock. Two copies whose runtime folders differ (one started where
+// XDG_RUNTIME_DIR is unset, or through su) take different locks there, but show on the same
+// X display: the copy that runs also owns an X selection named for the program, as window
+// managers and trays own theirs, from an unmapped window of its own that names the copy and
+// its socket ("<pid> <uid> <socket path>"). The X server gives the selection up when the copy's
+// connection closes, however it ends.
+constexpr char DisplayLockName[] = "_KELVARO_S0";
+constexpr char HolderName[] = "_KELVARO_HOLDER";
+
+struct DisplayHolder {
+    long pid = 0;
+    long uid = -1;
+    std::string socket;
+};
+
+bool isXKey(const std::string& key) {
+    return !key.empty() && key[0] == 'x';
+}
+
+// The lock's atoms, asked for together (one round trip); XCB_ATOM_NONE where the server failed.
+std::pair<xcb_atom_t, xcb_atom_t> lockAtoms(xcb_connection_t* c) {
+    const xcb_intern_atom_cookie_t cookies[] = {
+        xcb_intern_atom(c, 0, uint16_t(std::strlen(DisplayLockName)), DisplayLockName),
+        xcb_intern_atom(c, 0, uint16_t(std::strlen(HolderName)), HolderName)};
+    xcb_atom_t atoms[2] = {XCB_ATOM_NONE, XCB_ATOM_NONE};
+    for (int i = 0; i < 2; ++i) {
+        auto* reply = xcb_intern_atom_reply(c, cookies[i], nullptr);
+        if (reply) atoms[i] = reply->atom;
+        std::free(reply);
+    }
+    return {atoms[0], atoms[1]};
+}
+
+// The window that owns the display's lock, and what it says of its copy; nullopt when nobody
+// owns it (or there is no X display).
+std::optional<DisplayHolder> displayHolder(xcb_connection_t* c, xcb_atom_t lock,
+                                           xcb_atom_t holder) {
+    auto* owner = xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, lock), nullptr);
+    const xcb_window_t window = owner ? owner->owner : XCB_NONE;
+    std::free(owner);
+    if (window == XCB_NONE) return std::nullopt;
+    DisplayHolder h;
+    auto* p = xcb_get_property_reply(
+        c, xcb_get_property(c, 0, window, holder, XCB_ATOM_STRING, 0, 1024), nullptr);
+    if (p && p->format == 8) {
+        const std::string text(static_cast<const char*>(xcb_get_property_value(p)),
+                               std::size_t(xcb_get_property_value_length(p)));
+        char* rest = nullptr;
+        h.pid = std::strtol(text.c_str(), &rest, 10);
+        h.uid = std::strtol(rest, &rest, 10);
+        if (*rest == ' ') h.socket = rest + 1;
+    }
+    std::free(p);
+    return h;
+}
+
+std::optional<DisplayHolder> displayHolder() {
+    xcb_connection_t* c = lockConnection();
+    if (!c) return std::nullopt;
+    const auto [lock, holder] = lockAtoms(c);
+    return displayHolder(c, lock, holder);
+}
+
+// Takes the display's lock for this process, naming socket (empty: none) as its own; or tells
+// who holds it. nullopt: the lock is ours, or there is no X display to hold one on.
+std::optional<DisplayHolder> claimDisplay(const std::string& socket) {
+    xcb_connection_t* c = lockConnection();
+    if (!c) return std::nullopt;
+    const auto [lock, holder] = lockAtoms(c);
+    if (lock == XCB_ATOM_NONE || holder == XCB_ATOM_NONE) return std::nullopt;
+    // Looking and taking are one step for the server: no other copy comes between.
+    xcb_grab_server(c);
+    std::optional<DisplayHolder> other = displayHolder(c, lock, holder);
+    if (!other) {
+        const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+        const xcb_window_t window = xcb_generate_id(c);
+        xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, -1, -1, 1, 1, 0,
+                          XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+        const std::string text =
+            std::to_string(::getpid()) + " " + std::to_string(::getuid()) + " " + socket;
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, holder, XCB_ATOM_STRING, 8,
+                            uint32_t(text.size()), text.data());
+        xcb_set_selection_owner(c, window, lock, XCB_CURRENT_TIME);
+    }
+    xcb_ungrab_server(c);
+    xcb_flush(c);
+    return other;
+}
+
 } // namespace
 
 std::string SocketPath(const std::string& key) {
@@ -255,9 +366,12 @@ std::string SocketPath(const std::string& key) {
     return base.empty() ? base : base + ".socket";
 }
 
-std::optional<std::string> Request(const std::string& key, const std::string& request, int waitMs) {
+namespace {
+
+std::optional<std::string> requestAt(const std::string& socket, const std::string& request,
+                                     int waitMs) {
     sockaddr_un addr;
-    if (!addressOf(SocketPath(key), addr)) return std::nullopt;
+    if (!addressOf(socket, addr)) return std::nullopt;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return std::nullopt;
     const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
@@ -278,6 +392,18 @@ std::optional<std::string> Request(const std::string& key, const std::string& re
         answer = readLine(fd, deadline).value_or(std::string());
     ::close(fd);
     return answer;
+}
+
+} // namespace
+
+std::optional<std::string> Request(const std::string& key, const std::string& request, int waitMs) {
+    const std::string own = SocketPath(key);
+    std::optional<std::string> answer = requestAt(own, request, waitMs);
+    if (answer || !isXKey(key)) return answer;
+    // The copy on this display may listen in another runtime folder: it names its socket there.
+    const std::optional<DisplayHolder> holder = displayHolder();
+    if (!holder || holder->socket.empty() || holder->socket == own) return answer;
+    return requestAt(holder->socket, request, waitMs);
 }
 
 Claim ClaimSession(const std::string& key, std::string* problem, long* holder) {
@@ -317,6 +443,20 @@ Claim ClaimSession(const std::string& key, std::string* problem, long* holder) {
         }
         say("the lock " + base + ".lock can't be taken: " + std::strerror(errno));
         return Claim::Failed;
+    }
+    // The runtime folder's lock is ours; the display's may be another copy's, one that keeps
+    // its lock in another runtime folder.
+    if (isXKey(key)) {
+        if (const auto other = claimDisplay(addressable ? base + ".socket" : std::string())) {
+            ::close(lock);
+            ::close(folder);
+            if (holder) *holder = other->pid;
+            if (other->uid != long(::getuid()))
+                say("it is another user's");
+            else if (other->socket.empty())
+                say("it has no socket to reach it by");
+            return Claim::Taken;
+        }
     }
     // Later starts that find the lock held can say which copy holds it.
     const std::string pid = std::to_string(::getpid()) + "\n";
@@ -362,9 +502,13 @@ void Release() {
         ::unlink(g_socketPath.c_str());
     }
     g_listen = -1;
-    // The lock last, so no later start sees the session free while the socket is there.
+    // The locks last, so no later start sees the session free while the socket is there.
+    if (g_lockConnection) xcb_disconnect(g_lockConnection); // gives the display's lock up
+    g_lockConnection = nullptr;
     if (g_lock >= 0) ::close(g_lock);
     g_lock = -1;
 }
 
-} // namespace platform::instance
+} // namespace instance
+
+} // namespace platform
