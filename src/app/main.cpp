@@ -26,6 +26,11 @@ int fail(const QString& line) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // GNOME's session marks the programs it autostarts (entries of older versions too) with a
+    // client id of their own. Read once, and kept from everything started from here: a game
+    // that inherited it would register with the session under the program's id.
+    const bool autostarted = !qgetenv("DESKTOP_AUTOSTART_ID").isEmpty();
+    qunsetenv("DESKTOP_AUTOSTART_ID");
     QStringList args;
     for (int i = 1; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
@@ -124,6 +129,5 @@ int main(int argc, char** argv) {
     int qtArgc = static_cast<int>(qtArgs.size());
     qtArgs.push_back(nullptr);
     TApplication app(qtArgc, qtArgs.data());
-    // GNOME's session also marks the programs it autostarts, entries of older versions too.
-    return RunKelvaro(app, command.bySession || !qgetenv("DESKTOP_AUTOSTART_ID").isEmpty());
+    return RunKelvaro(app, command.bySession || autostarted);
 }

@@ -20,10 +20,10 @@ QString HelpFilePath() {
     return ProgramFolder() + QStringLiteral("../share/kelvaro/gamma_help.chm");
 }
 
-QUrl HelpTarget() {
+QUrl HelpTarget(bool viewer) {
     const QFileInfo chm(HelpFilePath());
     if (!chm.exists()) return QUrl();
-    if (!platform::shell().hasHandler(HelpMimeType)) {
+    if (!viewer) {
         // A stock desktop has no help viewer: the pages it was compiled from, in the browser.
         const QString index = chm.dir().filePath(QStringLiteral("help/index.html"));
         if (QFileInfo::exists(index))
@@ -33,16 +33,23 @@ QUrl HelpTarget() {
 }
 
 void OpenHelp() {
-    const QUrl target = HelpTarget();
-    if (target.isEmpty()) return;
-    const QString type = target.fileName().endsWith(QLatin1String(".chm"))
-                             ? HelpMimeType
-                             : QStringLiteral("text/html");
-    if (platform::shell().hasHandler(type) && platform::shell().open(target)) return;
-    // Handed to a desktop with nothing to show it, the file would simply not appear.
-    platform::prompts().messageBox(
-        nullptr,
-        QStringLiteral("No program on this desktop can open the help file %1.")
-            .arg(target.toLocalFile()),
-        QStringLiteral("Kelvaro"), platform::MessageKind::Error);
+    if (!QFileInfo::exists(HelpFilePath())) return;
+    // The desktop's registry is read by a program of its own: asked without waiting for it.
+    platform::shell().findHandler(HelpMimeType, [](bool viewer) {
+        const QUrl target = HelpTarget(viewer);
+        if (target.isEmpty()) return;
+        auto open = [target](bool handled) {
+            if (handled && platform::shell().open(target)) return;
+            // Handed to a desktop with nothing to show it, the file would simply not appear.
+            platform::prompts().messageBox(
+                nullptr,
+                QStringLiteral("No program on this desktop can open the help file %1.")
+                    .arg(target.toLocalFile()),
+                QStringLiteral("Kelvaro"), platform::MessageKind::Error);
+        };
+        if (target.fileName().endsWith(QLatin1String(".chm")))
+            open(viewer);
+        else
+            platform::shell().findHandler(QStringLiteral("text/html"), open);
+    });
 }

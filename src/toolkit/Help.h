@@ -12,7 +12,8 @@ QString ProgramFolder();
 QString HelpFilePath();
 // What Help opens: the help file when the desktop has a viewer for it, else the HTML pages
 // installed beside it (help/index.html), else the help file still; empty when it is missing.
-QUrl HelpTarget();
-// Hands HelpTarget() to the desktop; where the desktop has no program for it (or fails to start
-// one), a message names the file. Nothing, and no message, when the help file is missing.
+QUrl HelpTarget(bool viewer);
+// Hands HelpTarget() to the desktop once it has said whether it has a viewer (the event loop
+// runs on meanwhile); where the desktop has no program for it (or fails to start one), a message
+// names the file. Nothing, and no message, when the help file is missing.
 void OpenHelp();

@@ -24,7 +24,9 @@ TTrayIcon::TTrayIcon() : timer_(nullptr, 1000, false) {
     data_.uID = reinterpret_cast<quintptr>(this);
     data_.uFlags = NIF_MESSAGE | NIF_ICON;
     data_.uCallbackMessage = WM_USER + 1;
-    Update();
+    // What Update() does while the icon is not shown; a subclass's Update() must not run
+    // before the subclass exists.
+    data_.hIcon = icon_;
     // The session manager asking to end the session reaches the hidden window as the two
     // session-end messages: may it end (answered 1), then it ends.
     if (qGuiApp)

@@ -284,6 +284,7 @@ private slots:
         if (!Games::missing(shape).isEmpty()) QSKIP(qPrintable(Games::missing(shape)));
         const auto [program, args] = games.program(shape);
         Kelvaro k;
+        k.extra.insert("DESKTOP_AUTOSTART_ID", "kelvaro-by-the-session"); // autostarted by GNOME
         k.seedHotkeysAt(12);
         k.seed("\\Profiles\\Game", "FileName", "REG_SZ", program);
         k.seed("\\Profiles\\Game", "Args", "REG_SZ", args);
@@ -292,6 +293,13 @@ private slots:
         QVERIFY(k.start() && pastTheSplash());
         menuPick(k, {"Down", "Down", "Down", "Down", "Down", "Return"});
         QVERIFY(waitFor([&] { return games.started(); }, 20000)); // Wine starts its server first
+        // The game has the session's environment, without the program's own session id.
+        const QString environ = run("sh", {"-c",
+                                           "for p in $(pgrep -f \"$0\"); do "
+                                           "tr '\\0' '\\n' </proc/$p/environ; done",
+                                           games.path(".") + "/gam[e]"});
+        QVERIFY2(environ.contains("PATH=") && !environ.contains("DESKTOP_AUTOSTART_ID"),
+                 qPrintable(environ));
         xdotool({"key", "ctrl+alt+KP_Subtract"});
         auto at = [](int gamma) {
             return [gamma] { return same(crtc::ramp(), crtc::rampOf(gamma)); };

@@ -102,22 +102,36 @@ private slots:
         }
     }
 
+    // Help from the tray menu finds the browser: through xdg-open, or without xdg-utils the
+    // one $BROWSER names or the x-www-browser alternative, as xdg-open itself would.
+    void installedProgramRuns_data() {
+        QTest::addColumn<QString>("opener");   // the stand-in that notes what it is given
+        QTest::addColumn<QStringList>("idle"); // further programs there, which do nothing
+        QTest::addColumn<QString>("browser");  // $BROWSER
+        QTest::newRow("xdg-open") << "xdg-open" << QStringList{"xdg-mime", "x-www-browser"} << "";
+        QTest::newRow("$BROWSER") << "browse" << QStringList{} << "nothing:browse --new %s";
+        QTest::newRow("x-www-browser") << "x-www-browser" << QStringList{} << "";
+    }
     void installedProgramRuns() {
+        QFETCH(QString, opener);
+        QFETCH(QStringList, idle);
+        QFETCH(QString, browser);
         const QString usr = root.filePath("root/usr");
         QTemporaryDir config;
         // A stand-in for the desktop's opener, to see what the program hands to it.
         const QString opened = config.filePath("opened.txt");
         QDir().mkpath(config.filePath("bin"));
-        QFile opener(config.filePath("bin/xdg-open"));
-        QVERIFY(opener.open(QIODevice::WriteOnly));
-        opener.write(
-            QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$1\" >> '%1'\n").arg(opened).toUtf8());
-        opener.close();
-        opener.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        QFile stand(config.filePath("bin/" + opener));
+        QVERIFY(stand.open(QIODevice::WriteOnly));
+        stand.write(QStringLiteral("#!/bin/sh\nfor a; do :; done; printf '%s\\n' \"$a\" >> '%1'\n")
+                        .arg(opened)
+                        .toUtf8());
+        stand.close();
+        stand.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
         // A bare window manager's desktop: nothing registered for compiled help or for web pages,
         // and the browser only as the x-www-browser alternative, which xdg-open falls back on.
-        for (const char* name : {"xdg-mime", "x-www-browser"}) {
-            QFile tool(config.filePath(QStringLiteral("bin/") + name));
+        for (const QString& name : idle) {
+            QFile tool(config.filePath("bin/" + name));
             QVERIFY(tool.open(QIODevice::WriteOnly));
             tool.write("#!/bin/sh\nexit 0\n");
             tool.close();
@@ -125,7 +139,9 @@ private slots:
         }
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("XDG_CONFIG_HOME", config.path());
-        env.insert("PATH", config.filePath("bin") + ":" + env.value("PATH"));
+        // Nothing of the system's own: xdg-utils are there only where the row puts them.
+        env.insert("PATH", config.filePath("bin"));
+        env.insert("BROWSER", browser);
         env.remove("QT_QPA_PLATFORM");
 
         QProcess kelvaro;
@@ -155,7 +171,7 @@ private slots:
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QString url = QString::fromUtf8(f.readAll()).trimmed();
         // The help pages in the browser, as no viewer of compiled help is there.
-        QCOMPARE(QUrl(url).toLocalFile(),
+        QCOMPARE(QUrl::fromUserInput(url).toLocalFile(),
                  QFileInfo(usr + "/share/kelvaro/help/index.html").absoluteFilePath());
         ::kill(pid_t(kelvaro.processId()), SIGTERM);
         QVERIFY(kelvaro.waitForFinished(10000));

@@ -4,14 +4,18 @@
 
 #include "Wait.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 
 inline QString run(const QString& program, const QStringList& args, int* status = nullptr,
@@ -80,6 +84,56 @@ inline bool closeWindow(const QString& id) {
     const bool gone = waitFor([&] { return !viewable(); }, 5000);
     xcb_disconnect(c);
     return gone;
+}
+
+// The longest the program kept a window of its own from answering over `ms`: a _NET_WM_PING
+// every 20 ms (what a window manager asks a program it thinks hung), timed to the answer,
+// which the program's event loop sends to the root window. 10 s at most.
+inline qint64 longestStall(const QString& id, int ms) {
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    auto atom = [c](const char* name) {
+        xcb_intern_atom_reply_t* r = xcb_intern_atom_reply(
+            c, xcb_intern_atom(c, 0, std::uint16_t(std::strlen(name)), name), nullptr);
+        const xcb_atom_t a = r ? r->atom : xcb_atom_t(XCB_ATOM_NONE);
+        std::free(r);
+        return a;
+    };
+    const xcb_atom_t protocols = atom("WM_PROTOCOLS"), ping = atom("_NET_WM_PING");
+    const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY; // as Qt sends the answer
+    xcb_change_window_attributes(c, root, XCB_CW_EVENT_MASK, &mask);
+    qint64 longest = 0;
+    QElapsedTimer all;
+    all.start();
+    for (std::uint32_t n = 1; all.elapsed() < ms && longest < 10000; ++n) {
+        xcb_client_message_event_t ev{};
+        ev.response_type = XCB_CLIENT_MESSAGE;
+        ev.format = 32;
+        ev.window = id.toUInt();
+        ev.type = protocols;
+        ev.data.data32[0] = ping;
+        ev.data.data32[1] = n; // stands for the time stamp the answer carries back
+        ev.data.data32[2] = id.toUInt();
+        xcb_send_event(c, 0, id.toUInt(), 0, reinterpret_cast<const char*>(&ev));
+        xcb_flush(c);
+        QElapsedTimer one;
+        one.start();
+        for (bool answered = false; !answered && one.elapsed() < 10000;) {
+            xcb_generic_event_t* e = xcb_poll_for_event(c);
+            if (!e) {
+                QThread::usleep(500);
+                continue;
+            }
+            const auto* m = reinterpret_cast<const xcb_client_message_event_t*>(e);
+            answered = (e->response_type & 0x7f) == XCB_CLIENT_MESSAGE &&
+                       m->data.data32[0] == ping && m->data.data32[1] == n;
+            std::free(e);
+        }
+        longest = std::max(longest, one.elapsed());
+        QThread::msleep(20);
+    }
+    xcb_disconnect(c);
+    return longest;
 }
 
 // The first visible window whose name matches, or "".

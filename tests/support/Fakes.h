@@ -130,7 +130,9 @@ public:
         opened.push_back(u);
         return opens;
     }
-    bool hasHandler(const QString& mimeType) override { return handled.contains(mimeType); }
+    void findHandler(const QString& mimeType, std::function<void(bool)> found) override {
+        found(handled.contains(mimeType));
+    }
 };
 
 class FakePrompts : public platform::Prompts {

@@ -6,10 +6,24 @@
 #include "platform/display/Display.h"
 #include "platform/display/MutterGamma.h"
 
+#include <QEventLoop>
+#include <QTimer>
+
 namespace {
 
 std::vector<std::uint16_t> Resampled(const GammaRamp& ramp, int size) {
     return platform::ResampleRamp(ramp, size).entries;
+}
+
+// Runs f as the program's handlers run, from the event loop (else f itself waits for Mutter).
+void Handled(bool fromTheLoop, const std::function<void()>& f) {
+    if (!fromTheLoop) return f();
+    QEventLoop loop;
+    QTimer::singleShot(0, &loop, [&] {
+        f();
+        loop.quit();
+    });
+    loop.exec();
 }
 
 } // namespace
@@ -74,7 +88,13 @@ private slots:
         QCOMPARE(gamma.get("41", tables), used);
     }
 
+    void aStaleSerialIsReadAgain_data() {
+        QTest::addColumn<bool>("fromTheLoop");
+        QTest::newRow("waited for") << false;
+        QTest::newRow("from the event loop") << true;
+    }
     void aStaleSerialIsReadAgain() {
+        QFETCH(bool, fromTheLoop);
         SessionBus bus;
         FakeDisplayConfig mutter(bus);
         QVERIFY(mutter.ready());
@@ -83,10 +103,27 @@ private slots:
         mutter.command("stale 0");
         QVERIFY(mutter.waitForStart("serial 2"));
         const std::vector<std::uint16_t> tables = Resampled(RampForPosition(18), 256);
-        gamma.set("40", tables);
+        Handled(fromTheLoop, [&] { gamma.set("40", tables); });
         QVERIFY(mutter.waitForTables("set", 40, 1));
         QCOMPARE(mutter.count("stale 40"), 1);
         QVERIFY(mutter.last("set", 40).entries == tables);
+    }
+
+    // A burst of loads made while Mutter is busy: the first goes out, then only the latest.
+    void aBurstLoadsOnlyItsLatest() {
+        SessionBus bus;
+        FakeDisplayConfig mutter(bus);
+        QVERIFY(mutter.ready());
+        platform::MutterGamma gamma;
+        QVERIFY(gamma.connect(bus.address()));
+        Handled(true, [&] {
+            for (int position : {11, 12, 13, 14})
+                gamma.set("40", Resampled(RampForPosition(position), 256));
+        });
+        QVERIFY(mutter.waitForTables("set", 40, 2));
+        QTest::qWait(200);
+        QCOMPARE(mutter.tables("set").size(), size_t(2));
+        QVERIFY(mutter.last("set", 40).entries == Resampled(RampForPosition(14), 256));
     }
 
     void aMonitorSwitchedOnIsToldAbout() {

@@ -2,12 +2,18 @@
 
 #include "platform/display/Display.h"
 
+#include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusMetaType>
+#include <QDBusPendingCallWatcher>
 #include <QObject>
+#include <QThread>
+#include <map>
+#include <optional>
+#include <utility>
 
 namespace platform {
 
@@ -34,6 +40,19 @@ QList<ushort> Channel(const std::vector<std::uint16_t>& tables, int channel, int
     return QList<ushort>(from, from + size);
 }
 
+// GetResources' serial, the first of its answer.
+std::optional<uint> SerialOf(const QDBusMessage& reply) {
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() < 2)
+        return std::nullopt;
+    return reply.arguments().at(0).toUInt();
+}
+
+// A peer that does not answer (stopped, gone) rather than one that refused.
+bool Unanswered(QDBusError::ErrorType error) {
+    return error == QDBusError::NoReply || error == QDBusError::Timeout ||
+           error == QDBusError::Disconnected;
+}
+
 } // namespace
 
 struct MutterGamma::Private {
@@ -42,23 +61,98 @@ struct MutterGamma::Private {
     uint serial = 0;
     std::vector<Output> active;
     std::unique_ptr<ChangeListener> listener;
+    QObject replies; // the answers to calls on their way die with it
 
-    QDBusMessage call(const QString& method, const QVariantList& args) {
+    // Tables for one CRTC, the three channels as SetCrtcGamma takes them; one refusal (a serial
+    // gone stale) is tried again with the new serial.
+    struct Load {
+        QVariantList channels;
+        bool mayRetry = true;
+    };
+    // Loads go out without waiting for Mutter: one call per CRTC at a time, and of those made
+    // meanwhile only the latest (a burst of hot keys) follows it.
+    struct Crtc {
+        std::optional<Load> next;
+        bool busy = false;
+    };
+    std::map<uint, Crtc> loads;
+
+    QDBusMessage message(const QString& method, const QVariantList& args) const {
         QDBusMessage m = QDBusMessage::createMethodCall(kService, kPath, kInterface, method);
         m.setArguments(args);
-        return bus.call(m, QDBus::Block, 2000);
+        return m;
+    }
+    QDBusMessage call(const QString& method, const QVariantList& args) const {
+        return bus.call(message(method, args), QDBus::Block, 2000);
     }
     bool readResources();
     QDBusMessage gamma(uint crtc) { return call(QStringLiteral("GetCrtcGamma"), {serial, crtc}); }
+    void loadNow(uint crtc, const QVariantList& channels);
+    void sendNext(uint crtc);
+    void loaded(uint crtc, Load load, const QDBusPendingCall& reply);
+    // What has not gone out yet goes now, waited for: the program is about to end.
+    void finish() {
+        for (auto& [crtc, c] : loads)
+            if (c.next) loadNow(crtc, std::exchange(c.next, std::nullopt)->channels);
+    }
 };
+
+void MutterGamma::Private::loadNow(uint crtc, const QVariantList& channels) {
+    const QDBusMessage reply =
+        call(QStringLiteral("SetCrtcGamma"), QVariantList{serial, crtc} + channels);
+    if (reply.type() == QDBusMessage::ReplyMessage || Unanswered(QDBusError(reply).type())) return;
+    // The monitors changed since the serial was read: read it again and try once more.
+    if (!readResources()) return;
+    call(QStringLiteral("SetCrtcGamma"), QVariantList{serial, crtc} + channels);
+}
+
+void MutterGamma::Private::sendNext(uint crtc) {
+    Crtc& c = loads[crtc];
+    if (c.busy || !c.next) return;
+    Load load = std::move(*std::exchange(c.next, std::nullopt));
+    c.busy = true;
+    const QDBusPendingCall reply = bus.asyncCall(
+        message(QStringLiteral("SetCrtcGamma"), QVariantList{serial, crtc} + load.channels), 2000);
+    auto* w = new QDBusPendingCallWatcher(reply, &replies);
+    QObject::connect(w, &QDBusPendingCallWatcher::finished, &replies,
+                     [this, crtc, load = std::move(load)](QDBusPendingCallWatcher* w) mutable {
+                         w->deleteLater();
+                         loaded(crtc, std::move(load), *w);
+                     });
+}
+
+void MutterGamma::Private::loaded(uint crtc, Load load, const QDBusPendingCall& reply) {
+    // A refusal, not a peer that does not answer: the monitors changed since the serial was
+    // read. Read it again (also without waiting) and try once more, unless newer tables wait.
+    const QDBusError::ErrorType error =
+        reply.isError() ? reply.error().type() : QDBusError::NoError;
+    if (error != QDBusError::NoError && !Unanswered(error) && load.mayRetry) {
+        auto* w = new QDBusPendingCallWatcher(
+            bus.asyncCall(message(QStringLiteral("GetResources"), {}), 2000), &replies);
+        QObject::connect(w, &QDBusPendingCallWatcher::finished, &replies,
+                         [this, crtc, load = std::move(load)](QDBusPendingCallWatcher* w) mutable {
+                             w->deleteLater();
+                             Crtc& c = loads[crtc];
+                             c.busy = false;
+                             if (const auto s = SerialOf(w->reply())) serial = *s;
+                             load.mayRetry = false;
+                             if (!c.next) c.next = std::move(load);
+                             sendNext(crtc);
+                         });
+        return;
+    }
+    loads[crtc].busy = false;
+    sendNext(crtc);
+}
 
 // GetResources: (serial, CRTCs a(uxiiiiiuaua{sv}), outputs, modes, max width, max height).
 // A CRTC whose current mode is -1 shows nothing. Each active one's gamma size is the length
 // of its tables.
 bool MutterGamma::Private::readResources() {
     const QDBusMessage reply = call(QStringLiteral("GetResources"), {});
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() < 2) return false;
-    serial = reply.arguments().at(0).toUInt();
+    const std::optional<uint> current = SerialOf(reply);
+    if (!current) return false;
+    serial = *current;
     std::vector<uint> ids;
     const QDBusArgument crtcs = reply.arguments().at(1).value<QDBusArgument>();
     crtcs.beginArray();
@@ -106,6 +200,10 @@ bool MutterGamma::connect(const QString& address) {
     d->bus.connect(kService, kPath, kInterface, QStringLiteral("MonitorsChanged"),
                    d->listener.get(), SLOT(monitorsChanged()));
     d->connected = true;
+    // Loads still on their way go out before the program ends.
+    if (QCoreApplication::instance())
+        QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, &d->replies,
+                         [d = d.get()] { d->finish(); });
     return true;
 }
 
@@ -135,15 +233,19 @@ bool MutterGamma::get(const std::string& id, std::vector<std::uint16_t>& tables)
 void MutterGamma::set(const std::string& id, const std::vector<std::uint16_t>& tables) {
     if (!d->connected || tables.size() < 6 || tables.size() % 3 != 0) return;
     const int size = int(tables.size() / 3);
-    QVariantList args{d->serial, uint(std::stoul(id)),
-                      QVariant::fromValue(Channel(tables, 0, size)),
-                      QVariant::fromValue(Channel(tables, 1, size)),
-                      QVariant::fromValue(Channel(tables, 2, size))};
-    if (d->call(QStringLiteral("SetCrtcGamma"), args).type() == QDBusMessage::ReplyMessage) return;
-    // The monitors changed since the serial was read: read it again and try once more.
-    if (!d->readResources()) return;
-    args[0] = d->serial;
-    d->call(QStringLiteral("SetCrtcGamma"), args);
+    const uint crtc = uint(std::stoul(id));
+    QVariantList channels{QVariant::fromValue(Channel(tables, 0, size)),
+                          QVariant::fromValue(Channel(tables, 1, size)),
+                          QVariant::fromValue(Channel(tables, 2, size))};
+    // Outside the event loop (start-up, `--reset`, the end) nothing would take the answer: the
+    // call is waited for.
+    if (QThread::currentThread()->loopLevel() == 0) {
+        d->loads[crtc].next.reset();
+        d->loadNow(crtc, channels);
+        return;
+    }
+    d->loads[crtc].next = Private::Load{std::move(channels)};
+    d->sendNext(crtc);
 }
 
 } // namespace platform

@@ -9,7 +9,10 @@
 #include <QPushButton>
 #include <QSortFilterProxyModel>
 #include <QStandardPaths>
+#include <QTimer>
+#include <memory>
 #include <sys/prctl.h>
+#include <utility>
 
 namespace platform {
 
@@ -32,6 +35,38 @@ protected:
     }
 };
 
+// The browser a web page goes to without xdg-open, as xdg-open itself picks one: the first
+// command of $BROWSER (a list split by ":") that can be run, "%s" in it standing for the page
+// (else the page goes last), else the first browser installed of those xdg-open knows. None
+// when there is none.
+std::optional<QStringList> BrowserFor(const QString& page) {
+    for (const QString& command :
+         qEnvironmentVariable("BROWSER").split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
+        QStringList words = QProcess::splitCommand(command);
+        if (words.isEmpty() || QStandardPaths::findExecutable(words.first()).isEmpty()) continue;
+        bool placed = false;
+        for (qsizetype i = 1; i < words.size(); ++i) {
+            placed = placed || words[i].contains(QLatin1String("%s"));
+            words[i].replace(QLatin1String("%s"), page);
+        }
+        if (!placed) words << page;
+        return words;
+    }
+    for (const char* name : {"x-www-browser", "www-browser", "firefox", "firefox-esr", "chromium",
+                             "epiphany", "konqueror", "falkon"})
+        if (!QStandardPaths::findExecutable(QLatin1String(name)).isEmpty())
+            return QStringList{QLatin1String(name), page};
+    return std::nullopt;
+}
+
+bool IsWebPage(const QUrl& target) {
+    if (target.scheme() == QLatin1String("http") || target.scheme() == QLatin1String("https"))
+        return true;
+    const QString suffix = QFileInfo(target.toLocalFile()).suffix().toLower();
+    return target.isLocalFile() &&
+           (suffix == QLatin1String("html") || suffix == QLatin1String("htm"));
+}
+
 class DesktopShell : public Shell {
 public:
     bool open(const QUrl& target) override {
@@ -41,30 +76,49 @@ public:
         int adopting = 0;
         ::prctl(PR_GET_CHILD_SUBREAPER, &adopting, 0, 0, 0);
         if (adopting) ::prctl(PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0);
-        const bool opened = QDesktopServices::openUrl(target);
+        bool opened = false;
+        // Without xdg-utils the toolkit has nothing to open a local page with: the browser,
+        // as xdg-open would have chosen it.
+        const std::optional<QStringList> browser =
+            IsWebPage(target) &&
+                    QStandardPaths::findExecutable(QStringLiteral("xdg-open")).isEmpty()
+                ? BrowserFor(target.isLocalFile() ? target.toLocalFile() : target.toString())
+                : std::nullopt;
+        if (browser)
+            opened = QProcess::startDetached(browser->first(), browser->sliced(1));
+        else
+            opened = QDesktopServices::openUrl(target);
         if (adopting) ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
         return opened;
     }
-    bool hasHandler(const QString& mimeType) override {
-        // The same registry xdg-open consults; without xdg-utils nothing is registered.
-        QProcess query;
-        query.start(QStringLiteral("xdg-mime"),
-                    {QStringLiteral("query"), QStringLiteral("default"), mimeType});
-        if (query.waitForFinished(5000) && query.exitStatus() == QProcess::NormalExit &&
-            query.exitCode() == 0 && !query.readAllStandardOutput().trimmed().isEmpty())
-            return true;
+    void findHandler(const QString& mimeType, std::function<void(bool)> found) override {
         // A web page needs no registered handler: where none is, xdg-open hands it to $BROWSER
         // or the first browser it knows of (the x-www-browser alternative, on a bare window
         // manager often the only one).
-        if (mimeType != QLatin1String("text/html")) return false;
-        const QString browser = qEnvironmentVariable("BROWSER").section(QLatin1Char(':'), 0, 0);
-        if (!browser.isEmpty() &&
-            !QStandardPaths::findExecutable(browser.section(QLatin1Char(' '), 0, 0)).isEmpty())
-            return true;
-        for (const char* name : {"x-www-browser", "www-browser", "firefox", "firefox-esr",
-                                 "chromium", "epiphany", "konqueror", "falkon"})
-            if (!QStandardPaths::findExecutable(QLatin1String(name)).isEmpty()) return true;
-        return false;
+        const bool browser = mimeType == QLatin1String("text/html") && BrowserFor({});
+        // The same registry xdg-open consults; without xdg-utils nothing is registered.
+        auto* query = new QProcess;
+        auto answered = std::make_shared<bool>(false);
+        auto answer = [query, answered, found = std::move(found), browser](bool registered) {
+            if (std::exchange(*answered, true)) return;
+            query->deleteLater();
+            found(registered || browser);
+        };
+        QObject::connect(query, &QProcess::finished, query, [query, answer](int code) {
+            answer(query->exitStatus() == QProcess::NormalExit && code == 0 &&
+                   !query->readAllStandardOutput().trimmed().isEmpty());
+        });
+        QObject::connect(query, &QProcess::errorOccurred, query,
+                         [answer](QProcess::ProcessError e) {
+                             if (e == QProcess::FailedToStart) answer(false);
+                         });
+        // One that hangs is given up on.
+        QTimer::singleShot(5000, query, [query, answer] {
+            query->kill();
+            answer(false);
+        });
+        query->start(QStringLiteral("xdg-mime"),
+                     {QStringLiteral("query"), QStringLiteral("default"), mimeType});
     }
 };
 

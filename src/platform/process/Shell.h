@@ -3,6 +3,7 @@
 
 #include <QString>
 #include <QUrl>
+#include <functional>
 #include <optional>
 
 class QWidget;
@@ -14,9 +15,10 @@ public:
     virtual ~Shell() = default;
     // Opens the target with the desktop's handler; the result is only informative.
     virtual bool open(const QUrl& target) = 0;
-    // Whether the desktop has an application registered for files of this type (for web pages,
-    // also a browser xdg-open falls back on).
-    virtual bool hasHandler(const QString& mimeType) = 0;
+    // Finds out whether the desktop has an application registered for files of this type (for
+    // web pages, also a browser xdg-open falls back on) and tells found, from the event loop or
+    // at once.
+    virtual void findHandler(const QString& mimeType, std::function<void(bool)> found) = 0;
 };
 
 enum class MessageKind { Information, Confirmation, Error };

@@ -257,6 +257,9 @@ void Hive::writeBehind(const QString& key, std::function<void()> change,
                        std::function<void(const std::string& why)> failed) {
     if (!behind_) {
         behind_ = std::make_unique<Behind>();
+        // The thread knows itself by its id (settle() on it returns at once): it starts once
+        // the id is there.
+        const std::lock_guard<std::mutex> hold(behind_->lock);
         behind_->thread = std::thread([this] { behind_->run(*this); });
         behind_->id = behind_->thread.get_id();
     }
@@ -684,6 +687,8 @@ bool Hive::deleteValue(KeyId key, const QString& name) {
 }
 
 void Hive::beginReading() {
+    // The thread that writes behind keeps its transaction's depth: read once it is done.
+    settle();
     if (readers_++ > 0 || depth_ > 0) return;
     sync();
     if (sqlite3_get_autocommit(db_) &&
@@ -703,6 +708,7 @@ void Hive::stopReading() {
 }
 
 void Hive::begin() {
+    settle(); // as in beginReading
     if (depth_ > 0) {
         ++depth_;
         return;

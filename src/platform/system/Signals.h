@@ -7,8 +7,8 @@ class QObject;
 
 namespace platform {
 
-// SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2 and SIGPIPE run onQuit from the event loop
-// (never inside the signal handler), through a notifier owned by owner.
+// SIGTERM, SIGINT, SIGHUP and SIGQUIT run onQuit from the event loop (never inside the signal
+// handler), through a notifier owned by owner. SIGPIPE, SIGUSR1 and SIGUSR2 have no effect.
 void OnQuitSignals(QObject* owner, std::function<void()> onQuit);
 
 // True from the moment one of those signals arrived: a wait that would hold up the quit (another

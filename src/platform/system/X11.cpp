@@ -1,6 +1,7 @@
 #include "platform/system/X11.h"
 
 #include <QAbstractNativeEventFilter>
+#include <QEvent>
 #include <QGuiApplication>
 #include <QPointer>
 #include <QTimer>
@@ -145,7 +146,9 @@ std::optional<QMargins> readFrameExtents(xcb_connection_t* c, xcb_window_t w) {
     return QMargins(int(e[0]), int(e[2]), int(e[1]), int(e[3]));
 }
 
-// The frames seen, per window and last of all, and the windows whose frame is watched.
+// The frames seen, per watched window and last of all, and the windows whose frame is watched.
+// A window's entries go when it is hidden or destroyed: each showing of a dialog may be a new
+// X window, and its id is never seen again.
 struct Frames : QAbstractNativeEventFilter {
     std::unordered_map<xcb_window_t, QMargins> seen;
     std::optional<QMargins> last;
@@ -153,8 +156,12 @@ struct Frames : QAbstractNativeEventFilter {
         watched;
 
     void remember(xcb_window_t w, QMargins m) {
-        seen[w] = m;
+        if (watched.count(w)) seen[w] = m;
         last = m;
+    }
+    void forget(xcb_window_t w) {
+        seen.erase(w);
+        watched.erase(w);
     }
 
     bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
@@ -164,11 +171,7 @@ struct Frames : QAbstractNativeEventFilter {
         const auto* pn = reinterpret_cast<const xcb_property_notify_event_t*>(ev);
         if (pn->atom != atom("_NET_FRAME_EXTENTS")) return false;
         const auto found = watched.find(pn->window);
-        if (found == watched.end()) return false;
-        if (!found->second.first) {
-            watched.erase(found);
-            return false;
-        }
+        if (found == watched.end() || !found->second.first) return false;
         const std::optional<QMargins> m = readFrameExtents(connection(), pn->window);
         if (!m) return false;
         remember(pn->window, *m);
@@ -177,6 +180,28 @@ struct Frames : QAbstractNativeEventFilter {
         QTimer::singleShot(0, found->second.first, [cb = found->second.second, m = *m] { cb(m); });
         return false;
     }
+};
+
+Frames& frames();
+
+// Ends a window's watch when it is hidden (a showing watches it again), destroyed or given
+// another X window.
+class FrameWatchEnd : public QObject {
+public:
+    FrameWatchEnd(QWidget* window, xcb_window_t id) : QObject(window), id_(id) {
+        window->installEventFilter(this);
+    }
+    ~FrameWatchEnd() override { frames().forget(id_); }
+    xcb_window_t id() const { return id_; }
+
+protected:
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::Hide || e->type() == QEvent::WinIdChange) frames().forget(id_);
+        return false;
+    }
+
+private:
+    const xcb_window_t id_;
 };
 
 Frames& frames() {
@@ -208,6 +233,9 @@ void watchFrameExtents(QWidget* window, std::function<void(QMargins)> changed) {
     if (!c || !window) return;
     const auto wid = static_cast<xcb_window_t>(window->winId());
     frames().watched[wid] = {window, std::move(changed)};
+    const auto ends = window->findChildren<FrameWatchEnd*>(Qt::FindDirectChildrenOnly);
+    if (std::none_of(ends.begin(), ends.end(), [wid](FrameWatchEnd* e) { return e->id() == wid; }))
+        new FrameWatchEnd(window, wid);
     if (!mapped(c, wid) && supportedByWindowManager(c, atom("_NET_REQUEST_FRAME_EXTENTS"))) {
         sendToRoot(c, wid, atom("_NET_REQUEST_FRAME_EXTENTS"), {});
         xcb_flush(c);

@@ -12,6 +12,7 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
 #include <QEvent>
@@ -383,7 +384,7 @@ signals:
 
 } // namespace sni
 
-struct StatusNotifierIcon::Parts {
+struct StatusNotifierIcon::Private {
     sni::ItemObject item;
     sni::MenuObject menu;
     QString service;
@@ -411,77 +412,87 @@ struct StatusNotifierIcon::Parts {
     }
 };
 
-StatusNotifierIcon::StatusNotifierIcon(Post post) : d_(std::make_unique<Parts>()) {
+StatusNotifierIcon::StatusNotifierIcon(Post post) : d(std::make_unique<Private>()) {
     sni::registerTypes();
-    d_->item.post = std::move(post);
-    d_->item.menuObject = &d_->menu;
+    d->item.post = std::move(post);
+    d->item.menuObject = &d->menu;
 }
 
 StatusNotifierIcon::~StatusNotifierIcon() {
-    if (!d_->shown) return;
+    if (!d->shown) return;
     QDBusConnection bus = QDBusConnection::sessionBus();
     bus.unregisterObject(sni::ItemPath);
     bus.unregisterObject(sni::MenuPath);
-    bus.unregisterService(d_->service);
+    bus.unregisterService(d->service);
 }
 
 void StatusNotifierIcon::apply(const NOTIFYICONDATAA& data) {
     if (data.uFlags & NIF_ICON) {
-        d_->item.pixmaps = sni::pixmapsOf(data.hIcon);
-        emit d_->item.NewIcon();
+        d->item.pixmaps = sni::pixmapsOf(data.hIcon);
+        emit d->item.NewIcon();
     }
     const QString tip = (data.uFlags & NIF_TIP) ? data.tip() : QString();
-    if (tip != d_->item.tip) {
-        d_->item.tip = tip;
-        emit d_->item.NewToolTip();
+    if (tip != d->item.tip) {
+        d->item.tip = tip;
+        emit d->item.NewToolTip();
     }
 }
 
 void StatusNotifierIcon::setMenu(QMenu* menu) {
-    const bool had = d_->menu.hasMenu();
-    d_->menu.setMenu(menu);
-    if (had != d_->menu.hasMenu()) emit d_->item.NewMenu();
+    const bool had = d->menu.hasMenu();
+    d->menu.setMenu(menu);
+    if (had != d->menu.hasMenu()) emit d->item.NewMenu();
 }
 
 bool StatusNotifierIcon::show() {
-    if (d_->shown) return true;
+    if (d->shown) return true;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) return false;
     static int count = 0;
-    d_->service = QStringLiteral("org.kde.StatusNotifierItem-%1-%2")
-                      .arg(QCoreApplication::applicationPid())
-                      .arg(++count);
+    d->service = QStringLiteral("org.kde.StatusNotifierItem-%1-%2")
+                     .arg(QCoreApplication::applicationPid())
+                     .arg(++count);
     const auto exports = QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals |
                          QDBusConnection::ExportAllProperties;
-    if (!bus.registerObject(sni::ItemPath, &d_->item, exports) ||
-        !bus.registerObject(sni::MenuPath, &d_->menu, exports) ||
-        !bus.registerService(d_->service)) {
+    if (!bus.registerObject(sni::ItemPath, &d->item, exports) ||
+        !bus.registerObject(sni::MenuPath, &d->menu, exports) || !bus.registerService(d->service)) {
         bus.unregisterObject(sni::ItemPath);
         bus.unregisterObject(sni::MenuPath);
         return false;
     }
-    d_->shown = true;
-    d_->registerWithWatcher();
+    d->shown = true;
+    d->registerWithWatcher();
     // A host restarting brings a new watcher: the item registers with it again.
-    d_->watcher = std::make_unique<QDBusServiceWatcher>(sni::WatcherService, bus,
-                                                        QDBusServiceWatcher::WatchForRegistration);
-    Parts* d = d_.get();
-    QObject::connect(d_->watcher.get(), &QDBusServiceWatcher::serviceRegistered,
-                     [d] { d->registerWithWatcher(); });
+    d->watcher = std::make_unique<QDBusServiceWatcher>(sni::WatcherService, bus,
+                                                       QDBusServiceWatcher::WatchForRegistration);
+    QObject::connect(d->watcher.get(), &QDBusServiceWatcher::serviceRegistered,
+                     [d = d.get()] { d->registerWithWatcher(); });
     return true;
 }
 
-bool StatusNotifierHostAvailable() {
+bool StatusNotifierWatcherRuns() {
     QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected() || !bus.interface()) return false;
-    if (!bus.interface()->isServiceRegistered(sni::WatcherService)) return false;
+    return bus.isConnected() && bus.interface() &&
+           bus.interface()->isServiceRegistered(sni::WatcherService);
+}
+
+void AskStatusNotifierHost(QObject* context, std::function<void(bool)> answer) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) return answer(false);
     QDBusMessage get = QDBusMessage::createMethodCall(
         sni::WatcherService, sni::WatcherPath, QStringLiteral("org.freedesktop.DBus.Properties"),
         QStringLiteral("Get"));
+    get.setAutoStartService(false); // a watcher that isn't running is not started for this
     get << sni::WatcherService << QStringLiteral("IsStatusNotifierHostRegistered");
-    const QDBusMessage reply = bus.call(get, QDBus::Block, 1000);
-    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
-           qvariant_cast<QDBusVariant>(reply.arguments().constFirst()).variant().toBool();
+    auto* call = new QDBusPendingCallWatcher(bus.asyncCall(get, 1000), context);
+    QObject::connect(
+        call, &QDBusPendingCallWatcher::finished, context,
+        [answer = std::move(answer)](QDBusPendingCallWatcher* w) {
+            w->deleteLater();
+            const QDBusMessage reply = w->reply();
+            answer(reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
+                   qvariant_cast<QDBusVariant>(reply.arguments().constFirst()).variant().toBool());
+        });
 }
 
 namespace {

@@ -20,8 +20,12 @@ class QObject;
 
 namespace platform {
 
-// A StatusNotifierWatcher runs on the session bus and a host has registered with it.
-bool StatusNotifierHostAvailable();
+// A StatusNotifierWatcher has the session bus's name for it (the bus itself is asked).
+bool StatusNotifierWatcherRuns();
+// Asks the watcher, without waiting for it, whether a host has registered with it; answer
+// runs on context's thread with the reply (false for none, an error or no answer within a
+// second), at once when there is no session bus. Nothing runs once context is gone.
+void AskStatusNotifierHost(QObject* context, std::function<void(bool)> answer);
 // Calls `maybe` whenever a host may have come: a watcher started, or a host registered with
 // it. Nothing is asked meanwhile; it stops when the returned object goes.
 std::unique_ptr<QObject> WatchForStatusNotifierHost(std::function<void()> maybe);
@@ -45,10 +49,10 @@ public:
     // starts later). False when the session bus can't be reached.
     bool show();
 
-    struct Parts;
+    struct Private;
 
 private:
-    std::unique_ptr<Parts> d_;
+    std::unique_ptr<Private> d;
 };
 
 // The ids a dbusmenu host knows a menu's entries by. An entry keeps its id for as long as it

@@ -22,6 +22,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 #include <xcb/xfixes.h>
 #include <xcb/xinput.h>
@@ -248,11 +249,16 @@ class DesktopNotifyArea : public NotifyArea, public QAbstractNativeEventFilter {
 public:
     DesktopNotifyArea() {
         wait_.setSingleShot(true);
-        QObject::connect(&wait_, &QTimer::timeout, [this] { noTrayCame(); });
-        poll_.setInterval(HostPollMs);
-        QObject::connect(&poll_, &QTimer::timeout, [this] {
-            if (StatusNotifierHostAvailable()) hostCame();
+        // The end of the wait while the watcher is still being asked about a host: its answer
+        // decides (with no wait at all, a user's start, that answer is what is waited for).
+        QObject::connect(&wait_, &QTimer::timeout, [this] {
+            if (asking_)
+                otherwise_.push_back([this] { noTrayCame(); });
+            else
+                noTrayCame();
         });
+        poll_.setInterval(HostPollMs);
+        QObject::connect(&poll_, &QTimer::timeout, [this] { askHost(); });
     }
 
     bool Shell_NotifyIcon(quint32 message, const NOTIFYICONDATAA& data) override {
@@ -426,7 +432,11 @@ private:
     // The host that showed the items went away (its watcher left the bus, or the watcher has
     // no host left): they go to an XEmbed tray where there is one, else they wait.
     void hostLeft() {
-        if (StatusNotifierHostAvailable()) return;
+        AskStatusNotifierHost(&replies_, [this](bool host) {
+            if (!host) itemsLost();
+        });
+    }
+    void itemsLost() {
         std::vector<NOTIFYICONDATAA> lost;
         const xcb_window_t owner = x11::connection() ? trayManager() : XCB_NONE;
         for (auto& [key, icon] : icons_) {
@@ -452,10 +462,7 @@ private:
         if (!hostLeaving_) hostLeaving_ = WatchForStatusNotifierHostLeaving([this] { hostLeft(); });
     }
     void watchForHost() {
-        if (!hostWatch_)
-            hostWatch_ = WatchForStatusNotifierHost([this] {
-                if (waiting() && StatusNotifierHostAvailable()) hostCame();
-            });
+        if (!hostWatch_) hostWatch_ = WatchForStatusNotifierHost([this] { askHost(); });
     }
 
     // The item for an icon, on the bus; null when the bus can't be reached.
@@ -515,41 +522,68 @@ private:
         hostWatch_.reset();
     }
 
+    // Whether a StatusNotifierItem host has come, asked without waiting for the watcher (one
+    // question at a time); a no is `otherwise`'s to act on.
+    void askHost(std::function<void()> otherwise = {}) {
+        if (otherwise) otherwise_.push_back(std::move(otherwise));
+        if (asking_) return;
+        asking_ = true;
+        AskStatusNotifierHost(&replies_, [this](bool host) {
+            asking_ = false;
+            const auto otherwise = std::exchange(otherwise_, {});
+            if (host && waiting())
+                hostCame();
+            else
+                for (const auto& f : otherwise)
+                    f();
+        });
+    }
+
+    void startWaiting() {
+        if (!wait_.isActive()) wait_.start(TrayWaitMs);
+        if (!poll_.isActive()) poll_.start();
+    }
+
     bool add(const Key& key, const NOTIFYICONDATAA& data) {
         if (icons_.count(key)) return false;
-        Icon icon;
-        icon.data = data;
+        icons_[key].data = data;
         // A desktop whose panel hosts StatusNotifierItems (KDE Plasma on X11 as on Wayland)
         // shows the item itself: with the program's own tooltip and menu, where an XEmbed icon
-        // would reach it only through a proxy.
-        if (StatusNotifierHostAvailable()) {
-            icon.sni = notifierItem(key, data, nullptr);
-            if (icon.sni) {
-                followHost();
-                icons_.emplace(key, std::move(icon));
-                return true;
-            }
+        // would reach it only through a proxy. Whether its watcher has a host is asked without
+        // waiting (a watcher that hangs must not hold the program up); meanwhile the icon
+        // waits, and without a host it goes to the XEmbed tray.
+        if (StatusNotifierWatcherRuns()) {
+            startWaiting();
+            askHost([this, key] {
+                if (icons_.count(key) && !icons_[key].shown()) dockInTray(key, false);
+            });
+            return true;
         }
+        if (dockInTray(key, true)) return true;
+        icons_.erase(key);
+        return false;
+    }
+
+    // Docks a waiting icon in the XEmbed tray; false when the tray there refused it. With no
+    // tray yet (a panel that starts after the program) the icon waits for one while the program
+    // goes on starting, and fails late when none comes.
+    bool dockInTray(const Key& key, bool waitForIt) {
         if (x11::connection()) {
             manager_ = trayManager();
             if (manager_ != XCB_NONE) {
-                icon.xembed = dockedIcon(manager_, data);
+                Icon& icon = icons_[key];
+                icon.xembed = dockedIcon(manager_, icon.data);
                 if (!icon.xembed) return false;
-                XEmbedIcon* added = icon.xembed.get();
-                icons_.emplace(key, std::move(icon));
                 // Following the tray's owner costs a round trip: made while the manager takes
                 // the icon in rather than before asking it to.
                 watchTray();
-                waitForEmbedding(added);
+                if (waitForIt) waitForEmbedding(icon.xembed.get());
+                if (!waiting()) stopWaiting();
                 return true;
             }
             watchTray();
         }
-        // No tray yet (a panel that starts after the program): the icon waits for one while
-        // the program goes on starting, and fails late when none comes.
-        icons_.emplace(key, std::move(icon));
-        wait_.start(TrayWaitMs);
-        poll_.start();
+        startWaiting();
         return true;
     }
 
@@ -574,8 +608,11 @@ private:
     uint8_t xiOpcode_ = 0;
     QTimer wait_;
     QTimer poll_;
-    std::unique_ptr<QObject> hostWatch_;   // after the wait: told when a host comes
-    std::unique_ptr<QObject> hostLeaving_; // told when the host of the items may have gone
+    std::unique_ptr<QObject> hostWatch_;           // after the wait: told when a host comes
+    bool asking_ = false;                          // a question to the watcher is on its way
+    std::vector<std::function<void()>> otherwise_; // for its answer, when it is no
+    QObject replies_;                              // its answer dies with it
+    std::unique_ptr<QObject> hostLeaving_;         // told when the host of the items may have gone
 };
 
 } // namespace
