@@ -64,8 +64,16 @@ int main(int argc, char** argv) {
         if (!platform::session::DisplayOpens())
             return fail(QStringLiteral("cannot open the display"));
         QGuiApplication app(argc, argv);
-        if (!platform::RampKeeper::Reset())
+        switch (platform::RampKeeper::Reset()) {
+        case platform::RampKeeper::ResetOutcome::NoDisplay:
             return fail(QStringLiteral("this display's gamma can't be set"));
+        case platform::RampKeeper::ResetOutcome::NothingToPutBack:
+            print(stdout, QStringLiteral("kelvaro: nothing to put back: no run of Kelvaro left "
+                                         "its gamma on this display, so it is left as it is\n"));
+            break;
+        case platform::RampKeeper::ResetOutcome::PutBack:
+            break;
+        }
         return ExitOk;
     }
     case CommandAction::Run:

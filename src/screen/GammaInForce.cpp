@@ -112,11 +112,13 @@ void GammaInForce::ProfileStored(const QString& name, GammaPosition gamma) {
 
 void GammaInForce::Launched(const QString& name, GammaPosition gamma) {
     launched_ = Launch{name, Within(gamma)};
+    keeper_.ProgramRuns(true);
     PreviewEnded();
 }
 
 void GammaInForce::ProgramEnded() {
     launched_.reset();
+    keeper_.ProgramRuns(false);
     PreviewEnded();
 }
 

@@ -14,7 +14,10 @@
 //   2. while a launched program is watched, its profile's gamma as last stored;
 //   3. otherwise the stored desktop gamma.
 // Each gamma goes onto the monitor through that monitor's base ramp (the ramp it had when the
-// program started), which RampKeeper keeps, composes onto and puts back.
+// program started, or the one another program wrote since), which RampKeeper keeps, composes
+// onto and puts back. While a night light that rewrites the ramp every few seconds runs and no
+// launched program is watched, RampKeeper shows the bases alone (gamma 1.0); while one is
+// watched, it holds the night light still.
 #pragma once
 
 #include "gamma/Gamma.h"
@@ -78,9 +81,10 @@ public:
     // A profile's gamma was stored under `name` (a Save, a hot key). Names compare as the
     // store compares them, ignoring case: the launched profile's gamma follows the store.
     void ProfileStored(const QString& name, GammaPosition gamma);
-    // A profile was launched at `gamma`: its watch begins and every preview ends.
+    // A profile was launched at `gamma`: its watch begins, every preview ends, night lights
+    // that rewrite the ramp are held still.
     void Launched(const QString& name, GammaPosition gamma);
-    // The launched program ended: the desktop gamma again.
+    // The launched program ended: the desktop gamma again, the night lights let go.
     void ProgramEnded();
 
     // ---- Hot keys -----------------------------------------------------------------------

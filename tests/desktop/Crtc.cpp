@@ -127,9 +127,12 @@ QVector<std::uint16_t> rampOf(int position) {
 QVector<std::uint16_t> rampOver(const QVector<std::uint16_t>& startup, int position) {
     const int n = int(startup.size() / 3);
     QVector<std::uint16_t> r = atSize(rampOf(position), n);
-    if (startup != atSize(rampOf(10), n) && startup != QVector<std::uint16_t>(3 * n, 0))
-        for (int i = 0; i < r.size(); ++i)
-            r[i] = Interpolated(startup.constData() + i / n * n, n, 65536, r[i]);
+    const QVector<std::uint16_t> identity = atSize(rampOf(10), n).mid(0, n), none(n, 0);
+    for (int c = 0; c < 3; ++c) {
+        const QVector<std::uint16_t> own = startup.mid(c * n, n);
+        for (int i = c * n; own != identity && own != none && i < (c + 1) * n; ++i)
+            r[i] = Interpolated(own.constData(), n, 65536, r[i]);
+    }
     return r;
 }
 

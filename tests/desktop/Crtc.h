@@ -15,7 +15,7 @@ bool setRamp(const QVector<std::uint16_t>& ramp);
 QVector<std::uint16_t> rampOf(int position);
 // rampOf(position) as the program loads it onto a CRTC whose ramp was `startup` when it started:
 // at that size, each entry f read through startup at f * (size - 1) / 65535, each channel
-// through its own (the identity and zeros leave it as it is).
+// through its own (a channel that is the identity or zeros leaves it as it is).
 QVector<std::uint16_t> rampOver(const QVector<std::uint16_t>& startup, int position);
 QVector<std::uint16_t> zeros();
 

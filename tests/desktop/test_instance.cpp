@@ -331,7 +331,7 @@ private slots:
             run(qEnvironmentVariable("KELVARO_BIN"), {"--reset"}, &status, k.env());
             QCOMPARE(status, 0);
             QVERIFY2(t.elapsed() < 5000, qPrintable(QString::number(t.elapsed())));
-            QVERIFY(crtc::setRamp(crtc::rampOf(25))); // reset loaded the identity
+            QVERIFY(crtc::setRamp(crtc::rampOf(25))); // as the test found it
         } else if (plant == "umask") {
             k.proc.setChildProcessModifier([] { ::umask(0); });
         } else if (plant == "deep") {

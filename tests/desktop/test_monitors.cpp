@@ -165,6 +165,113 @@ private slots:
         QCOMPARE(crtc::rawRamp(second), ownSecond);
     }
 
+    // Other programs write the ramp too: a calibration loader, night lights once (-O), their
+    // reset (-x), night lights running on (started first, or while the program runs). The ramp
+    // each leaves is the base every gamma goes onto: through a 10 s game, after it, at Exit
+    // and at the next start. A night light running on has the desktop (no desktop gamma).
+    void sharesTheDisplayWithOtherWriters_data() {
+        QTest::addColumn<QString>("before");  // run once before the start
+        QTest::addColumn<QString>("light");   // a night light running on
+        QTest::addColumn<bool>("lightFirst"); // started before the program, else while it runs
+        QTest::addColumn<QString>("during");  // run once while the program runs
+        QTest::addColumn<QString>("base");    // leaves the expected base on the identity
+        QTest::addColumn<bool>("desktop");    // the desktop gamma shows over the base
+        const QString cal = "dispwin -d 1 /usr/share/color/argyll/ref/strange.cal", none;
+        const QString gs = "gammastep -m randr -O 4000", rs = "redshift -m randr -O 4000";
+        QTest::newRow("dispwin while running") << none << none << false << cal << cal << true;
+        QTest::newRow("gammastep -O while running") << none << none << false << gs << gs << true;
+        QTest::newRow("redshift -O while running") << none << none << false << rs << rs << true;
+        QTest::newRow("gammastep -x over its tint")
+            << gs << none << false << "gammastep -m randr -x" << none << true;
+        QTest::newRow("redshift -x over its tint")
+            << rs << none << false << "redshift -m randr -x" << none << true;
+        QTest::newRow("gammastep running first")
+            << none << "gammastep" << true << none << gs << false;
+        QTest::newRow("redshift running first")
+            << none << "redshift" << true << none << rs << false;
+        QTest::newRow("gammastep started while running")
+            << none << "gammastep" << false << none << gs << true;
+    }
+    void sharesTheDisplayWithOtherWriters() {
+        QFETCH(QString, before);
+        QFETCH(QString, light);
+        QFETCH(bool, lightFirst);
+        QFETCH(QString, during);
+        QFETCH(QString, base);
+        QFETCH(bool, desktop);
+        const auto sh = [](const QString& line) {
+            if (!line.isEmpty()) run("sh", {"-c", line + " >/dev/null 2>&1"});
+        };
+        const QVector<std::uint16_t> identity =
+            crtc::atSize(crtc::rampOf(10), crtc::gammaSize(first));
+        QVERIFY(crtc::setRawRamp(first, identity));
+        sh(base);
+        const QVector<std::uint16_t> own = crtc::rawRamp(first);
+        QVERIFY(crtc::setRawRamp(first, identity));
+        const QVector<std::uint16_t> shown = desktop ? crtc::rampOver(own, 12) : own;
+        const QVector<std::uint16_t> game = crtc::rampOver(own, 20);
+        // The share of 100 ms samples over `ms` that show `ramp`.
+        const auto share = [&](const QVector<std::uint16_t>& ramp, int ms) {
+            int hits = 0, n = 0;
+            QElapsedTimer t;
+            t.start();
+            for (; t.elapsed() < ms; ++n, QTest::qWait(100))
+                hits += same(crtc::rawRamp(first), ramp);
+            return double(hits) / n;
+        };
+        QProcess night;
+        const auto startLight = [&] {
+            night.start(light, {"-m", "randr", "-l", "0:0", "-t", "4000:4000"});
+            QTest::qWait(5000); // its fade in
+        };
+        sh(before);
+        if (lightFirst) startLight();
+        Kelvaro k;
+        seedGame(k, 12);
+        k.seed("\\Profiles\\Game", "Args", "REG_SZ", "10");
+        QVERIFY(k.start());
+        if (!light.isEmpty() && !lightFirst) {
+            // Over the desktop gamma, which the night light takes into its snapshot.
+            const QVector<std::uint16_t> desktopOnly = crtc::rampOver(identity, 12);
+            QVERIFY(waitFor([&] { return same(crtc::rawRamp(first), desktopOnly); }, 3000));
+            startLight();
+        }
+        sh(during);
+        QElapsedTimer since;
+        since.start();
+        waitFor([&] { return same(crtc::rawRamp(first), shown); }, 3000); // the next look
+        const qint64 took = since.elapsed();
+        QTest::qWait(500);
+        for (const QString& box : xdotool({"search", "--onlyvisible", "--name", "^Kelvaro$"})
+                                      .split('\n', Qt::SkipEmptyParts))
+            closeWindow(box); // what it says about the night light
+        const double atDesktop = share(shown, 2000);
+        k.pickFromMenu({"Down", "Down", "Down", "Down", "Down", "Return"});
+        const double inGame = share(game, 9500);
+        QTest::qWait(3500); // the game's end, and the watch's next look
+        const double after = share(shown, 5500);
+        k.pickFromMenu({"Up", "Return"});
+        QVERIFY(k.ended());
+        const bool exited = same(crtc::rawRamp(first), own);
+        QVERIFY(k.start());
+        QTest::qWait(6000); // a night light's next rewrite, and the look after it
+        const double again = share(shown, 1000);
+        QCOMPARE(k.terminate(), 0);
+        qInfo("gamma back over the new ramp after %lld ms; desktop %.0f %%, game %.0f %% of 9.5 s, "
+              "after it %.0f %% of 5.5 s, Exit %s, "
+              "next start %.0f %%",
+              took, 100 * atDesktop, 100 * inGame, 100 * after, exited ? "base" : "not the base",
+              100 * again);
+        night.terminate();
+        night.waitForFinished();
+        crtc::setRawRamp(first, identity);
+        QCOMPARE(atDesktop, 1.0);
+        QVERIFY(inGame >= 0.95);
+        QCOMPARE(after, 1.0);
+        QVERIFY(exited);
+        QCOMPARE(again, 1.0);
+    }
+
     // The on-screen display comes up on the monitor of the window in front, and a click on
     // it reaches that window: one that covers the second monitor's middle and reports clicks.
     void theOnScreenDisplayFollowsTheFocusAndTakesNoClicks() {

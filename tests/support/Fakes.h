@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/display/Display.h"
+#include "platform/display/NightLights.h"
 #include "platform/keys/Hotkeys.h"
 #include "platform/process/Shell.h"
 #include "platform/store/Hive.h"
@@ -176,6 +177,8 @@ struct FakePlatform {
         platform::setHotkeys(&keys);
         platform::setPrompts(&prompts);
         platform::setShell(&shell);
+        // None of the machine's own night lights.
+        platform::setNightLightFinder([] { return std::vector<platform::NightLight>(); });
     }
     ~FakePlatform() {
         platform::setDisplay(nullptr);
@@ -183,6 +186,7 @@ struct FakePlatform {
         platform::setHotkeys(nullptr);
         platform::setPrompts(nullptr);
         platform::setShell(nullptr);
+        platform::setNightLightFinder(nullptr);
     }
     FakePlatform(const FakePlatform&) = delete;
     FakePlatform& operator=(const FakePlatform&) = delete;

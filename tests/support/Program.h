@@ -126,6 +126,8 @@ public:
     // Output 0 shows gamma `position` as the program loads it: read through the ramp the output
     // had at start (entry f at f * 255 / 65535 of it), unless that was the identity or zeros.
     bool displayShows(int position) const {
+        // Gamma 1.0 shows the start-up ramp itself.
+        if (position == GammaNeutral && !startup.isZero()) return display.ramp == startup;
         GammaRamp r = RampForPosition(position);
         if (!startup.isZero() && startup != RampForPosition(GammaNeutral))
             for (std::size_t i = 0; i < r.entries.size(); ++i)

@@ -165,9 +165,11 @@ private slots:
     void minimiseGoesToTheTray() {
         p->start();
         Form_Main->show();
-        p->display.ramp = RampForPosition(4);
+        // Loaded again (a ramp planted instead would be another program's, the new base).
+        const std::size_t loads = p->display.applied.size();
         Form_Main->setWindowState(Qt::WindowMinimized);
         QTRY_VERIFY(!Form_Main->isVisible());
+        QVERIFY(p->display.applied.size() > loads);
         QVERIFY(p->displayShows(10));
     }
 

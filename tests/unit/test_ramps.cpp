@@ -219,12 +219,61 @@ private slots:
         const bool identity = shape == "identity" || shape == "x";
         p->display.add("1", own);
         p->start();
-        for (int position : {3, 12, 18, 30}) {
+        for (int position : {3, 10, 12, 18, 30}) {
             InForce->DesktopPreviewed(position);
-            QCOMPARE(out("1").ramp, identity ? At(position, size) : Through(own, position));
+            QCOMPARE(out("1").ramp, position == 10 ? own
+                                    : identity     ? At(position, size)
+                                                   : Through(own, position));
         }
         Form_Main->QuitSequence();
         QCOMPARE(out("1").ramp, own);
+    }
+
+    // ---- Other programs' writes ----
+
+    // A ramp another program wrote becomes the output's base; one that is this program's own
+    // scaled per channel (a night light on top, also when found at the next start) gives only
+    // its scale to the base.
+    void anotherProgramsWriteIsTakenIn_data() {
+        QTest::addColumn<QString>("writes");
+        QTest::newRow("a calibration loaded") << "calibration";
+        QTest::newRow("a tint over this program's ramp") << "tint";
+        QTest::newRow("that tint found at the next start") << "restart";
+    }
+    void anotherProgramsWriteIsTakenIn() {
+        QFETCH(QString, writes);
+        const OutputRamp own = Calibrated(1024, 1);
+        const auto tint = [](OutputRamp r) {
+            for (std::size_t i = 0; i < r.entries.size(); ++i)
+                r.entries[i] = std::uint16_t(r.entries[i] * (1.0 - 0.2 * double(i / 1024)));
+            return r;
+        };
+        const auto near = [](const OutputRamp& a, const OutputRamp& b) {
+            for (std::size_t i = 0; i < a.entries.size(); ++i)
+                if (std::abs(a.entries[i] - b.entries[i]) > 3) return false;
+            return a.size() == b.size();
+        };
+        p->display.add("1", own);
+        Program::setValue(ProgramKey, "Desktop", 12);
+        p->start();
+        const OutputRamp base = writes == "calibration" ? Calibrated(1024, 4) : tint(own);
+        const OutputRamp written = writes == "calibration" ? base : tint(out("1").ramp);
+        if (writes == "restart") {
+            Form_Main->QuitSequence();
+            p.reset();
+            p = std::make_unique<Program>();
+            p->display.key = "test-display";
+            p->display.add("1", written);
+            Program::setValue(ProgramKey, "Desktop", 12);
+            p->start();
+            QVERIFY(near(out("1").ramp, Through(base, 12)));
+        } else {
+            out("1").ramp = written;
+        }
+        InForce->DesktopPreviewed(15);
+        QVERIFY(near(out("1").ramp, Through(base, 15)));
+        Form_Main->QuitSequence();
+        QVERIFY(near(out("1").ramp, base));
     }
 
     // ---- Outputs switched on and off ----
@@ -463,16 +512,20 @@ private slots:
             QVERIFY(journal().write({{"0", At(7, 256)}, {"1", own}}));
             if (journalled == "dead") OrphanJournal(journal().path());
         }
-        QVERIFY(platform::RampKeeper::Reset());
-        QVERIFY(p->displayIsBack(journalled == "none" ? 10 : 7));
-        QCOMPARE(out("1").ramp, journalled == "none" ? At(10, 1024) : own);
-        QCOMPARE(out("2").ramp, At(10, 4096)); // not in the journal: identity
+        // No journal: nothing of this program's is on the screen, which is left as it is.
+        const bool none = journalled == "none";
+        QCOMPARE(platform::RampKeeper::Reset(),
+                 none ? platform::RampKeeper::ResetOutcome::NothingToPutBack
+                      : platform::RampKeeper::ResetOutcome::PutBack);
+        QVERIFY(p->displayIsBack(none ? 20 : 7));
+        QCOMPARE(out("1").ramp, none ? At(20, 1024) : own);
+        QCOMPARE(out("2").ramp, At(none ? 20 : 10, 4096)); // not in the journal: identity
         QCOMPARE(QFile::exists(journal().path()), journalled == "live");
     }
 
     void resetWithoutADisplayDoesNothing() {
         p->display.present = false;
-        QVERIFY(!platform::RampKeeper::Reset());
+        QCOMPARE(platform::RampKeeper::Reset(), platform::RampKeeper::ResetOutcome::NoDisplay);
         QVERIFY(p->display.applied.empty());
     }
 };

@@ -22,23 +22,24 @@ constexpr int MaxOutputs = 256;
 // not one of ours, and is not read into memory.
 constexpr qint64 MaxJournalBytes = 16 << 20;
 
-// A process is known by its id and its start time (clock ticks after boot), so that an id
-// used again by another process after a crash does not pass for the journal's owner.
-struct Owner {
-    qint64 pid = 0;
-    quint64 started = 0;
-};
+using Owner = ProcessId;
+// What follows the outputs when a computed ramp or held processes were written down.
+constexpr quint32 MoreMagic = 0x4B524A32; // "KRJ2"
 
-// The start time from /proc/<pid>/stat; nothing when the process is gone or a zombie.
-std::optional<quint64> StartTime(qint64 pid) {
+} // namespace
+
+// The start time from /proc/<pid>/stat.
+std::optional<quint64> ProcessStarted(qint64 pid) {
     const std::optional<proc::Stat> s = proc::ReadStat(static_cast<pid_t>(pid));
     return s && s->live() ? std::optional<quint64>(s->start) : std::nullopt;
 }
 
+namespace {
+
 bool Alive(const Owner& owner) {
     if (owner.pid <= 0) return false;
     if (owner.started != 0) {
-        const std::optional<quint64> started = StartTime(owner.pid);
+        const std::optional<quint64> started = ProcessStarted(owner.pid);
         return started && *started == owner.started;
     }
     return ::kill(static_cast<pid_t>(owner.pid), 0) == 0 || errno == EPERM;
@@ -46,7 +47,7 @@ bool Alive(const Owner& owner) {
 
 Owner Self() {
     const qint64 pid = ::getpid();
-    return {pid, StartTime(pid).value_or(0)};
+    return {pid, ProcessStarted(pid).value_or(0)};
 }
 
 } // namespace
@@ -68,10 +69,10 @@ bool PlausibleRamp(const OutputRamp& ramp) {
     return true;
 }
 
-RampJournal::RampJournal(const std::string& displayKey) {
+RampJournal::RampJournal(const std::string& displayKey, const char* kind) {
     if (!displayKey.empty())
         path_ =
-            RampJournalFolder() + QStringLiteral("/ramps-") + QString::fromStdString(displayKey);
+            RampJournalFolder() + u'/' + QLatin1String(kind) + QString::fromStdString(displayKey);
 }
 
 std::optional<RampJournal::Contents> RampJournal::read(std::int64_t serverStarted) const {
@@ -104,12 +105,32 @@ std::optional<RampJournal::Contents> RampJournal::read(std::int64_t serverStarte
         else
             contents.implausible.push_back({id.toStdString(), static_cast<int>(size)});
     }
-    if (!in.atEnd()) return std::nullopt;
+    if (!in.atEnd()) {
+        quint32 more = 0, held = 0;
+        quint8 hasRamp = 0;
+        in >> more >> hasRamp;
+        if (hasRamp) {
+            GammaRamp ramp;
+            for (std::uint16_t& entry : ramp.entries)
+                in >> entry;
+            contents.inForce = ramp;
+        }
+        in >> held;
+        if (in.status() != QDataStream::Ok || more != MoreMagic || held > MaxOutputs)
+            return std::nullopt;
+        for (quint32 i = 0; i < held; ++i) {
+            ProcessId p;
+            in >> p.pid >> p.started;
+            contents.held.push_back(p);
+        }
+        if (in.status() != QDataStream::Ok || !in.atEnd()) return std::nullopt;
+    }
     contents.ownerAlive = Alive(owner);
     return contents;
 }
 
-bool RampJournal::write(const OutputRamps& ramps) const {
+bool RampJournal::write(const OutputRamps& ramps, const std::optional<GammaRamp>& inForce,
+                        const std::vector<ProcessId>& held) const {
     if (path_.isEmpty()) return false;
     const QFileInfo info(path_);
     const QString folderPath = info.absolutePath();
@@ -125,6 +146,15 @@ bool RampJournal::write(const OutputRamps& ramps) const {
         out << QByteArray::fromStdString(id) << static_cast<quint32>(ramp.size());
         for (std::uint16_t entry : ramp.entries)
             out << entry;
+    }
+    if (inForce || !held.empty()) {
+        out << MoreMagic << quint8(inForce ? 1 : 0);
+        if (inForce)
+            for (std::uint16_t entry : inForce->entries)
+                out << entry;
+        out << static_cast<quint32>(held.size());
+        for (const ProcessId& p : held)
+            out << p.pid << p.started;
     }
     const bool ok =
         out.status() == QDataStream::Ok &&

@@ -1,8 +1,11 @@
 #include "platform/display/RampKeeper.h"
 
+#include "platform/display/NightLights.h"
 #include "platform/display/SessionDisplay.h"
 
+#include <QTimer>
 #include <algorithm>
+#include <cmath>
 
 namespace platform {
 
@@ -30,20 +33,64 @@ OutputRamps TrustedRamps(const RampJournal::Contents& found) {
     return ramps;
 }
 
+// A computed ramp at `size`, each channel read through base's as a curve; a channel of gamma
+// 1.0 gives base's as it is. No base, or zeros (put back as the identity): the ramp as it is.
+OutputRamp Composed(const GammaRamp& ramp, const OutputRamp* base, int size) {
+    OutputRamp out = ResampleRamp(ramp, size);
+    if (!base || base->isZero()) return out;
+    const std::uint16_t* channels[] = {base->red(), base->green(), base->blue()};
+    const std::uint16_t* computed[] = {ramp.red(), ramp.green(), ramp.blue()};
+    std::uint16_t* into[] = {out.red(), out.green(), out.blue()};
+    for (int c = 0; c < 3; ++c) {
+        if (IsIdentityChannel(computed[c], 256))
+            ResampleChannel(channels[c], base->size(), into[c], size);
+        else if (!IsIdentityChannel(channels[c], base->size()))
+            ComposeChannel(into[c], size, channels[c], base->size());
+    }
+    return out;
+}
+
+// base with each channel scaled by its factor (zeros stand for the identity).
+OutputRamp Scaled(const OutputRamp& base, const std::array<double, 3>& k) {
+    OutputRamp out = RestorableRamp(base);
+    for (std::size_t i = 0; i < out.entries.size(); ++i) {
+        const double v = std::round(out.entries[i] * k[i / std::size_t(out.size())]);
+        out.entries[i] = std::uint16_t(std::clamp(v, 0.0, 65535.0));
+    }
+    return out;
+}
+
+bool IsIdentity(const GammaRamp& ramp) {
+    return IsIdentityChannel(ramp.red(), 256) && IsIdentityChannel(ramp.green(), 256) &&
+           IsIdentityChannel(ramp.blue(), 256);
+}
+
 } // namespace
 
+std::optional<std::array<double, 3>> ScaleOf(const OutputRamp& now, const OutputRamp& was) {
+    const int n = now.size();
+    if (n < 2 || was.size() != n) return std::nullopt;
+    std::array<double, 3> k{};
+    for (int c = 0; c < 3; ++c) {
+        const std::uint16_t* a = now.entries.data() + c * n;
+        const std::uint16_t* b = was.entries.data() + c * n;
+        double ab = 0, bb = 0;
+        for (int i = 0; i < n; ++i) {
+            ab += double(a[i]) * b[i];
+            bb += double(b[i]) * b[i];
+        }
+        if (bb == 0) return std::nullopt;
+        k[c] = ab / bb;
+        // Both tools truncate each scaled entry: within a unit or two of the exact product.
+        for (int i = 0; i < n; ++i)
+            if (std::abs(a[i] - k[c] * b[i]) > 3) return std::nullopt;
+    }
+    return k;
+}
+
 OutputRamp RampKeeper::OnOutput(const GammaRamp& ramp, const GammaOutput& o) const {
-    OutputRamp out = ResampleRamp(ramp, o.gammaSize);
     const auto found = originals_.find(o.id);
-    // Zeros go back as the identity: nothing to compose onto.
-    if (found == originals_.end() || found->second.isZero()) return out;
-    const OutputRamp& own = found->second;
-    const std::uint16_t* channels[] = {own.red(), own.green(), own.blue()};
-    std::uint16_t* into[] = {out.red(), out.green(), out.blue()};
-    for (int c = 0; c < 3; ++c)
-        if (!IsIdentityChannel(channels[c], own.size()))
-            ComposeChannel(into[c], out.size(), channels[c], own.size());
-    return out;
+    return Composed(ramp, found == originals_.end() ? nullptr : &found->second, o.gammaSize);
 }
 
 OutputRamp RestorableRamp(const OutputRamp& ramp) {
@@ -51,6 +98,7 @@ OutputRamp RestorableRamp(const OutputRamp& ramp) {
 }
 
 RampKeeper::~RampKeeper() {
+    LetGo(held_);
     // Only while that display is still installed: a test may have put its fake away first.
     if (display_ && display_ == &display()) display_->watchOutputs({});
 }
@@ -61,32 +109,189 @@ void RampKeeper::Capture() {
     display_ = &d;
     RampJournal journal(d.displayKey());
     const std::optional<RampJournal::Contents> found = journal.read(d.serverStarted());
+    std::optional<RampJournal::Contents> lastRun;
     if (found && found->ownerAlive) {
         // Another copy runs on this display and keeps its own journal: this one takes the
         // display as it finds it, and leaves that journal alone.
     } else {
-        if (found) originals_ = TrustedRamps(*found);
+        if (found) {
+            originals_ = TrustedRamps(*found);
+            LetGo(found->held); // what the crashed run held still runs on
+        } else {
+            lastRun = RampJournal::LastRun(d.displayKey()).read(d.serverStarted());
+            if (lastRun) onOurs_ = lastRun->held;
+        }
         journal_ = journal;
     }
     outputs_ = d.outputs();
     if (!outputs_.empty()) primary_ = outputs_.front().id;
-    CaptureNew(outputs_);
-    if (journal_) journal_->write(originals_);
+    CaptureNew(outputs_, lastRun);
+    Journal();
     d.watchOutputs([this] { OutputsChanged(); });
+    poll_ = std::make_unique<QTimer>();
+    poll_->setInterval(1000);
+    poll_->setTimerType(Qt::VeryCoarseTimer);
+    QObject::connect(poll_.get(), &QTimer::timeout, [this] { Poll(); });
+    FindNightLights(capturedOurs_);
 }
 
-bool RampKeeper::CaptureNew(const std::vector<GammaOutput>& outputs) {
+bool RampKeeper::CaptureNew(const std::vector<GammaOutput>& outputs,
+                            const std::optional<RampJournal::Contents>& lastRun) {
     bool taken = false;
     for (const GammaOutput& o : outputs) {
         const auto known = originals_.find(o.id);
         if (known != originals_.end() && known->second.size() == o.gammaSize) continue;
         OutputRamp ramp;
-        if (display_->getOutputRamp(o.id, ramp) && ramp.size() == o.gammaSize) {
-            originals_[o.id] = std::move(ramp);
-            taken = true;
+        if (!display_->getOutputRamp(o.id, ramp) || ramp.size() != o.gammaSize) continue;
+        // What another program writes before the first load is compared with what was found.
+        const OutputRamp found = ramp;
+        // The last run's own curve, left on the screen by another program (a night light that
+        // took it into its snapshot, scaled or not): that run's base, with the scale alone.
+        if (lastRun && lastRun->inForce) {
+            const auto base = lastRun->ramps.find(o.id);
+            if (base != lastRun->ramps.end() && base->second.size() == o.gammaSize) {
+                Loaded last{Composed(*lastRun->inForce, &base->second, o.gammaSize), base->second};
+                if (const auto k = ScaleOf(ramp, last.ramp)) {
+                    ramp = Scaled(base->second, *k);
+                    capturedOurs_ = capturedOurs_ || last.ramp != last.base;
+                }
+                loaded_[o.id].push_back(std::move(last));
+            }
         }
+        loaded_[o.id].push_front({found, ramp});
+        originals_[o.id] = std::move(ramp);
+        taken = true;
     }
     return taken;
+}
+
+void RampKeeper::Journal() const {
+    if (journal_) journal_->write(originals_, std::nullopt, held_);
+}
+
+GammaRamp RampKeeper::Effective(const std::string& output) const {
+    if ((nightLight_ && !programRuns_) || !inForce_) return RampForPosition(GammaNeutral);
+    return inForce_(output);
+}
+
+void RampKeeper::Load(const GammaOutput& o) {
+    OutputRamp ramp = OnOutput(Effective(o.id), o);
+    display_->setOutputRamp(o.id, ramp);
+    std::deque<Loaded>& lately = loaded_[o.id];
+    if (!lately.empty() && lately.front().ramp == ramp) return;
+    const auto base = originals_.find(o.id);
+    lately.push_front({std::move(ramp), base == originals_.end() ? OutputRamp() : base->second});
+    if (lately.size() > 8) lately.pop_back();
+}
+
+void RampKeeper::LoadAll() {
+    if (!inForce_) return;
+    bool gamma = false;
+    for (const GammaOutput& o : outputs_) {
+        Load(o);
+        gamma = gamma || !IsIdentity(inForce_(o.id));
+    }
+    // Compared once a second only while the gamma in force is not the bases themselves, and
+    // where a ramp can be read back at all.
+    if (poll_) {
+        if (gamma && !originals_.empty())
+            poll_->start();
+        else
+            poll_->stop();
+    }
+}
+
+bool RampKeeper::Check() {
+    if (!display_ || finished_ || &display() != display_) return false;
+    bool changed = false, onOurs = false;
+    for (const GammaOutput& o : outputs_) {
+        std::deque<Loaded>& lately = loaded_[o.id];
+        OutputRamp now;
+        if (lately.empty() || !display_->getOutputRamp(o.id, now) || now.size() != o.gammaSize ||
+            now == lately.front().ramp || now.isZero())
+            continue;
+        changed = true;
+        OutputRamp& base = originals_[o.id];
+        std::optional<std::array<double, 3>> k;
+        auto ours = lately.begin();
+        while (ours != lately.end() && !(k = ScaleOf(now, ours->ramp)))
+            ++ours;
+        if (k) {
+            // A tint composed onto one of this program's own ramps: only its scale goes onto
+            // the base that ramp was composed onto.
+            onOurs = onOurs || ours->base.size() != o.gammaSize ||
+                     ours->ramp != RestorableRamp(ours->base);
+            base =
+                Scaled(ours->base.size() == o.gammaSize ? ours->base : OutputRamp(o.gammaSize), *k);
+            // The last one is on the screen already; an older one is replaced by the gamma in
+            // force.
+            if (ours == lately.begin())
+                *ours = {std::move(now), base};
+            else
+                Load(o);
+        } else {
+            base = std::move(now);
+            Load(o);
+        }
+    }
+    if (changed) {
+        Journal();
+        FindNightLights(onOurs);
+    }
+    return changed;
+}
+
+void RampKeeper::Poll() {
+    Check();
+}
+
+void RampKeeper::FindNightLights(bool onOurs) {
+    if (programRuns_) return;
+    const auto known = [](const std::vector<ProcessId>& list, const ProcessId& id) {
+        return std::find(list.begin(), list.end(), id) != list.end();
+    };
+    bool rewrites = false;
+    for (const NightLight& n : RunningNightLights()) {
+        // One that writes this program's own curve took it into its snapshot, whenever found.
+        if (onOurs && !known(onOurs_, n.id)) onOurs_.push_back(n.id);
+        if (!known(seen_, n.id)) {
+            seen_.push_back(n.id);
+            SessionNotice(
+                (known(onOurs_, n.id)
+                     ? QStringLiteral("%1 started over Kelvaro's gamma and keeps it in its own "
+                                      "copy of the display's colours: Kelvaro's gamma stays "
+                                      "under its tint. Start %1 before Kelvaro, or while it "
+                                      "shows gamma 1.0, to leave the display to it. ")
+                     : QStringLiteral("%1 changes the display's colours every few seconds: "
+                                      "Kelvaro leaves them to it and shows no desktop gamma. "))
+                    .arg(n.name) +
+                QStringLiteral("While a profile's program runs, Kelvaro holds %1 still, its "
+                               "tint kept under the profile's gamma, and lets it go on after.")
+                    .arg(n.name));
+        }
+        rewrites = rewrites || !known(onOurs_, n.id);
+    }
+    if (nightLight_ == rewrites) return;
+    nightLight_ = rewrites;
+    LoadAll();
+}
+
+void RampKeeper::ProgramRuns(bool runs) {
+    if (!display_ || finished_ || runs == programRuns_) return;
+    if (runs) {
+        Check(); // the night light's latest tint becomes the base it is held on
+        for (const NightLight& n : RunningNightLights())
+            held_.push_back(n.id);
+        HoldStill(held_);
+        programRuns_ = true;
+    } else {
+        LetGo(held_);
+        held_.clear();
+        programRuns_ = false;
+        nightLight_ = false;
+        FindNightLights();
+    }
+    Journal();
 }
 
 void RampKeeper::OutputsChanged() {
@@ -94,10 +299,10 @@ void RampKeeper::OutputsChanged() {
     const std::vector<GammaOutput> now = display_->outputs();
     // An output seen for the first time shows its own ramp still: take it before anything
     // is loaded. One that comes back keeps the ramp taken when it was first seen.
-    if (CaptureNew(now) && journal_) journal_->write(originals_);
+    if (CaptureNew(now)) Journal();
     if (inForce_)
         for (const GammaOutput& o : now)
-            if (!Listed(outputs_, o)) display_->setOutputRamp(o.id, OnOutput(inForce_(o.id), o));
+            if (!Listed(outputs_, o)) Load(o);
     outputs_ = now;
 }
 
@@ -110,12 +315,13 @@ void RampKeeper::Apply(RampFor rampFor) {
     // Once the start-up ramps are back for good, nothing loads anything over them: a quit that
     // came while start-up or a dialog still had work to do ends with them on the screen.
     if (!d.hasDeviceContext() || finished_) return;
-    inForce_ = std::move(rampFor);
     if (&d == display_) {
-        for (const GammaOutput& o : outputs_)
-            d.setOutputRamp(o.id, OnOutput(inForce_(o.id), o));
+        Check();
+        inForce_ = std::move(rampFor);
+        LoadAll();
         return;
     }
+    inForce_ = std::move(rampFor);
     // Before a capture (or on a display swapped since) nothing was taken from this display: the
     // outputs are looked up each time, and the ramp goes on as it is.
     for (const GammaOutput& o : d.outputs())
@@ -125,7 +331,9 @@ void RampKeeper::Apply(RampFor rampFor) {
 void RampKeeper::Restore() {
     Display& d = display();
     finished_ = true;
+    if (poll_) poll_->stop();
     if (!d.hasDeviceContext()) return;
+    const GammaRamp last = Effective(primary_);
     inForce_ = nullptr;
     if (&d != display_) {
         // Nothing was taken from this display: the identity is all there is to put back.
@@ -138,7 +346,12 @@ void RampKeeper::Restore() {
         d.setOutputRamp(id, RestorableRamp(ramp));
     for (const GammaOutput& o : outputs_)
         if (!originals_.count(o.id)) d.releaseOutput(o.id);
-    if (journal_) journal_->remove();
+    LetGo(held_);
+    held_.clear();
+    if (journal_) {
+        journal_->remove();
+        RampJournal::LastRun(d.displayKey()).write(originals_, last, onOurs_);
+    }
 }
 
 bool RampKeeper::NotSet() const {
@@ -150,13 +363,16 @@ GammaRamp RampKeeper::Primary() const {
     return found == originals_.end() ? GammaRamp{} : ResampleRamp(found->second);
 }
 
-bool RampKeeper::Reset() {
+RampKeeper::ResetOutcome RampKeeper::Reset() {
     Display& d = display();
     // A display none of whose outputs takes a ramp has nothing to put back.
-    if (!d.hasDeviceContext() || d.outputs().empty()) return false;
+    if (!d.hasDeviceContext() || d.outputs().empty()) return ResetOutcome::NoDisplay;
     const RampJournal journal(d.displayKey());
     const std::optional<RampJournal::Contents> found = journal.read(d.serverStarted());
-    const OutputRamps ramps = found ? TrustedRamps(*found) : OutputRamps{};
+    // No run left its gamma on the screen: whatever shows is the display's own (a calibration
+    // loaded since, a night light's tint).
+    if (!found) return ResetOutcome::NothingToPutBack;
+    const OutputRamps ramps = TrustedRamps(*found);
     for (const auto& [id, ramp] : ramps)
         d.setOutputRamp(id, RestorableRamp(ramp));
     for (const GammaOutput& o : d.outputs()) {
@@ -164,8 +380,11 @@ bool RampKeeper::Reset() {
         if (known == ramps.end() || known->second.size() != o.gammaSize)
             d.setOutputRamp(o.id, Identity(o.gammaSize));
     }
-    if (found && !found->ownerAlive) journal.remove();
-    return true;
+    if (!found->ownerAlive) {
+        LetGo(found->held);
+        journal.remove();
+    }
+    return ResetOutcome::PutBack;
 }
 
 } // namespace platform

@@ -8,16 +8,33 @@
 // own start-up ramp has been taken.
 // The start-up ramps are journalled (RampJournal), so a crash cannot make a wrong ramp the
 // next run's start-up ramp.
+//
+// Other programs write the ramp too (colour managers, night lights). Before every load, and
+// once a second while the gamma in force is not 1.0, each output's ramp is compared with the
+// one last loaded there. A ramp that is that one scaled per channel is a night light's tint
+// composed on top: only the scale goes onto the output's base. Any other becomes the
+// output's new base (journalled, put back at the end), and the gamma in force is composed
+// onto it at once. So the start-up ramp is the base only until another program writes.
+// Night lights that rewrite the ramp from a snapshot every few seconds (gammastep, redshift)
+// have the display while no launched program runs (the base shows, gamma 1.0), and are held
+// still while one runs, their tint kept as the base.
 #pragma once
 
 #include "gamma/Gamma.h"
 #include "platform/display/Display.h"
 #include "platform/display/RampJournal.h"
 
+#include <QString>
+#include <array>
+#include <deque>
 #include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+class QTimer;
 
 namespace platform {
 
@@ -34,10 +51,18 @@ public:
     // The computed ramp each output is to show, by the output's id.
     using RampFor = std::function<GammaRamp(const std::string& output)>;
     // Loads onto every output the ramp `rampFor` gives it, resampled to the output's size and
-    // composed onto its start-up ramp. An output that appears later is asked about then.
+    // composed onto its base (each channel of gamma 1.0 loads the base's exactly), after taking
+    // in what other programs wrote since the last load. An output that appears later is asked
+    // about then.
     void Apply(RampFor rampFor);
     // The same computed ramp onto every output.
     void Apply(const GammaRamp& ramp);
+    // Takes in what other programs wrote onto each output since the last load; true when some
+    // output's base changed.
+    bool Check();
+    // A launched program runs (true) or ended (false): night lights that rewrite the ramp are
+    // held still while it runs, and let go after.
+    void ProgramRuns(bool runs);
     // Puts every output's start-up ramp back and removes the journal, for good: the program is
     // ending, and later captures and loads do nothing.
     void Restore();
@@ -50,10 +75,13 @@ public:
     GammaRamp Primary() const;
     const OutputRamps& StartupRamps() const { return originals_; }
 
+    enum class ResetOutcome { NoDisplay, NothingToPutBack, PutBack };
     // Puts the journal's ramps back on the current display (identity on outputs it doesn't
-    // hold) without a resident program; removes the journal when its owner is gone. False
-    // when there is no display, or no output of it takes a ramp.
-    static bool Reset();
+    // hold) without a resident program, and lets go the night lights a crashed run held;
+    // removes the journal when its owner is gone. Without a journal (no run, or the last one
+    // quit cleanly) the display is left as it is. NoDisplay when there is no display, or no
+    // output of it takes a ramp.
+    static ResetOutcome Reset();
 
 private:
     void OutputsChanged();
@@ -62,14 +90,41 @@ private:
     // ramp (one that can't be read: wlroots) or zeros for one (put back as the identity) takes
     // the ramp as it is.
     OutputRamp OnOutput(const GammaRamp& ramp, const GammaOutput& o) const;
-    // Takes the start-up ramp of each output not seen before; true when one was taken.
-    bool CaptureNew(const std::vector<GammaOutput>& outputs);
+    // Takes the start-up ramp of each output not seen before; true when one was taken. A ramp
+    // that is the last clean run's own curve scaled per channel gives that run's base scaled.
+    bool CaptureNew(const std::vector<GammaOutput>& outputs,
+                    const std::optional<RampJournal::Contents>& lastRun = {});
+    // What goes on the outputs now: the ramp in force, or gamma 1.0 (the bases) while a night
+    // light that rewrites the ramp has the display.
+    GammaRamp Effective(const std::string& output) const;
+    void Load(const GammaOutput& o);
+    void LoadAll();
+    void Journal() const;
+    // Looks for night lights that rewrite the ramp, tells the user once what happens to them,
+    // and loads again when whether one has the display changed.
+    // `onOurs`: the write that led here was this program's own ramp scaled, so a night light
+    // that started since took that ramp into its snapshot: it composes on top and keeps the
+    // gamma in force under its tint (it is only held while a launched program runs).
+    void FindNightLights(bool onOurs = false);
+    void Poll();
 
     Display* display_ = nullptr;
     std::vector<GammaOutput> outputs_;
     OutputRamps originals_;
     std::string primary_;
     RampFor inForce_;
+    // Per output, the ramps this program loaded lately, newest first, each with the base it
+    // was composed onto: a night light may have taken any of them into its snapshot.
+    struct Loaded {
+        OutputRamp ramp, base;
+    };
+    std::map<std::string, std::deque<Loaded>> loaded_;
+    bool capturedOurs_ = false; // a start-up ramp was the last run's own curve, scaled
+    std::unique_ptr<QTimer> poll_;
+    bool programRuns_ = false;
+    bool nightLight_ = false; // a night light that rewrites the ramp runs, not held
+    std::vector<ProcessId> held_;
+    std::vector<ProcessId> seen_, onOurs_; // night lights found so far; those composing on top
     // The journal this run writes; none while another live copy owns this display's.
     std::optional<RampJournal> journal_;
     bool finished_ = false;
@@ -78,5 +133,8 @@ private:
 // What putting `ramp` back loads: a ramp that reads as zeros (a server that never had one,
 // or a failed read) comes back as the identity, never as a black screen.
 OutputRamp RestorableRamp(const OutputRamp& ramp);
+// Per channel, the factor k with now = k x was entry for entry (to within the rounding of a
+// program that scaled it), or nothing when some channel is not `was` scaled.
+std::optional<std::array<double, 3>> ScaleOf(const OutputRamp& now, const OutputRamp& was);
 
 } // namespace platform
