@@ -227,6 +227,25 @@ bool LaunchWatch::gameRunning() {
     return any || (!appeared_ && since_.elapsed() < appearSeconds_ * 1000LL);
 }
 
+bool LaunchWatch::follows(pid_t pid) const {
+    if (!mark_.isEmpty()) {
+        const auto k = known_.find(pid);
+        return k != known_.end() ? k->second.counts : carriesMark(pid, mark_);
+    }
+    const pid_t self = ::getpid();
+    const pid_t ownSession = ::getsid(0);
+    for (int depth = 0; pid > 1 && pid != self && depth < 64; ++depth) {
+        const std::optional<Stat> s = readStat(pid);
+        if (!s) return false;
+        const auto k = known_.find(pid);
+        if ((k != known_.end() && k->second.start == s->start) || s->sid == pid_ ||
+            (s->ppid == self && s->sid != ownSession && s->start >= start_))
+            return true;
+        pid = s->ppid;
+    }
+    return false;
+}
+
 std::vector<pid_t> reapAdopted(const std::set<pid_t>& held) {
     std::vector<pid_t> running;
     const pid_t ownSession = ::getsid(0);

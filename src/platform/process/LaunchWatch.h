@@ -35,6 +35,11 @@ public:
     // still runs. Orphans in the session of a process in held (programs launched before,
     // and what they left) are theirs, not this program's.
     bool running(bool primaryAlive, const std::set<pid_t>& held);
+    // Whether a process is one this launch follows: for a tree, a member as of the last look or
+    // a process whose parents lead to one (or to the launch's session, or are orphans handed to
+    // us since the launch); for a hand-off, one that carries the mark. Reads a few small /proc
+    // files of that process and its parents, never the whole of /proc.
+    bool follows(pid_t pid) const;
     // "SteamAppId=570" for a hand-off, empty for a process tree.
     const QByteArray& mark() const { return mark_; }
 
