@@ -41,7 +41,7 @@ TForm_Option::TForm_Option(QWidget* owner)
 
 void TForm_Option::MakeControls(Ui::TForm_Option& controls) {
     controls.setupUi(this);
-    FitToFont(this, QSize(233, 192));
+    FitToFont(this, QSize(313, 216));
     setWindowIcon(TTrayIcon::ApplicationIcon());
     controls.Bar_Gamma->setValue(storedPosition_);
     controls.Label1->setText(QStringLiteral("Desktop Gamma - ") + GammaText(storedPosition_));
