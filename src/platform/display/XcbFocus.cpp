@@ -24,17 +24,6 @@ template <class T> Reply<T> reply(T* r) {
     return Reply<T>(r, &std::free);
 }
 
-std::vector<std::uint32_t> property32(xcb_connection_t* c, xcb_window_t w, const char* name,
-                                      xcb_atom_t type) {
-    xcb_generic_error_t* err = nullptr;
-    auto r = reply(
-        xcb_get_property_reply(c, xcb_get_property(c, 0, w, x11::atom(name), type, 0, 1024), &err));
-    std::free(err);
-    if (!r || r->format != 32 || r->type != type) return {};
-    const auto* data = static_cast<const std::uint32_t*>(xcb_get_property_value(r.get()));
-    return {data, data + xcb_get_property_value_length(r.get()) / 4};
-}
-
 // The client process behind a window: the server's own answer (the peer credentials of the
 // client's local connection, true also inside a PID namespace), else what the client wrote into
 // _NET_WM_PID; 0 when neither says.
@@ -54,18 +43,9 @@ pid_t clientPid(xcb_connection_t* c, xcb_window_t w) {
                 return static_cast<pid_t>(*xcb_res_client_id_value_value(it.data));
         }
     }
-    const std::vector<std::uint32_t> pid = property32(c, w, "_NET_WM_PID", XCB_ATOM_CARDINAL);
+    const std::vector<std::uint32_t> pid =
+        x11::property32(w, x11::atom("_NET_WM_PID"), XCB_ATOM_CARDINAL);
     return pid.empty() ? 0 : static_cast<pid_t>(pid.front());
-}
-
-// Where a window is on the root, or an empty rectangle for one that is gone.
-QRect placeOf(xcb_connection_t* c, xcb_window_t w, xcb_window_t root) {
-    const auto g = xcb_get_geometry(c, w);
-    const auto t = xcb_translate_coordinates(c, w, root, 0, 0);
-    auto geometry = reply(xcb_get_geometry_reply(c, g, nullptr));
-    auto place = reply(xcb_translate_coordinates_reply(c, t, nullptr));
-    if (!geometry || !place) return {};
-    return QRect(place->dst_x, place->dst_y, geometry->width, geometry->height);
 }
 
 // The window's ancestor just below the root: the window manager's frame, or the window itself.
@@ -261,27 +241,28 @@ private:
         const xcb_atom_t fullScreen = x11::atom("_NET_WM_STATE_FULLSCREEN");
         const xcb_atom_t hidden = x11::atom("_NET_WM_STATE_HIDDEN");
         std::set<xcb_window_t> listed;
-        for (const std::uint32_t w : property32(c_, root_, "_NET_CLIENT_LIST", XCB_ATOM_WINDOW)) {
+        for (const std::uint32_t w :
+             x11::property32(root_, x11::atom("_NET_CLIENT_LIST"), XCB_ATOM_WINDOW)) {
             listed.insert(w);
             if (!isOurs(w)) continue;
             seen_ = true;
             const std::vector<std::uint32_t> state =
-                property32(c_, w, "_NET_WM_STATE", XCB_ATOM_ATOM);
+                x11::property32(w, x11::atom("_NET_WM_STATE"), XCB_ATOM_ATOM);
             auto has = [&](xcb_atom_t a) {
                 return std::find(state.begin(), state.end(), a) != state.end();
             };
             if (!has(fullScreen) || has(hidden)) continue;
-            const int on = mostlyOn(monitors_, placeOf(c_, w, root_));
+            const int on = mostlyOn(monitors_, x11::windowPlace(w).value_or(QRect()));
             if (on >= 0) front[on].fullScreen = true;
         }
         // Windows the window manager no longer lists are forgotten (their ids come back).
         std::erase_if(windows_, [&](const auto& w) { return !listed.count(w.first); });
         const std::vector<std::uint32_t> active =
-            property32(c_, root_, "_NET_ACTIVE_WINDOW", XCB_ATOM_WINDOW);
+            x11::property32(root_, x11::atom("_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW);
         bool activeOurs = false;
         if (!active.empty() && active.front() != XCB_NONE && isOurs(active.front())) {
             seen_ = activeOurs = true;
-            const int on = mostlyOn(monitors_, placeOf(c_, active.front(), root_));
+            const int on = mostlyOn(monitors_, x11::windowPlace(active.front()).value_or(QRect()));
             if (on >= 0) front[on].active = true;
         }
         xcb_flush(c_);
