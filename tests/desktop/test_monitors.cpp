@@ -3,6 +3,7 @@
 // program runs takes the gamma in force at once and still gets its own ramp back at the end.
 #include "Crtc.h"
 #include "Desktop.h"
+#include "Games.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -61,6 +62,20 @@ void seedGame(const Kelvaro& k, int desktop, int game = 20) {
     k.seed("\\Profiles\\Game", "FileName", "REG_SZ", "/bin/sleep");
     k.seed("\\Profiles\\Game", "Args", "REG_SZ", "3");
     k.seed("\\Profiles\\Game", "Gamma", "REG_DWORD", QString::number(game));
+}
+
+// Activates a window (without waiting for the window manager) and measures until both CRTCs show
+// what they should: the time it took, or -1.
+qint64 activateUntil(const QString& window, std::uint32_t a, const QVector<std::uint16_t>& onA,
+                     std::uint32_t b, const QVector<std::uint16_t>& onB) {
+    QElapsedTimer t;
+    t.start();
+    xdotool({"windowactivate", window});
+    while (t.elapsed() < 3000) {
+        if (crtc::rawRamp(a) == onA && crtc::rawRamp(b) == onB) return t.elapsed();
+        QThread::msleep(1);
+    }
+    return -1;
 }
 
 } // namespace
@@ -129,6 +144,81 @@ private slots:
         }
         QCOMPARE(crtc::rawRamp(first), ownFirst);
         QCOMPARE(crtc::rawRamp(second), ownSecond);
+    }
+
+    // With "Profile gamma only where its program is in front", each monitor shows the profile
+    // while the game's window is active on it or full screen on it, the desktop gamma otherwise,
+    // whichever way the game was started; the hot keys step what is in front.
+    void theProfileFollowsTheGameInFront_data() {
+        QTest::addColumn<QString>("shape");
+        QTest::addColumn<bool>("fullScreen");
+        QTest::newRow("started itself") << "exec" << false;
+        QTest::newRow("full screen") << "exec" << true;
+        QTest::newRow("through a wrapper that exited") << "game & exit" << false;
+        QTest::newRow("inside bwrap --unshare-pid") << "bwrap --unshare-pid" << false;
+    }
+    void theProfileFollowsTheGameInFront() {
+        QFETCH(QString, shape);
+        QFETCH(bool, fullScreen);
+        QVERIFY(secondMonitor(true));
+        QVERIFY(waitFor([] { return crtc::active().size() == 2; }, 3000));
+        const std::uint32_t second = otherCrtc(first);
+        const QVector<std::uint16_t> ownFirst = crtc::rawRamp(first);
+        const QVector<std::uint16_t> ownSecond = crtc::rawRamp(second);
+        auto on = [&](int a, int b) {
+            return crtc::rawRamp(first) == crtc::rampOver(ownFirst, a) &&
+                   crtc::rawRamp(second) == crtc::rampOver(ownSecond, b);
+        };
+        Games games;
+        games.window = QString("xterm -title kelvaro-game -geometry 80x24+100+100%1 -e sleep 60")
+                           .arg(fullScreen ? " -fullscreen" : "");
+        const auto [program, args] = games.program(shape);
+        Kelvaro k;
+        seedGame(k, 12, 18);
+        k.seed("", "Hotkeys", "REG_DWORD", "1");
+        k.seed("", "FollowFocus", "REG_DWORD", "1");
+        k.seed("\\Profiles\\Game", "FileName", "REG_SZ", program);
+        k.seed("\\Profiles\\Game", "Args", "REG_SZ", args);
+        QVERIFY(startQuiet(k));
+        QProcess other;
+        other.start("xterm", {"-title", "kelvaro-other", "-geometry", "80x24+1200+100"});
+        QString xterm, game;
+        QVERIFY(
+            waitFor([&] { return !(xterm = visibleWindow("^kelvaro-other$")).isEmpty(); }, 5000));
+        k.pickFromMenu({"Down", "Down", "Down", "Down", "Down", "Return"});
+        QVERIFY(
+            waitFor([&] { return !(game = visibleWindow("^kelvaro-game$")).isEmpty(); }, 10000));
+        QVERIFY(focusWindow(game));
+        QVERIFY2(waitFor([&] { return on(18, 12); }, 2000), qPrintable(hex(crtc::rawRamp(first))));
+
+        const qint64 away =
+            activateUntil(xterm, first, crtc::rampOver(ownFirst, fullScreen ? 18 : 12), second,
+                          crtc::rampOver(ownSecond, 12));
+        QVERIFY2(away >= 0 && away <= 50, qPrintable(QString("%1 ms").arg(away)));
+        const qint64 back = activateUntil(game, first, crtc::rampOver(ownFirst, 18), second,
+                                          crtc::rampOver(ownSecond, 12));
+        QVERIFY2(back >= 0 && back <= 50, qPrintable(QString("%1 ms").arg(back)));
+        qInfo("focus to ramp: %lld ms away from the game, %lld ms back", away, back);
+
+        // The hot key steps what is in front: the profile while the game is active...
+        QVERIFY(focusWindow(game));
+        xdotool({"key", "ctrl+alt+KP_Add"});
+        QVERIFY(waitFor([&] { return on(19, 12); }, 2000));
+        // ...the desktop gamma while the other window is.
+        QVERIFY(focusWindow(xterm));
+        xdotool({"key", "ctrl+alt+KP_Add"});
+        QVERIFY(waitFor([&] { return on(fullScreen ? 19 : 13, 13); }, 2000));
+        QVERIFY(waitFor([&] { return k.desktopGamma() == 13; }, 2000));
+        QVERIFY(k.reg({"query", "HKCU\\Software\\Orvendale Software\\Kelvaro\\Profiles\\Game", "/v",
+                       "Gamma"})
+                    .contains("0x13"));
+
+        QVERIFY(closeWindow(game));
+        QVERIFY(waitFor([&] { return on(13, 13); }, 3000)); // the game's end: the desktop
+        other.kill();
+        other.waitForFinished();
+        QCOMPARE(k.terminate(), 0);
+        QVERIFY(games.over());
     }
 
     void aMonitorSwitchedOnTakesTheGammaInForce() {

@@ -2,6 +2,7 @@
 // start and, from its last process, its end. Around it, the shapes a profile's program takes:
 // wrapper scripts (one leaves a Wine server), and a stand-in for Steam's client that hands the
 // request on to the client already running (or becomes it and stays), which starts the game.
+// A game with a window runs `window` (a command line) in its place, for as long as that runs.
 #pragma once
 
 #include "Wait.h"
@@ -15,9 +16,17 @@
 struct Games {
     QTemporaryDir dir;
     int run = 0; // each run in a folder of its own: a game left running can't answer for the next
+    QString window;
     static QStringList shapes() {
-        return {"game & exit", "setsid -f",       "double fork",        "exec",
-                "waits",       "steam hands off", "steam client stays", "wine server lingers"};
+        return {"game & exit",
+                "setsid -f",
+                "double fork",
+                "exec",
+                "waits",
+                "steam hands off",
+                "steam client stays",
+                "wine server lingers",
+                "bwrap --unshare-pid"};
     }
     QString path(const QString& f) const { return dir.filePath(QString::number(run) + "/" + f); }
     bool started() const { return QFile::exists(path("started")); }
@@ -33,7 +42,9 @@ struct Games {
     std::pair<QString, QString> program(const QString& shape) {
         stopClient();
         QDir(dir.path()).mkdir(QString::number(++run));
-        script("game", "touch \"$d/started\"\n(sleep 2; touch \"$d/done\") &\nsleep 0.5\n");
+        script("game", window.isEmpty()
+                           ? "touch \"$d/started\"\n(sleep 2; touch \"$d/done\") &\nsleep 0.5\n"
+                           : "touch \"$d/started\"\nexec " + window + "\n");
         const QString steam = script(
             "steam", "[ -p \"$d/pipe\" ] && { echo \"$@\" > \"$d/pipe\"; sleep 0.5; exit 0; }\n"
                      "mkfifo \"$d/pipe\"; echo $$ > \"$d/client\"\n"
@@ -46,10 +57,11 @@ struct Games {
         if (shape.startsWith("steam"))
             return {steam, shape.endsWith("off") ? "-applaunch 570" : "steam://rungameid/570"};
         const QString body =
-            shape == "game & exit"   ? "\"$d/game\" & exit 0"
-            : shape == "setsid -f"   ? "setsid -f \"$d/game\""
-            : shape == "double fork" ? "( \"$d/game\" & )"
-            : shape == "exec"        ? "exec \"$d/game\""
+            shape == "game & exit"           ? "\"$d/game\" & exit 0"
+            : shape == "setsid -f"           ? "setsid -f \"$d/game\""
+            : shape == "double fork"         ? "( \"$d/game\" & )"
+            : shape == "exec"                ? "exec \"$d/game\""
+            : shape == "bwrap --unshare-pid" ? "exec bwrap --unshare-pid --dev-bind / / \"$d/game\""
             : shape == "wine server lingers"
                 ? "ln -s /bin/sleep \"$d/wineserver\"; (\"$d/wineserver\" 4 &); \"$d/game\""
                 : "\"$d/game\" & wait";
