@@ -14,7 +14,7 @@ namespace platform {
 
 // What one output shows of the program.
 struct InFront {
-    bool known = false;      // the output is one this follower can place windows on
+    bool known = false;      // the X server lists the output: windows are placed on it
     bool active = false;     // the active window is the program's, mostly on this output
     bool fullScreen = false; // a full-screen window of the program's lies mostly on this output
     friend bool operator==(const InFront&, const InFront&) = default;
@@ -33,6 +33,9 @@ public:
     // no X window at all (a native Wayland client), there is nothing to follow.
     virtual bool Seen() const = 0;
     // An output by the display's id for it (a CRTC's number on X, an output's name elsewhere).
+    // For an output the X server lists under no such id (Xwayland's CRTCs and names are its
+    // own), known is false and the program counts as active or full screen on it wherever it
+    // is so at all.
     virtual InFront On(const std::string& output) const = 0;
     // Whether the active window is the program's.
     virtual bool Active() const = 0;

@@ -1,5 +1,6 @@
 #include "platform/display/FocusFollower.h"
 
+#include "platform/system/Session.h"
 #include "platform/system/X11.h"
 
 #include <QAbstractNativeEventFilter>
@@ -115,6 +116,8 @@ public:
         if (!c_ || root_ == XCB_NONE) return;
         ours_ = std::move(ours);
         changed_ = std::move(changed);
+        // On Xwayland the CRTCs and output names are the X server's own, not the compositor's.
+        ownServer_ = DetectSession(CurrentSessionFacts()) == SessionKind::X11;
         if (!filtering_) {
             const xcb_query_extension_reply_t* ext = xcb_get_extension_data(c_, &xcb_randr_id);
             randrEvent_ = ext && ext->present ? ext->first_event : -1;
@@ -150,7 +153,7 @@ public:
     bool Active() const override { return active_; }
 
     InFront On(const std::string& output) const override {
-        for (std::size_t i = 0; i < monitors_.size(); ++i) {
+        for (std::size_t i = 0; ownServer_ && i < monitors_.size(); ++i) {
             const Monitor& m = monitors_[i];
             if (m.crtc != output &&
                 std::find(m.names.begin(), m.names.end(), output) == m.names.end())
@@ -158,7 +161,14 @@ public:
             const auto f = front_.find(static_cast<int>(i));
             return f != front_.end() ? f->second : InFront{true, false, false};
         }
-        return {};
+        // An output the X server doesn't list under that id (Xwayland's are its own): the
+        // program counts as in front on it wherever it is in front at all.
+        InFront anywhere;
+        for (const auto& [monitor, f] : front_) {
+            anywhere.active = anywhere.active || f.active;
+            anywhere.fullScreen = anywhere.fullScreen || f.fullScreen;
+        }
+        return anywhere;
     }
 
     ~XcbFocus() override {
@@ -276,6 +286,7 @@ private:
     xcb_window_t root_ = XCB_NONE;
     int randrEvent_ = -1;
     bool filtering_ = false;
+    bool ownServer_ = true;
     bool monitorsChanged_ = false;
     std::function<bool(pid_t)> ours_;
     std::function<void()> changed_;
