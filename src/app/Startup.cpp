@@ -11,6 +11,7 @@
 #include "platform/system/Instance.h"
 #include "platform/system/Session.h"
 #include "platform/system/Signals.h"
+#include "screen/GammaInForce.h"
 #include "toolkit/Application.h"
 #include "ui_Main.h"
 
@@ -103,6 +104,7 @@ std::string AnswerRequest(const std::string& request) {
 }
 
 void CreateForms(bool bySession) {
+    InForce = new GammaInForce;
     Form_Main = new TForm_Main;
     if (Application && !Application->MainForm) Application->MainForm = Form_Main;
     FollowTheTray(bySession);
@@ -111,6 +113,8 @@ void CreateForms(bool bySession) {
     Form_Option = new TForm_Option(Form_Main);
     Form_About = new TForm_About(Form_Main);
     Form_OSD = new TForm_OSD;
+    // The windows are made and have said what they hold: the display shows the gamma in force.
+    InForce->Begin();
 }
 
 void DestroyForms() {
@@ -124,6 +128,8 @@ void DestroyForms() {
     Form_Splash = nullptr;
     delete Form_Main;
     Form_Main = nullptr;
+    delete InForce;
+    InForce = nullptr;
 }
 
 int RunKelvaro(TApplication& app, bool bySession) {

@@ -7,11 +7,11 @@
 #include "platform/keys/Hotkeys.h"
 #include "platform/process/Shell.h"
 #include "platform/system/IconReader.h"
+#include "screen/GammaInForce.h"
 #include "settings/Registry.h"
 #include "toolkit/Application.h"
 #include "toolkit/Help.h"
 #include "ui_Main.h"
-#include "ui_Option.h"
 #include "ui_Osd.h"
 
 #include <QCoreApplication>
@@ -30,13 +30,13 @@ platform::ProcessHandle LaunchedProcess;
 
 namespace {
 
-// Moves a gamma slider by a hot key's step. Its change handler loads the new position's ramp;
-// at either end of the range it doesn't move, and the value it shows is loaded all the same:
-// a preview of another gamma may be on the display.
-void StepSlider(QSlider* bar, int step) {
+// Moves the editor's gamma slider by a hot key's step. Its change handler shows the new
+// position; at either end of the range it doesn't move, and the value it shows is shown all the
+// same: a preview of another gamma may be on the display.
+void StepSlider(QSlider* bar, int step, const QString& profile) {
     const int before = bar->value();
     bar->setValue(before + step);
-    if (bar->value() == before) Form_Main->ApplyGammaRamp(RampForPosition(before));
+    if (bar->value() == before) InForce->ProfilePreviewed(before, profile);
 }
 
 // Which gamma a hot key stepped and to what, on the on-screen display.
@@ -110,9 +110,9 @@ TForm_Main::TForm_Main(QWidget* owner)
             Guarded([this](QAction* a) { PopupMenuItemClick(a); }));
 
     // 2. The ramps the display had when the program started.
-    Ramps.Capture();
-    StartupRamp = Ramps.Primary();
+    InForce->Capture();
     ShowGammaState();
+    connect(InForce, &GammaInForce::shownChanged, this, [this] { ShowGammaState(); });
     // 3-5.
     LoadOptions();
     LoadProfileList();
@@ -164,24 +164,15 @@ void TForm_Main::MakeControls(Ui::TForm_Main& controls) {
     FillProfileList();
 }
 
-void TForm_Main::ApplyGammaRamp(GammaRamp ramp) {
-    Ramps.Apply(ramp);
-    ShowGammaState();
-}
-
-GammaRamp TForm_Main::RampInForce() const {
-    return Timer_Exit->Enabled() ? RampForPosition(launchedGamma_) : DesktopRamp;
-}
-
 void TForm_Main::ShowGammaState() {
     const QString session = platform::SessionHint();
-    TrayIcon->SetHint(Ramps.NotSet()      ? platform::GammaNotSetTooltip()
+    TrayIcon->SetHint(InForce->NotSet()   ? platform::GammaNotSetTooltip()
                       : session.isEmpty() ? QStringLiteral("Kelvaro")
                                           : session);
 }
 
 void TForm_Main::QuitSequence() {
-    Ramps.Restore();
+    InForce->Restore();
     if (Application) Application->Terminate();
 }
 
@@ -207,7 +198,7 @@ void TForm_Main::LoadOptions() {
 void TForm_Main::SaveProfileGamma(bool behind) {
     QTreeWidgetItem* node = Selected();
     if (!node) return; // nothing to store to
-    if (node->text(0) == launchedName_) launchedGamma_ = ui->Bar_Gamma->value();
+    InForce->ProfileStored(node->text(0), ui->Bar_Gamma->value());
     // A step stored for an unsaved node makes a key the list doesn't show: the next Save or
     // Delete reads the store in whole, as it would after another program's change.
     if (behind && !Saved(node)) storeMark_ = -1;
@@ -462,7 +453,8 @@ void TForm_Main::Edit_ExecFileChange() {
 
 void TForm_Main::Bar_GammaChange() {
     const GammaPosition position = ui->Bar_Gamma->value();
-    if (!holdRamp_) ApplyGammaRamp(BuildGammaRamp(GammaValue(position)));
+    if (!holdRamp_)
+        InForce->ProfilePreviewed(position, Selected() ? Selected()->text(0) : QString());
     ui->Label4->setText(QStringLiteral("Gamma - ") + GammaText(position));
 }
 
@@ -616,15 +608,17 @@ void TForm_Main::LaunchProfile(const QString& name) {
             }
         }
     }
-    // The launched profile's ramp, whether or not the slider had to move for it. A profile
+    // The launched profile's gamma, whether or not the slider had to move for it. A profile
     // that could not be read (its error has been shown) is not started, and a name the list
     // doesn't hold leaves the emptied editor's gamma, as any selection change would.
     const GammaPosition position = ui->Bar_Gamma->value();
-    if (loaded || position != before) ApplyGammaRamp(RampForPosition(position));
-    if (!loaded) return;
     const QString exe = ui->Edit_ExecFile->text();
+    if (loaded && !exe.isEmpty())
+        InForce->Launched(name, position);
+    else if (loaded || position != before)
+        InForce->ProfilePreviewed(position, loaded ? name : QString());
+    if (!loaded || exe.isEmpty()) return;
     const QString args = ui->Edit_Arg->text();
-    if (exe.isEmpty()) return;
     const qsizetype slash = exe.lastIndexOf(QLatin1Char('/'));
     const QString directory = slash >= 0 ? exe.left(slash + 1) : QString();
     const platform::ProcessHandle started =
@@ -632,8 +626,6 @@ void TForm_Main::LaunchProfile(const QString& name) {
     // The watch follows the newest program; an earlier one is reaped whenever it ends.
     if (!LaunchedProcess.empty()) platform::processes().Release(LaunchedProcess);
     LaunchedProcess = started;
-    launchedName_ = name;
-    launchedGamma_ = position;
     Timer_Exit->SetEnabled(true);
     // The watch runs its course as for any program that ended at once; the user learns why
     // nothing came up.
@@ -654,7 +646,7 @@ void TForm_Main::Timer_ExitTimer() {
         return;
     platform::processes().CloseHandle(LaunchedProcess);
     LaunchedProcess = {};
-    ApplyGammaRamp(DesktopRamp);
+    InForce->ProgramEnded();
     Timer_Exit->SetEnabled(false);
 }
 
@@ -683,53 +675,49 @@ void TForm_Main::AppMessage(TMessage& msg, bool& handled) {
     else
         return;
     QTreeWidgetItem* node = Selected();
-    if (Timer_Exit->Enabled() && !Saved(node)) {
+    const GammaInForce::Stepped stepped = InForce->WhatStepsNow(Saved(node));
+    if (stepped == GammaInForce::Stepped::Launched) {
         // An unsaved "New Profile" (or nothing) in the editor has no key to store to: the step
         // goes to the profile the watch runs for.
         StepLaunchedProfile(step);
-    } else if (Timer_Exit->Enabled()) {
-        StepSlider(ui->Bar_Gamma, step);
+    } else if (stepped == GammaInForce::Stepped::Selected) {
+        StepSlider(ui->Bar_Gamma, step, node->text(0));
         // A burst of presses shows every step at once; the disk follows.
         SaveProfileGamma(true);
         ShowStep(node->text(0), ui->Bar_Gamma->value(),
                  IconListLg.GetIcon(ui->ProfileList->indexOfTopLevelItem(node)));
     } else {
-        QSlider* bar = Form_Option->ui->Bar_Gamma;
-        StepSlider(bar, step);
-        Form_Option->SaveDesktopGamma(true);
-        ShowStep(QStringLiteral("Desktop"), bar->value(), TTrayIcon::ApplicationIcon());
+        ShowStep(QStringLiteral("Desktop"), InForce->StepDesktop(step),
+                 TTrayIcon::ApplicationIcon());
     }
     handled = true;
 }
 
 void TForm_Main::StepLaunchedProfile(int step) {
-    launchedGamma_ = std::clamp(launchedGamma_ + step, GammaMin, GammaMax);
-    ApplyGammaRamp(RampForPosition(launchedGamma_));
+    const GammaPosition gamma = InForce->StepLaunched(step);
+    const QString name = InForce->LaunchedName();
     bool found = false;
-    const int at = ProfilePosition(launchedName_, &found);
+    const int at = ProfilePosition(name, &found);
     if (found) {
         // Written only into the profile's own key: a profile deleted meanwhile is not made
         // again holding nothing but a gamma.
-        WriteBehind(ProfilesKey + QLatin1Char('\\') + platform::Hive::fold(launchedName_),
-                    [name = launchedName_, gamma = launchedGamma_] {
-                        TRegistry reg;
-                        if (reg.OpenKey(ProfilesKey + QLatin1Char('\\') + name, false))
-                            reg.WriteInteger(Values::Gamma, gamma);
-                    });
+        WriteBehind(ProfilesKey + QLatin1Char('\\') + platform::Hive::fold(name), [name, gamma] {
+            TRegistry reg;
+            if (reg.OpenKey(ProfilesKey + QLatin1Char('\\') + name, false))
+                reg.WriteInteger(Values::Gamma, gamma);
+        });
     }
-    ShowStep(launchedName_, launchedGamma_,
-             found ? IconListLg.GetIcon(at) : TTrayIcon::ApplicationIcon());
+    ShowStep(name, gamma, found ? IconListLg.GetIcon(at) : TTrayIcon::ApplicationIcon());
 }
 
 // ---- Tray menu --------------------------------------------------------------------------------
 
 void TForm_Main::BuildTrayMenu() {
     PopupMenu->clear();
-    QAction* profiles = PopupMenu->addAction(QStringLiteral("Profiles"));
-    PopupMenu->setDefaultAction(profiles);
-    PopupMenu->addAction(QStringLiteral("Options"));
-    PopupMenu->addAction(QStringLiteral("About"));
-    PopupMenu->addAction(QStringLiteral("Help"));
+    PopupMenu->setDefaultAction(AddMenuCommand(QStringLiteral("Profiles"), MenuCommand::Profiles));
+    AddMenuCommand(QStringLiteral("Options"), MenuCommand::Options);
+    AddMenuCommand(QStringLiteral("About"), MenuCommand::About);
+    AddMenuCommand(QStringLiteral("Help"), MenuCommand::Help);
     PopupMenu->addSeparator();
     QList<QAction*> items;
     items.reserve(ProfileNames.size());
@@ -737,7 +725,13 @@ void TForm_Main::BuildTrayMenu() {
         items << NewMenuItem(i);
     PopupMenu->addActions(items);
     PopupMenu->addSeparator();
-    PopupMenu->addAction(QStringLiteral("Exit"));
+    AddMenuCommand(QStringLiteral("Exit"), MenuCommand::Exit);
+}
+
+QAction* TForm_Main::AddMenuCommand(const QString& caption, MenuCommand command) {
+    QAction* item = PopupMenu->addAction(caption);
+    item->setData(QVariant::fromValue(command));
+    return item;
 }
 
 QAction* TForm_Main::NewMenuItem(int index) const {
@@ -756,23 +750,24 @@ QAction* TForm_Main::NewMenuItem(int index) const {
 }
 
 void TForm_Main::PopupMenuItemClick(QAction* item) {
-    const QList<QAction*> items = PopupMenu->actions();
-    const qsizetype p = items.indexOf(item);
-    if (p < 0) return;
-    if (p == 0) {
+    if (!item || !PopupMenu->actions().contains(item)) return;
+    const QVariant what = item->data();
+    const bool fixed = what.metaType() == QMetaType::fromType<MenuCommand>();
+    const MenuCommand command = fixed ? what.value<MenuCommand>() : MenuCommand::Launch;
+    if (command == MenuCommand::Profiles) {
         show();
         raise();
         TrayIcon->Restore();
-    } else if (p == 1) {
+    } else if (command == MenuCommand::Options) {
         Form_Option->ShowModal();
-    } else if (p == 2) {
+    } else if (command == MenuCommand::About) {
         Form_About->ShowModal();
-    } else if (p == 3) {
+    } else if (command == MenuCommand::Help) {
         OpenHelp();
-    } else if (p == items.size() - 1) {
+    } else if (command == MenuCommand::Exit) {
         QuitSequence();
     } else {
-        LaunchProfile(item->data().toString());
+        LaunchProfile(what.toString()); // a profile's item holds its name
     }
 }
 
@@ -784,7 +779,7 @@ void TForm_Main::TrayIconRestore(TTrayIcon*) {
 
 void TForm_Main::TrayIconMinimize(TTrayIcon*) {
     // A preview ends with the window; a game still running keeps its own gamma.
-    ApplyGammaRamp(RampInForce());
+    InForce->PreviewEnded();
 }
 
 // ---- Tool bar, close, minimise ----------------------------------------------------------------
@@ -808,7 +803,7 @@ void TForm_Main::FormClose(TCloseAction& action) {
         TrayIcon->Minimize();
         return;
     }
-    Ramps.Restore();
+    InForce->Restore();
     // The main form closing ends the program.
     if (Application) Application->Terminate();
 }
@@ -821,7 +816,7 @@ void TForm_Main::changeEvent(QEvent* e) {
     if (nowMinimized && !(change->oldState() & Qt::WindowMinimized) && TrayIcon->NoTray()) {
         // No tray icon to go to: an ordinary minimised window, which the task bar or the
         // desktop's overview brings back. A preview ends with it all the same.
-        ApplyGammaRamp(RampInForce());
+        InForce->PreviewEnded();
         return;
     }
     if (nowMinimized && !(change->oldState() & Qt::WindowMinimized) && !KeepsFromMinimizing()) {

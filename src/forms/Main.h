@@ -1,9 +1,9 @@
 // The profiles window: the profile list and editor, the launcher, the hot-key handler, the tray
-// icon and its menu, and the state the whole program shares (ramps and option flags).
+// icon and its menu, and the option flags the whole program shares. What the display shows is
+// GammaInForce's: the handlers tell it what happened.
 #pragma once
 
 #include "gamma/Gamma.h"
-#include "platform/display/RampKeeper.h"
 #include "platform/process/Process.h"
 #include "platform/system/Messages.h"
 #include "toolkit/Toolkit.h"
@@ -50,22 +50,12 @@ public:
     // The file name OpenDialogIcon holds: the profile's icon file.
     QString IconFileName;
 
-    // Shared state. StartupRamp is the primary output's; Ramps keeps every output's at its own
-    // size, and is what the quit paths put back.
-    platform::RampKeeper Ramps;
-    GammaRamp StartupRamp{};
-    GammaRamp DesktopRamp{};
+    // Shared state.
     bool ExitOnClose = false;
     bool HotkeysEnabled = false;
 
-    // Gamma engine.
-    GammaRamp BuildGammaRamp(float gamma) const { return ::BuildGammaRamp(gamma); }
-    void ApplyGammaRamp(GammaRamp ramp);
     // The tray icon's tooltip says so while no output takes the gamma.
     void ShowGammaState();
-    // The ramp the display shows when nobody is previewing: the launched profile's while a
-    // watch runs, the desktop gamma's otherwise.
-    GammaRamp RampInForce() const;
     QString GammaText(GammaPosition position) const { return ::GammaText(position); }
 
     // Settings.
@@ -111,6 +101,9 @@ public:
     // captured) and ends.
     void QuitSequence();
 
+    // What the tray menu's fixed items do; a profile's item (Launch) carries the profile's name.
+    enum class MenuCommand { Profiles, Options, About, Help, Exit, Launch };
+
 protected:
     void FormShow() override;
     void FormClose(TCloseAction& action) override;
@@ -129,6 +122,7 @@ private:
     int ProfilePosition(const QString& name, bool* found) const;
     QTreeWidgetItem* NewNode(int index) const;
     QAction* NewMenuItem(int index) const;
+    QAction* AddMenuCommand(const QString& caption, MenuCommand command);
     void SetEditorDisabled();
     void ShowIcon(const QIcon& icon);
     QIcon ProfileIcon(const QString& iconFile, const QString& fileName,
@@ -141,9 +135,6 @@ private:
     // Set while a launch moves the editor's slider on its way to the profile: the display
     // gets the launched profile's ramp once, at the end, and nothing on the way.
     bool holdRamp_ = false;
-    // The profile the watch runs for, and its gamma as last stored.
-    QString launchedName_;
-    GammaPosition launchedGamma_ = GammaNeutral;
     // A hot key during a watch while the editor shows no saved profile: the launched one is
     // stepped and stored, the editor left as it is.
     void StepLaunchedProfile(int step);

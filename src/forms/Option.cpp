@@ -1,6 +1,7 @@
 #include "forms/Option.h"
 
 #include "forms/Main.h"
+#include "screen/GammaInForce.h"
 #include "settings/Registry.h"
 #include "toolkit/Application.h"
 #include "ui_Option.h"
@@ -34,17 +35,27 @@ TForm_Option::TForm_Option(QWidget* owner)
         }
     }
     // What the slider makes of the stored value: held within its range.
-    storedPosition_ = std::clamp<GammaPosition>(desktop, GammaMin, GammaMax);
-    Form_Main->DesktopRamp = Form_Main->BuildGammaRamp(GammaValue(storedPosition_));
-    Form_Main->ApplyGammaRamp(Form_Main->DesktopRamp);
+    InForce->DesktopStored(std::clamp<GammaPosition>(desktop, GammaMin, GammaMax));
+    // A hot key steps the desktop gamma while the dialog is open: its slider follows, quietly,
+    // since what it shows is on the display already.
+    connect(InForce, &GammaInForce::desktopChanged, this, [this](GammaPosition gamma) {
+        if (ui.Made()) ShowQuietly(gamma);
+    });
+}
+
+void TForm_Option::ShowQuietly(GammaPosition gamma) {
+    if (ui->Bar_Gamma->value() == gamma) return;
+    const QSignalBlocker quiet(ui->Bar_Gamma);
+    ui->Bar_Gamma->setValue(gamma);
+    ui->Label1->setText(QStringLiteral("Desktop Gamma - ") + GammaText(gamma));
 }
 
 void TForm_Option::MakeControls(Ui::TForm_Option& controls) {
     controls.setupUi(this);
     FitToFont(this, QSize(313, 216));
     setWindowIcon(TTrayIcon::ApplicationIcon());
-    controls.Bar_Gamma->setValue(storedPosition_);
-    controls.Label1->setText(QStringLiteral("Desktop Gamma - ") + GammaText(storedPosition_));
+    controls.Bar_Gamma->setValue(InForce->Desktop());
+    controls.Label1->setText(QStringLiteral("Desktop Gamma - ") + GammaText(InForce->Desktop()));
     connect(controls.Bar_Gamma, &QSlider::valueChanged, this,
             Guarded([this](int) { Bar_GammaChange(); }));
     connect(controls.Btn_Ok, &QPushButton::clicked, this, Guarded([this] { Btn_OkClick(); }));
@@ -77,7 +88,7 @@ void TForm_Option::FormShow() {
 
 void TForm_Option::Bar_GammaChange() {
     const GammaPosition position = ui->Bar_Gamma->value();
-    Form_Main->ApplyGammaRamp(Form_Main->BuildGammaRamp(GammaValue(position)));
+    InForce->DesktopPreviewed(position);
     ui->Label1->setText(QStringLiteral("Desktop Gamma - ") + GammaText(position));
 }
 
@@ -98,18 +109,8 @@ void TForm_Option::Btn_OkClick() {
     Close();
 }
 
-void TForm_Option::SaveDesktopGamma(bool behind) {
-    const auto write = [gamma = ui->Bar_Gamma->value()] {
-        TRegistry reg;
-        reg.OpenKey(ProgramKey, false);
-        reg.WriteInteger(Values::Desktop, gamma);
-    };
-    if (behind)
-        WriteBehind(ProgramKey, write);
-    else
-        write();
-    storedPosition_ = ui->Bar_Gamma->value();
-    Form_Main->DesktopRamp = Form_Main->BuildGammaRamp(GammaValue(ui->Bar_Gamma->value()));
+void TForm_Option::SaveDesktopGamma() {
+    InForce->SaveDesktop(ui->Bar_Gamma->value());
 }
 
 void TForm_Option::Btn_CancelClick() {
@@ -119,12 +120,8 @@ void TForm_Option::Btn_CancelClick() {
 void TForm_Option::FormClose(TCloseAction&) {
     Form_Main->TrayIcon->RestoreOn = imDoubleClick;
     // Cancelled or closed: the slider goes back to the stored desktop gamma, so the next hot
-    // key steps from the value the user kept, not from the one he tried. Quietly: the ramp
-    // below is the one to show.
-    if (ui->Bar_Gamma->value() != storedPosition_) {
-        const QSignalBlocker quiet(ui->Bar_Gamma);
-        ui->Bar_Gamma->setValue(storedPosition_);
-        ui->Label1->setText(QStringLiteral("Desktop Gamma - ") + GammaText(storedPosition_));
-    }
-    Form_Main->ApplyGammaRamp(Form_Main->RampInForce());
+    // key steps from the value the user kept, not from the one he tried. Quietly: what the
+    // display shows now is the gamma in force.
+    ShowQuietly(InForce->Desktop());
+    InForce->OptionsClosed();
 }

@@ -18,8 +18,7 @@ public:
     void Bar_GammaChange();
     void Btn_OkClick();
     void Btn_CancelClick();
-    // behind: written by the store's own thread, the caller not waiting for the disk.
-    void SaveDesktopGamma(bool behind = false);
+    void SaveDesktopGamma();
 
 protected:
     void FormShow() override;
@@ -28,8 +27,8 @@ protected:
 
 private:
     void MakeControls(Ui::TForm_Option& controls);
-    // The desktop gamma as stored: what the slider goes back to when the dialog is cancelled.
-    GammaPosition storedPosition_ = GammaNeutral;
+    // Puts the slider and its caption at `gamma` without showing it: it is on the display.
+    void ShowQuietly(GammaPosition gamma);
 };
 
 extern TForm_Option* Form_Option;

@@ -1,6 +1,6 @@
 #include "forms/Osd.h"
 
-#include "forms/Main.h"
+#include "screen/GammaInForce.h"
 #include "ui_Osd.h"
 
 TForm_OSD* Form_OSD = nullptr;
@@ -40,7 +40,7 @@ void TForm_OSD::Display() {
     // While no output takes the gamma (the desktop lets no program change it, or every output
     // refused), the value is stored but never shown as if it were on the screen.
     static const QString notSet = QStringLiteral(" (not set)");
-    if (Form_Main && Form_Main->Ramps.NotSet() && !ui->Label_Gamma->text().endsWith(notSet))
+    if (InForce && InForce->NotSet() && !ui->Label_Gamma->text().endsWith(notSet))
         ui->Label_Gamma->setText(ui->Label_Gamma->text() + notSet);
     // In the middle of the monitor the user is looking at: the one holding the window in front.
     setGeometry(QRect(CentredIn(FocusScreenGeometry(), size()), size()));

@@ -10,6 +10,7 @@
 #include "forms/Option.h"
 #include "forms/Osd.h"
 #include "forms/Splash.h"
+#include "screen/GammaInForce.h"
 #include "settings/Registry.h"
 #include "toolkit/Application.h"
 #include "ui_About.h"

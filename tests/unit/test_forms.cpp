@@ -42,8 +42,8 @@ private slots:
         QVERIFY(!Form_Main->ExitOnClose);
         QVERIFY(!Form_Main->HotkeysEnabled);
         QVERIFY(p->keys.log.isEmpty()); // neither hot-key call when the options can't be read
-        QCOMPARE(Form_Main->StartupRamp, RampForPosition(7));
-        QCOMPARE(Form_Main->DesktopRamp, RampForPosition(10));
+        QCOMPARE(InForce->StartupRamp(), RampForPosition(7));
+        QCOMPARE(InForce->Desktop(), 10);
         QVERIFY(p->displayShows(10));
         QCOMPARE(Form_Main->TrayIcon->RestoreOn, imDoubleClick);
         QCOMPARE(Form_Main->TrayIcon->PopupMenuOn, imRightClickUp);
@@ -277,7 +277,7 @@ private slots:
         QCOMPARE(Program::integer(ProgramKey, "Hotkeys"), 1);
         QVERIFY(Form_Main->ExitOnClose && Form_Main->HotkeysEnabled);
         QCOMPARE(p->keys.registered, (std::vector<int>{1, 2}));
-        QCOMPARE(Form_Main->DesktopRamp, RampForPosition(13));
+        QCOMPARE(InForce->Desktop(), 13);
         QVERIFY(p->displayShows(13));
         QCOMPARE(Form_Option->ui->Label1->text(), QStringLiteral("Desktop Gamma - 1.3"));
         QCOMPARE(Program::text(RunKey, RunValueName), QCoreApplication::applicationFilePath());
@@ -300,7 +300,7 @@ private slots:
         Program::setValue(ProgramKey, "Desktop", QStringLiteral("13"));
         p->start();
         QCOMPARE(Form_Option->ui->Bar_Gamma->value(), 10);
-        QCOMPARE(Form_Main->DesktopRamp, RampForPosition(10));
+        QCOMPARE(InForce->Desktop(), 10);
         Form_Option->show();
         QCOMPARE(Form_Option->ui->Bar_Gamma->value(), 10);
         Form_Option->close();
@@ -310,7 +310,7 @@ private slots:
         Program::setValue(ProgramKey, "Desktop", 99);
         p->start();
         QCOMPARE(Form_Option->ui->Bar_Gamma->value(), 30);
-        QCOMPARE(Form_Main->DesktopRamp, RampForPosition(30));
+        QCOMPARE(InForce->Desktop(), 30);
     }
 
     void optionsAutostartUnwritableKeepsTheDialogOpen() {

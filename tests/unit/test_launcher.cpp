@@ -371,7 +371,7 @@ private slots:
         p->hotkey(1);
         QCOMPARE(Form_Option->ui->Bar_Gamma->value(), 11);
         QCOMPARE(Program::integer(ProgramKey, "Desktop"), 11);
-        QCOMPARE(Form_Main->DesktopRamp, RampForPosition(11));
+        QCOMPARE(InForce->Desktop(), 11);
         QCOMPARE(p->displayShows(11), !refusing);
         QCOMPARE(Form_OSD->ui->Label_Prof->text(), QStringLiteral("Desktop"));
         QCOMPARE(Form_OSD->ui->Label_Gamma->text(), shown);

@@ -398,7 +398,7 @@ private slots:
         QAction* const keptItem = menuItem(untouched);
         for (const QString& step : steps.split(' ')) {
             if (step == "watch") {
-                Form_Main->Timer_Exit->SetEnabled(true); // as a launch does
+                InForce->Launched(QString(), GammaNeutral); // as a launch does
             } else if (step == "up") {
                 TMessage m{0, WM_HOTKEY, HotkeyUp, 0, 0};
                 bool handled = false;
@@ -428,7 +428,7 @@ private slots:
                 ui->Edit_ProfName->setText(step.mid(5));
             }
         }
-        Form_Main->Timer_Exit->SetEnabled(false);
+        InForce->ProgramEnded();
         QCOMPARE(Program::profileNames(), stored);
         QTreeWidgetItem* node = ui->ProfileList->currentItem();
         QCOMPARE(node ? node->text(0) : QString(), selected);

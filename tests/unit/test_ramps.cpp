@@ -157,7 +157,7 @@ private slots:
         QVERIFY(p->displayShows(13));
         QCOMPARE(out("1").ramp, Through(big, 13));
         QCOMPARE(out("2").ramp, Through(huge, 13));
-        QCOMPARE(Form_Main->StartupRamp, RampForPosition(7));
+        QCOMPARE(InForce->StartupRamp(), RampForPosition(7));
         QVERIFY(QFile::exists(journal().path()));
         if (quit == "close") {
             Form_Main->show();
@@ -220,7 +220,7 @@ private slots:
         p->display.add("1", own);
         p->start();
         for (int position : {3, 12, 18, 30}) {
-            Form_Main->ApplyGammaRamp(RampForPosition(position));
+            InForce->DesktopPreviewed(position);
             QCOMPARE(out("1").ramp, identity ? At(position, size) : Through(own, position));
         }
         Form_Main->QuitSequence();
@@ -241,12 +241,12 @@ private slots:
         QCOMPARE(out("1").ramp, Through(own, 13));
         // Its own ramp was taken before the gamma went on, and journalled.
         QCOMPARE(journal().read()->ramps.at("1"), own);
-        Form_Main->ApplyGammaRamp(RampForPosition(20));
+        InForce->DesktopPreviewed(20);
         QCOMPARE(out("1").ramp, Through(own, 20));
 
         p->display.plug("1", false);
         const int loads = out("1").loads;
-        Form_Main->ApplyGammaRamp(RampForPosition(25));
+        InForce->DesktopPreviewed(25);
         QCOMPARE(out("1").loads, loads); // dropped
         QVERIFY(p->displayShows(25));
 
@@ -278,7 +278,7 @@ private slots:
         p->display.ramp = RampForPosition(20);
         p->display.add("1", At(20, 1024));
         p->start();
-        QCOMPARE(Form_Main->StartupRamp, RampForPosition(7));
+        QCOMPARE(InForce->StartupRamp(), RampForPosition(7));
         const auto now = journal().read();
         QVERIFY(now && now->ownerAlive); // this run's now
         QCOMPARE(now->ramps, found);
@@ -293,7 +293,7 @@ private slots:
         QVERIFY(journal().write(theirs)); // this process: alive
         p->display.ramp = RampForPosition(12);
         p->start();
-        QCOMPARE(Form_Main->StartupRamp, RampForPosition(12));
+        QCOMPARE(InForce->StartupRamp(), RampForPosition(12));
         Form_Main->QuitSequence();
         QVERIFY(p->displayIsBack(12));
         QCOMPARE(journal().read()->ramps, theirs);
@@ -347,7 +347,7 @@ private slots:
 
         p->display.ramp = RampForPosition(12);
         p->start();
-        QCOMPARE(Form_Main->StartupRamp, RampForPosition(12));
+        QCOMPARE(InForce->StartupRamp(), RampForPosition(12));
         QCOMPARE(journal().read()->ramps, (OutputRamps{{"0", At(12, 256)}}));
         if (plant == "link") {
             QVERIFY(!QFileInfo(journal().path()).isSymLink());
@@ -400,7 +400,7 @@ private slots:
         p->display.started = QDateTime::currentMSecsSinceEpoch() + 60000;
         p->display.ramp = RampForPosition(12);
         p->start();
-        QCOMPARE(Form_Main->StartupRamp, RampForPosition(12));
+        QCOMPARE(InForce->StartupRamp(), RampForPosition(12));
         Form_Main->QuitSequence();
         QVERIFY(p->displayIsBack(12));
     }

@@ -97,32 +97,36 @@ void RampKeeper::OutputsChanged() {
     if (CaptureNew(now) && journal_) journal_->write(originals_);
     if (inForce_)
         for (const GammaOutput& o : now)
-            if (!Listed(outputs_, o)) display_->setOutputRamp(o.id, OnOutput(*inForce_, o));
+            if (!Listed(outputs_, o)) display_->setOutputRamp(o.id, OnOutput(inForce_(o.id), o));
     outputs_ = now;
 }
 
 void RampKeeper::Apply(const GammaRamp& ramp) {
+    Apply([ramp](const std::string&) { return ramp; });
+}
+
+void RampKeeper::Apply(RampFor rampFor) {
     Display& d = display();
     // Once the start-up ramps are back for good, nothing loads anything over them: a quit that
     // came while start-up or a dialog still had work to do ends with them on the screen.
     if (!d.hasDeviceContext() || finished_) return;
-    inForce_ = ramp;
+    inForce_ = std::move(rampFor);
     if (&d == display_) {
         for (const GammaOutput& o : outputs_)
-            d.setOutputRamp(o.id, OnOutput(ramp, o));
+            d.setOutputRamp(o.id, OnOutput(inForce_(o.id), o));
         return;
     }
     // Before a capture (or on a display swapped since) nothing was taken from this display: the
     // outputs are looked up each time, and the ramp goes on as it is.
     for (const GammaOutput& o : d.outputs())
-        d.setOutputRamp(o.id, ResampleRamp(ramp, o.gammaSize));
+        d.setOutputRamp(o.id, ResampleRamp(inForce_(o.id), o.gammaSize));
 }
 
 void RampKeeper::Restore() {
     Display& d = display();
     finished_ = true;
     if (!d.hasDeviceContext()) return;
-    inForce_.reset();
+    inForce_ = nullptr;
     if (&d != display_) {
         // Nothing was taken from this display: the identity is all there is to put back.
         for (const GammaOutput& o : d.outputs())

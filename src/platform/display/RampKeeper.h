@@ -14,7 +14,9 @@
 #include "platform/display/Display.h"
 #include "platform/display/RampJournal.h"
 
+#include <functional>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace platform {
@@ -29,8 +31,12 @@ public:
     // Takes every output's start-up ramp (from the journal when the run that wrote it is
     // gone), journals them, and follows outputs as they come and go from then on.
     void Capture();
-    // Loads a computed ramp onto every output, resampled to each one's size and composed onto
-    // its start-up ramp.
+    // The computed ramp each output is to show, by the output's id.
+    using RampFor = std::function<GammaRamp(const std::string& output)>;
+    // Loads onto every output the ramp `rampFor` gives it, resampled to the output's size and
+    // composed onto its start-up ramp. An output that appears later is asked about then.
+    void Apply(RampFor rampFor);
+    // The same computed ramp onto every output.
     void Apply(const GammaRamp& ramp);
     // Puts every output's start-up ramp back and removes the journal, for good: the program is
     // ending, and later captures and loads do nothing.
@@ -63,7 +69,7 @@ private:
     std::vector<GammaOutput> outputs_;
     OutputRamps originals_;
     std::string primary_;
-    std::optional<GammaRamp> inForce_;
+    RampFor inForce_;
     // The journal this run writes; none while another live copy owns this display's.
     std::optional<RampJournal> journal_;
     bool finished_ = false;
