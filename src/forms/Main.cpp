@@ -181,6 +181,13 @@ void TForm_Main::QuitSequence() {
 void TForm_Main::LoadOptions() {
     TRegistry reg;
     reg.OpenKey(ProgramKey, true);
+    // A store from before the option has none: off, as for a value of another type.
+    bool followFocus = false;
+    try {
+        followFocus = reg.ValueExists(Values::FollowFocus) && reg.ReadBool(Values::FollowFocus);
+    } catch (const ERegistryException&) {
+    }
+    InForce->FollowFocus(followFocus);
     try {
         ExitOnClose = reg.ReadBool(Values::Exit);
         HotkeysEnabled = reg.ReadBool(Values::Hotkeys);
@@ -626,6 +633,9 @@ void TForm_Main::LaunchProfile(const QString& name) {
     // The watch follows the newest program; an earlier one is reaped whenever it ends.
     if (!LaunchedProcess.empty()) platform::processes().Release(LaunchedProcess);
     LaunchedProcess = started;
+    if (!started.empty())
+        InForce->Watched(
+            [started](pid_t pid) { return platform::processes().Follows(started, pid); });
     Timer_Exit->SetEnabled(true);
     // The watch runs its course as for any program that ended at once; the user learns why
     // nothing came up.
@@ -696,6 +706,13 @@ void TForm_Main::AppMessage(TMessage& msg, bool& handled) {
 void TForm_Main::StepLaunchedProfile(int step) {
     const GammaPosition gamma = InForce->StepLaunched(step);
     const QString name = InForce->LaunchedName();
+    // The profiles window showing that profile shows its new gamma (a Save there would store
+    // the old one otherwise), without previewing it.
+    if (Saved(Selected()) &&
+        platform::Hive::fold(Selected()->text(0)) == platform::Hive::fold(name)) {
+        const QScopedValueRollback hold(holdRamp_, true);
+        ui->Bar_Gamma->setValue(gamma);
+    }
     bool found = false;
     const int at = ProfilePosition(name, &found);
     if (found) {

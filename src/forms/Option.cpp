@@ -74,6 +74,7 @@ void TForm_Option::FormShow() {
     ui->Check_AutoStart->setChecked(reg.ValueExists(RunValueName));
     ui->Check_Exit->setChecked(Form_Main->ExitOnClose);
     ui->Check_Hotkey->setChecked(Form_Main->HotkeysEnabled);
+    ui->Check_FollowFocus->setChecked(InForce->FollowsFocus());
     reg.OpenKey(ProgramKey, false);
     int desktop = GammaNeutral;
     if (reg.ValueExists(Values::Desktop)) {
@@ -103,6 +104,7 @@ void TForm_Option::Btn_OkClick() {
         reg.OpenKey(ProgramKey, false);
         reg.WriteBool(Values::Exit, ui->Check_Exit->isChecked());
         reg.WriteBool(Values::Hotkeys, ui->Check_Hotkey->isChecked());
+        reg.WriteBool(Values::FollowFocus, ui->Check_FollowFocus->isChecked());
     }
     SaveDesktopGamma();
     Form_Main->LoadOptions();
