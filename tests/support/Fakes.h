@@ -1,8 +1,10 @@
-// Stand-ins for the display, the notification area, the hot keys, the desktop and the user's
-// answers, so the program's handlers run offscreen and their effects can be read back.
+// Stand-ins for the display, the window in front, the notification area, the hot keys, the desktop
+// and the user's answers, so the program's handlers run offscreen and their effects can be read
+// back.
 #pragma once
 
 #include "platform/display/Display.h"
+#include "platform/display/FocusFollower.h"
 #include "platform/keys/Hotkeys.h"
 #include "platform/process/Shell.h"
 #include "platform/store/Hive.h"
@@ -11,8 +13,10 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QUrl>
+#include <algorithm>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -161,9 +165,47 @@ public:
     }
 };
 
+// Where the launched program is in front, as the test says; moved() as the X server's events
+// would report it.
+class FakeFocus : public platform::FocusFollower {
+public:
+    std::function<bool(pid_t)> ours;
+    std::function<void()> changed;
+    std::map<std::string, platform::InFront> front; // outputs not listed: known, not in front
+    bool seen = false;
+    void Follow(std::function<bool(pid_t)> o, std::function<void()> c) override {
+        ours = std::move(o);
+        changed = std::move(c);
+    }
+    void Stop() override { *this = FakeFocus(); }
+    bool Seen() const override { return seen; }
+    platform::InFront On(const std::string& output) const override {
+        const auto f = front.find(output);
+        return f != front.end() ? f->second : platform::InFront{true, false, false};
+    }
+    bool Active() const override {
+        return std::any_of(front.begin(), front.end(),
+                           [](const auto& f) { return f.second.active; });
+    }
+    // "active:0", "full:1" or "away": the program's window active on output 0, full screen on 1,
+    // or another program's window active.
+    void moved(const QString& where) {
+        seen = true;
+        for (auto& [output, f] : front)
+            f.active = false;
+        if (where != "away") {
+            platform::InFront& f = front[where.section(':', 1).toStdString()];
+            f.known = true;
+            (where.startsWith("full") ? f.fullScreen : f.active) = true;
+        }
+        if (changed) changed();
+    }
+};
+
 // All the fakes above, installed for as long as this object lives.
 struct FakePlatform {
     FakeDisplay display;
+    FakeFocus focus;
     FakeNotifyArea area;
     FakeHotkeys keys;
     FakePrompts prompts;
@@ -174,6 +216,7 @@ struct FakePlatform {
         platform::setHotkeys(&keys);
         platform::setPrompts(&prompts);
         platform::setShell(&shell);
+        platform::setFocusFollower(&focus);
     }
     ~FakePlatform() {
         platform::setDisplay(nullptr);
@@ -181,6 +224,7 @@ struct FakePlatform {
         platform::setHotkeys(nullptr);
         platform::setPrompts(nullptr);
         platform::setShell(nullptr);
+        platform::setFocusFollower(nullptr);
     }
     FakePlatform(const FakePlatform&) = delete;
     FakePlatform& operator=(const FakePlatform&) = delete;
