@@ -134,8 +134,7 @@ void GammaInForce::Launched(const QString& name, GammaPosition gamma) {
 
 void GammaInForce::Watched(std::function<bool(pid_t)> ours) {
     ours_ = std::move(ours);
-    FollowWindows();
-    Load();
+    FollowWindows(); // what its windows change is loaded as they change it
 }
 
 void GammaInForce::ProgramEnded() {

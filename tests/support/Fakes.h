@@ -13,7 +13,6 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QUrl>
-#include <algorithm>
 #include <deque>
 #include <functional>
 #include <map>
@@ -165,39 +164,31 @@ public:
     }
 };
 
-// Where the launched program is in front, as the test says; moved() as the X server's events
-// would report it.
-class FakeFocus : public platform::FocusFollower {
-public:
+// Where the launched program is in front, as the test says; moved() reports it as the X
+// server's events would: "active:0", "full:1" (its window active on output 0, full screen on 1)
+// or "away" (another program's window active).
+struct FakeFocus : platform::FocusFollower {
     std::function<bool(pid_t)> ours;
     std::function<void()> changed;
-    std::map<std::string, platform::InFront> front; // outputs not listed: known, not in front
-    bool seen = false;
+    std::map<std::string, platform::InFront> front; // outputs not listed: not in front
+    bool seen = false, active = false;
     void Follow(std::function<bool(pid_t)> o, std::function<void()> c) override {
         ours = std::move(o);
         changed = std::move(c);
     }
     void Stop() override { *this = FakeFocus(); }
     bool Seen() const override { return seen; }
-    platform::InFront On(const std::string& output) const override {
-        const auto f = front.find(output);
-        return f != front.end() ? f->second : platform::InFront{true, false, false};
+    platform::InFront On(const std::string& o) const override {
+        return front.count(o) ? front.at(o) : platform::InFront{true};
     }
-    bool Active() const override {
-        return std::any_of(front.begin(), front.end(),
-                           [](const auto& f) { return f.second.active; });
-    }
-    // "active:0", "full:1" or "away": the program's window active on output 0, full screen on 1,
-    // or another program's window active.
+    bool Active() const override { return active; }
     void moved(const QString& where) {
         seen = true;
-        for (auto& [output, f] : front)
-            f.active = false;
-        if (where != "away") {
-            platform::InFront& f = front[where.section(':', 1).toStdString()];
-            f.known = true;
-            (where.startsWith("full") ? f.fullScreen : f.active) = true;
-        }
+        active = where.startsWith("active");
+        for (auto& f : front)
+            f.second.active = false;
+        platform::InFront& f = front[where.section(':', 1).toStdString()];
+        (active ? f.active : f.fullScreen) = where != "away";
         if (changed) changed();
     }
 };

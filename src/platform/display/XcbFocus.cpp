@@ -243,6 +243,7 @@ private:
 
     void Look() {
         if (!ours_) return;
+        const bool wasSeen = seen_;
         if (monitorsChanged_) monitors_ = monitors(c_, root_);
         monitorsChanged_ = false;
         std::map<int, InFront> front;
@@ -276,10 +277,11 @@ private:
             if (on >= 0) front[on].active = true;
         }
         xcb_flush(c_);
-        if (front == front_ && activeOurs == active_) return;
+        if (front == front_ && activeOurs == active_ && seen_ == wasSeen) return;
         front_ = std::move(front);
         active_ = activeOurs;
-        if (changed_) changed_();
+        // Until the program's first window nothing it answers counts.
+        if (changed_ && seen_) changed_();
     }
 
     xcb_connection_t* c_ = nullptr;
