@@ -11,11 +11,15 @@
 #include "platform/system/Instance.h"
 #include "platform/system/Session.h"
 #include "platform/system/Signals.h"
+#include "platform/tray/NotifyArea.h"
 #include "screen/GammaInForce.h"
+#include "settings/Registry.h"
 #include "toolkit/Application.h"
 #include "ui_Main.h"
 
+#include <QCheckBox>
 #include <QMessageBox>
+#include <QPointer>
 #include <cstdio>
 
 namespace {
@@ -32,12 +36,68 @@ void InstallQuitSignals() {
 
 const QString NoTrayTitle = QStringLiteral(" (no tray icon: closing quits)");
 
+// What the store keeps as said under a topic ("" for nothing); a store that can't be read or
+// written only means the words are said again.
+QString SaidBefore(const QString& topic) {
+    try {
+        TRegistry reg;
+        return reg.OpenKey(NoticesKey, false) ? reg.ReadString(topic) : QString();
+    } catch (const ERegistryException&) {
+        return QString();
+    }
+}
+void KeepSaid(const QString& topic, const QString& text) {
+    try {
+        TRegistry reg;
+        if (!reg.OpenKey(NoticesKey, !text.isEmpty())) return;
+        if (text.isEmpty())
+            reg.DeleteValue(topic);
+        else
+            reg.WriteString(topic, text);
+    } catch (const ERegistryException&) {
+    }
+}
+
+// The words said while the program runs.
+QStringList g_said;
+
+QList<QMessageBox*> NoticeBoxes() {
+    QList<QMessageBox*> boxes;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == QLatin1String("SessionNotice") && w->isVisible())
+            boxes << static_cast<QMessageBox*>(w);
+    return boxes;
+}
+
+// Boxes the profiles window would cover become its own, which the window manager keeps above
+// it, where they are.
+class NoticesOverTheWindow : public QObject {
+protected:
+    bool eventFilter(QObject* watched, QEvent* e) override {
+        if (e->type() == QEvent::Show && watched == Form_Main)
+            for (QMessageBox* box : NoticeBoxes())
+                if (!box->parentWidget()) {
+                    const QPoint at = box->pos();
+                    box->setParent(Form_Main, box->windowFlags());
+                    box->move(at);
+                    box->show();
+                }
+        return false;
+    }
+};
+
 // Words about what the session lets the program do (the gamma, the hot keys): each said once,
-// on standard error and in a box that does not hold the program up.
-void ShowSessionNotice(const QString& text) {
-    static QStringList said;
-    if (said.contains(text)) return;
-    said << text;
+// on standard error and in a box that does not hold the program up. A topic's words already
+// said (kept in the store) are not said again; the situation over, they are forgotten.
+QMessageBox* ShowSessionNotice(const QString& text, const QString& topic = {},
+                               platform::NoticeKept kept = platform::NoticeKept::ThisRun) {
+    if (text.isEmpty()) {
+        KeepSaid(topic, QString());
+        return nullptr;
+    }
+    if (g_said.contains(text) || (!topic.isEmpty() && SaidBefore(topic) == text)) return nullptr;
+    g_said << text;
+    if (kept == platform::NoticeKept::WhileItLasts) KeepSaid(topic, text);
     std::fprintf(stderr, "kelvaro: %s\n", text.toLocal8Bit().constData());
     // Over the profiles window where that is up (the window manager keeps it there).
     QWidget* over = Form_Main && Form_Main->isVisible() ? Form_Main : nullptr;
@@ -46,7 +106,20 @@ void ShowSessionNotice(const QString& text) {
     box->setObjectName(QStringLiteral("SessionNotice"));
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setModal(false);
+    if (kept == platform::NoticeKept::WhenUserAsks) {
+        box->setCheckBox(new QCheckBox(QStringLiteral("Don't show this again"), box));
+        QObject::connect(box, &QMessageBox::finished, [box, topic, text] {
+            if (box->checkBox()->isChecked()) KeepSaid(topic, text);
+        });
+    }
+    // Not on top of another box: a step down and to the right of the last one.
+    const QList<QMessageBox*> others = NoticeBoxes();
+    if (!others.isEmpty()) {
+        box->adjustSize();
+        box->move(others.constLast()->pos() + QPoint(32, 32));
+    }
     box->show();
+    return box;
 }
 
 // Without a tray icon the profiles window is the program's face: the user is told how to get
@@ -54,17 +127,24 @@ void ShowSessionNotice(const QString& text) {
 // quits. A tray that comes later takes the icon, and everything is as before.
 void FollowTheTray(bool bySession) {
     TTrayIcon& icon = *Form_Main->TrayIcon;
-    icon.OnNoTray = Guarded([bySession](TTrayIcon*) {
+    // Its box goes when the icon comes; should the tray go again, it is said again.
+    static QPointer<QMessageBox> noTrayBox;
+    icon.OnNoTray = Guarded([bySession](TTrayIcon* sender) {
         Form_Main->ui.get();
         Form_Main->setWindowTitle(Form_Main->windowTitle() + NoTrayTitle);
-        if (!bySession) ShowProfilesWindow();
-        platform::SessionNotice(platform::NoTrayMessage(platform::CurrentDesktop()));
+        // The session's start waits hidden; a tray lost later leaves the window as the way in.
+        if (!bySession || sender->TrayLost()) ShowProfilesWindow();
+        noTrayBox = ShowSessionNotice(platform::NoTrayMessage(platform::CurrentDesktop()));
     });
     icon.OnDocked = Guarded([](TTrayIcon*) {
         QString title = Form_Main->windowTitle();
         if (title.endsWith(NoTrayTitle)) title.chop(NoTrayTitle.size());
         Form_Main->setWindowTitle(title);
+        if (noTrayBox) noTrayBox->close();
+        g_said.removeAll(platform::NoTrayMessage(platform::CurrentDesktop()));
     });
+    // Told already, before these were in place (a wait of none ends at the first event).
+    if (icon.NoTray()) icon.OnNoTray(&icon);
 }
 
 } // namespace
@@ -105,9 +185,14 @@ std::string AnswerRequest(const std::string& request) {
 
 void CreateForms(bool bySession) {
     InForce = new GammaInForce;
+    // A panel may come after the session's own start; started by the user, the window comes at
+    // once where there is no tray.
+    platform::notifyArea().TrayWaitMs = bySession ? 10000 : 0;
     Form_Main = new TForm_Main;
     if (Application && !Application->MainForm) Application->MainForm = Form_Main;
     FollowTheTray(bySession);
+    static NoticesOverTheWindow noticesOver;
+    Form_Main->installEventFilter(&noticesOver);
     Form_Splash = new TForm_Splash;
     // The two dialogs belong to the profiles window, so they open centred on it.
     Form_Option = new TForm_Option(Form_Main);
@@ -157,7 +242,9 @@ int RunKelvaro(TApplication& app, bool bySession) {
         });
         CreateForms(bySession);
         // Profiles still launch their programs; nothing claims a gamma it could not set.
-        if (platform::GammaUnavailable()) ShowSessionNotice(platform::NoGammaMessage());
+        if (platform::GammaUnavailable())
+            ShowSessionNotice(platform::NoGammaMessage(), platform::NoGammaTopic,
+                              platform::NoticeKept::WhenUserAsks);
         platform::instance::Serve(AnswerRequest);
         platform::HoldQuitSignals(false);
         // What bringing an older store up to date changed is told once, after the windows.

@@ -181,21 +181,13 @@ void TForm_Main::QuitSequence() {
 void TForm_Main::LoadOptions() {
     TRegistry reg;
     reg.OpenKey(ProgramKey, true);
-    // A store from before the option has none: off, as for a value of another type.
-    bool followFocus = false;
-    try {
-        followFocus = reg.ValueExists(Values::FollowFocus) && reg.ReadBool(Values::FollowFocus);
-    } catch (const ERegistryException&) {
-    }
-    InForce->FollowFocus(followFocus);
-    try {
-        ExitOnClose = reg.ReadBool(Values::Exit);
-        HotkeysEnabled = reg.ReadBool(Values::Hotkeys);
-    } catch (const ERegistryException&) {
-        ExitOnClose = false;
-        HotkeysEnabled = false;
-        return;
-    }
+    // Each on its own: a missing Exit must not take the hot keys with it; a store from before
+    // the option has no FollowFocus: off.
+    InForce->FollowFocus(reg.ReadBoolIfAny(Values::FollowFocus).value_or(false));
+    ExitOnClose = reg.ReadBoolIfAny(Values::Exit).value_or(false);
+    const std::optional<bool> hotkeys = reg.ReadBoolIfAny(Values::Hotkeys);
+    HotkeysEnabled = hotkeys.value_or(false);
+    if (!hotkeys) return; // neither call while there is no setting
     if (HotkeysEnabled)
         RegisterHotkeys();
     else

@@ -5,6 +5,7 @@
 
 const QString ProgramKey = QStringLiteral("\\Software\\Orvendale Software\\Kelvaro");
 const QString ProfilesKey = ProgramKey + QStringLiteral("\\Profiles");
+const QString NoticesKey = ProgramKey + QStringLiteral("\\Notices");
 const QString RunKey = QStringLiteral("\\Software\\Microsoft\\Windows\\CurrentVersion\\Run");
 const QString RunValueName = QStringLiteral("Kelvaro");
 
@@ -229,6 +230,14 @@ int TRegistry::ReadInteger(const QString& name) {
 
 bool TRegistry::ReadBool(const QString& name) {
     return ReadInteger(name) != 0;
+}
+
+std::optional<bool> TRegistry::ReadBoolIfAny(const QString& name) {
+    try {
+        return ReadBool(name);
+    } catch (const ERegistryException&) {
+        return std::nullopt;
+    }
 }
 
 void TRegistry::WriteString(const QString& name, const QString& value) {

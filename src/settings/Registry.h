@@ -20,6 +20,9 @@ constexpr unsigned KEY_ALL_ACCESS = 0xF003F;
 // The program's keys under HKEY_CURRENT_USER.
 extern const QString ProgramKey;
 extern const QString ProfilesKey;
+// What the program last told the user about a lasting situation: one value per topic, the
+// words said (see platform::SessionNotice).
+extern const QString NoticesKey;
 extern const QString RunKey;
 // The value under RunKey that the log-on start list stands for.
 extern const QString RunValueName;
@@ -68,6 +71,8 @@ public:
     QString ReadString(const QString& name);
     int ReadInteger(const QString& name);
     bool ReadBool(const QString& name);
+    // The value as ReadBool reads it; nullopt where that would raise (missing, another type).
+    std::optional<bool> ReadBoolIfAny(const QString& name);
     void WriteString(const QString& name, const QString& value);
     void WriteInteger(const QString& name, int value);
     void WriteBool(const QString& name, bool value);

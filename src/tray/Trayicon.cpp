@@ -73,9 +73,10 @@ void TTrayIcon::SetVisible(bool value) {
 void TTrayIcon::HookTrayState() {
     trayStateHooked_ = true;
     platform::NotifyArea& area = platform::notifyArea();
-    area.OnNoTray = [this](const NOTIFYICONDATAA& d) {
+    area.OnNoTray = [this](const NOTIFYICONDATAA& d, bool lost) {
         if (d.uID != data_.uID || noTray_) return;
         noTray_ = true;
+        trayLost_ = lost;
         if (OnNoTray) OnNoTray(this);
     };
     area.OnDocked = [this](const NOTIFYICONDATAA& d) {

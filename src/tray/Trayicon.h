@@ -54,6 +54,8 @@ public:
     bool Visible() const { return visible_; }
     // The icon is waiting for a tray that did not come in time.
     bool NoTray() const { return noTray_; }
+    // ... because the tray that had it went away.
+    bool TrayLost() const { return noTray_ && trayLost_; }
     virtual void SetVisible(bool value);
     QString Hint() const { return hint_; }
     void SetHint(const QString& value);
@@ -73,8 +75,9 @@ public:
     HWND Handle() const;
 
     TNotifyEvent OnMinimize, OnRestore, OnClick, OnDblClick, OnAnimate;
-    // An add that went on waiting for a tray found none in time (NoTray() is true from then
-    // on): the icon waits on, and OnDocked is raised when a tray takes it in after all.
+    // An add that went on waiting for a tray found none in time, or the tray that had the
+    // icon went away (NoTray() is true from then on): the icon waits on, and OnDocked is
+    // raised when a tray takes it in after all.
     TNotifyEvent OnNoTray, OnDocked;
     TNotifyEvent OnCreate, OnDestroy, OnActivate, OnDeactivate; // never raised
     TMouseMoveEvent OnMouseMove, OnMouseEnter, OnMouseExit;     // enter/exit never raised
@@ -124,4 +127,5 @@ private:
     QMetaObject::Connection sessionEnd_;
     bool trayStateHooked_ = false;
     bool noTray_ = false;
+    bool trayLost_ = false;
 };

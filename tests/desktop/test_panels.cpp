@@ -250,8 +250,10 @@ private slots:
         // Past the time an add waits: no error, still running.
         QTest::qWait(int(qMax<qint64>(0, 11000 - t.elapsed())));
         QCOMPARE(visibleWindow("^Kelvaro$"), QString());
-        QCOMPARE(k.terminate(), 0);
+        // The panel quits: the program is without a tray again, and its window says so.
         ::kill(pid_t(trayer), SIGTERM);
+        QVERIFY(waitFor([] { return !visibleWindow("closing quits").isEmpty(); }, 5000));
+        QCOMPARE(k.terminate(), 0);
     }
 };
 

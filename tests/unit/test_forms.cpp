@@ -68,7 +68,10 @@ private slots:
         QTest::addColumn<bool>("exitFlag");
         QTest::addColumn<bool>("hotkeysFlag");
         QTest::addColumn<QStringList>("calls");
-        QTest::newRow("exit only") << 1 << -1 << false << false << QStringList{};
+        // Each value on its own, the missing one off.
+        QTest::newRow("exit only") << 1 << -1 << true << false << QStringList{};
+        QTest::newRow("hotkeys only")
+            << -1 << 1 << false << true << QStringList{"register 1 3 6b", "register 2 3 6d"};
         QTest::newRow("both on") << 1 << 1 << true << true
                                  << QStringList{"register 1 3 6b", "register 2 3 6d"};
         QTest::newRow("hotkeys off")
@@ -105,18 +108,21 @@ private slots:
     // closing the window then quits.
     void noTrayInTimeRunsOn_data() {
         QTest::addColumn<bool>("bySession");
-        QTest::newRow("started by the user") << false;
-        QTest::newRow("started at log-in") << true;
+        QTest::addColumn<bool>("lost"); // the tray went away later
+        QTest::newRow("started by the user") << false << false;
+        QTest::newRow("started at log-in") << true << false;
+        QTest::newRow("tray gone after log-in") << true << true;
     }
     void noTrayInTimeRunsOn() {
         QFETCH(bool, bySession);
+        QFETCH(bool, lost);
         seedDisplay(*p, 25);
         Program::setValue(ProgramKey, "Desktop", 13);
         p->start(bySession);
-        p->area.OnNoTray(Form_Main->TrayIcon->IconData());
+        p->area.OnNoTray(Form_Main->TrayIcon->IconData(), lost);
         QVERIFY(p->errors.isEmpty());
         QVERIFY(p->displayShows(13));
-        QCOMPARE(Form_Main->isVisible(), !bySession);
+        QCOMPARE(Form_Main->isVisible(), !bySession || lost);
         Form_Main->show();
         // Minimised, it stays a window the desktop can bring back: no tray to hide in.
         Form_Main->setWindowState(Qt::WindowMinimized);

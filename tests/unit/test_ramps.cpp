@@ -381,7 +381,8 @@ private slots:
                 if (shape == "quarter") e = std::uint16_t(j * 16384 / 1023);
             }
         QStringList notices;
-        platform::setSessionNotice([&](const QString& text) { notices << text; });
+        platform::setSessionNotice(
+            [&](const QString& text, const QString&, platform::NoticeKept) { notices << text; });
         QVERIFY(journal().write({{"1", ramp}}));
         OrphanJournal(journal().path());
         p->display.add("1", At(20, 1024)); // the crashed run's gamma still on it

@@ -435,9 +435,9 @@ private slots:
         icon.SetVisible(true);
         NOTIFYICONDATAA other = icon.IconData();
         other.uID += 1;
-        area.OnNoTray(other); // someone else's icon
+        area.OnNoTray(other, false); // someone else's icon
         QVERIFY(!icon.NoTray());
-        area.OnNoTray(icon.IconData());
+        area.OnNoTray(icon.IconData(), false);
         QVERIFY(icon.NoTray() && Application->HasMainWindowHook(&icon));
         area.OnDocked(icon.IconData());
         QVERIFY(!icon.NoTray());

@@ -94,7 +94,10 @@ Choice& Chosen() {
         c.path = ChooseGammaPath(c.kind, wlr, mutter);
         // The desktop's service answers, yet no output takes a ramp: said as plainly as a
         // desktop without the service, unless the compositor's refusals said it already.
-        if (c.display && c.display->outputs().empty() && !g_told) Notice(NoGammaOutputsMessage());
+        if (c.display && c.display->outputs().empty() && !g_told) {
+            g_told = true;
+            SessionNotice(NoGammaOutputsMessage(), NoGammaTopic, NoticeKept::WhenUserAsks);
+        }
         if (!c.display) c.display = std::make_unique<NoDisplay>();
         return c;
     }();

@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -58,16 +59,66 @@ QString Quoted(const QString& text) {
     return QLatin1Char('\'') + out + QLatin1Char('\'');
 }
 
-// The strings of a GVariant value as gsettings prints it: "'a'", "['a', 'b']", "@as []".
-QStringList Strings(const QString& value) {
-    QStringList out;
-    static const QRegularExpression string(QStringLiteral(R"('((?:[^'\\]|\\.)*)')"));
-    for (const QRegularExpressionMatch& m : string.globalMatch(value)) {
-        QString s = m.captured(1);
-        s.replace(QRegularExpression(QStringLiteral(R"(\\(.))")), QStringLiteral("\\1"));
-        out << s;
+// The GVariant string that starts at `at`, as gsettings prints one: in single quotes, or in
+// double quotes where it holds a single quote, with GLib's escapes; `at` moves past it. nullopt
+// where none starts there.
+std::optional<QString> StringAt(const QString& text, qsizetype& at) {
+    if (at >= text.size() || (text[at] != u'\'' && text[at] != u'"')) return std::nullopt;
+    const QChar quote = text[at++];
+    QString out;
+    while (at < text.size()) {
+        const QChar c = text[at++];
+        if (c == quote) return out;
+        if (c != u'\\') {
+            out += c;
+            continue;
+        }
+        if (at >= text.size()) break;
+        const QChar e = text[at++];
+        static const QString letters = QStringLiteral("abfnrtv"),
+                             codes = QStringLiteral("\a\b\f\n\r\t\v");
+        if (const qsizetype i = letters.indexOf(e); i >= 0) {
+            out += codes[i];
+        } else if (e == u'u' || e == u'U') {
+            const int digits = e == u'u' ? 4 : 8;
+            bool ok = false;
+            const char32_t code = text.mid(at, digits).toUInt(&ok, 16);
+            if (!ok || at + digits > text.size()) return std::nullopt;
+            out += QString::fromUcs4(&code, 1);
+            at += digits;
+        } else {
+            out += e;
+        }
     }
-    return out;
+    return std::nullopt;
+}
+
+// One GVariant string as gsettings prints it; nullopt for anything else (a failed read gives "").
+std::optional<QString> String(const QString& value) {
+    qsizetype at = 0;
+    const std::optional<QString> s = StringAt(value, at);
+    return s && at == value.size() ? s : std::nullopt;
+}
+
+// A list of strings as gsettings prints it: "['a', \"b'c\"]", or "@as []" when it is empty;
+// nullopt for anything else.
+std::optional<QStringList> Strings(const QString& value) {
+    if (value == QLatin1String("@as []")) return QStringList();
+    if (!value.startsWith(u'[')) return std::nullopt;
+    QStringList out;
+    qsizetype at = 1;
+    for (;;) {
+        const std::optional<QString> s = StringAt(value, at);
+        if (!s) return std::nullopt;
+        out << *s;
+        if (!QStringView(value).mid(at).startsWith(u", ")) break;
+        at += 2;
+    }
+    return at == value.size() - 1 && value.endsWith(u']') ? std::optional(out) : std::nullopt;
+}
+
+bool Ours(const QString& path) {
+    return path == ShortcutOf(VK_ADD).path || path == ShortcutOf(VK_SUBTRACT).path;
 }
 
 // A key GNOME reads the same however its modifiers are spelt or ordered.
@@ -130,7 +181,8 @@ private:
     }
 
     // Brings GNOME's list in line with the keys registered; one pass at a time, and another
-    // when they changed meanwhile.
+    // when they changed meanwhile. A read that fails, or gives what isn't a value of its kind,
+    // ends the pass with nothing written: the user's shortcuts are never written from a guess.
     void settle() {
         if (busy_) {
             again_ = true;
@@ -139,50 +191,66 @@ private:
         busy_ = true;
         again_ = false;
         call({QStringLiteral("get"), kSchema, kList}, [this](const QString& out) {
-            const QStringList list = Strings(out);
-            std::vector<QString> others;
-            for (const QString& path : list)
-                if (path != ShortcutOf(VK_ADD).path && path != ShortcutOf(VK_SUBTRACT).path)
-                    others.push_back(path);
-            readBindings(others, {}, list);
+            const std::optional<QStringList> list = Strings(out);
+            if (!list) return done();
+            Read read;
+            read.list = *list;
+            read.left = std::vector<QString>(list->begin(), list->end());
+            readEntries(std::move(read));
         });
     }
 
-    // The bindings and names of the user's own shortcuts.
-    void readBindings(std::vector<QString> left, std::map<QString, QString> taken,
-                      QStringList list) {
-        if (left.empty()) return write(taken, list);
-        const QString path = left.front();
-        left.erase(left.begin());
-        call({QStringLiteral("get"), kEntrySchema + QLatin1Char(':') + path,
-              QStringLiteral("binding")},
-             [this, path, left = std::move(left), taken = std::move(taken),
-              list = std::move(list)](const QString& binding) mutable {
-                 call({QStringLiteral("get"), kEntrySchema + QLatin1Char(':') + path,
-                       QStringLiteral("name")},
-                      [this, binding, left = std::move(left), taken = std::move(taken),
-                       list = std::move(list)](const QString& name) mutable {
-                          for (const QString& b : Strings(binding))
-                              taken[Normal(b)] = Strings(name).value(0);
-                          readBindings(std::move(left), std::move(taken), std::move(list));
+    // What a pass has read: GNOME's list, the user's shortcuts' keys (with their names), and
+    // the keys of ours that are in the list already.
+    struct Read {
+        QStringList list;
+        std::vector<QString> left; // still to read
+        std::map<QString, QString> taken;
+        std::map<QString, QString> ours;
+    };
+    void readEntries(Read read) {
+        if (read.left.empty()) return write(read);
+        const QString path = read.left.front();
+        read.left.erase(read.left.begin());
+        const QString entry = kEntrySchema + QLatin1Char(':') + path;
+        call({QStringLiteral("get"), entry, QStringLiteral("binding")},
+             [this, path, entry, read = std::move(read)](const QString& out) mutable {
+                 const std::optional<QString> binding = String(out);
+                 if (!binding) return done();
+                 if (Ours(path)) {
+                     read.ours[path] = *binding;
+                     return readEntries(std::move(read));
+                 }
+                 call({QStringLiteral("get"), entry, QStringLiteral("name")},
+                      [this, binding, read = std::move(read)](const QString& out) mutable {
+                          const std::optional<QString> name = String(out);
+                          if (!name) return done();
+                          if (!binding->isEmpty()) read.taken[Normal(*binding)] = *name;
+                          readEntries(std::move(read));
                       });
              });
     }
 
-    void write(const std::map<QString, QString>& taken, const QStringList& list) {
+    void write(const Read& read) {
         std::set<unsigned> wanted;
         for (const auto& [id, vk] : regs_)
             wanted.insert(vk);
         std::vector<QStringList> steps;
         QStringList next;
-        for (const QString& path : list)
-            if (path != ShortcutOf(VK_ADD).path && path != ShortcutOf(VK_SUBTRACT).path)
-                next << path;
+        for (const QString& path : read.list)
+            if (!Ours(path)) next << path;
         std::vector<QString> gone;
         for (const unsigned vk : {VK_ADD, VK_SUBTRACT}) {
             const Shortcut& s = ShortcutOf(vk);
-            const auto user = taken.find(Normal(s.binding));
-            if (wanted.count(vk) && user != taken.end()) {
+            const QString topic = vk == VK_ADD ? QStringLiteral("GnomeShortcutUp")
+                                               : QStringLiteral("GnomeShortcutDown");
+            // Ours as the user left it: the key chosen in GNOME's settings stays.
+            const auto kept = read.ours.find(s.path);
+            const bool listed = kept != read.ours.end();
+            const QString binding = listed ? kept->second : s.binding;
+            const auto user =
+                binding.isEmpty() ? read.taken.end() : read.taken.find(Normal(binding));
+            if (wanted.count(vk) && user != read.taken.end()) {
                 // One of the user's: theirs stays, and they are told once.
                 SessionNotice(QStringLiteral("Your GNOME keyboard shortcut \"%1\" already uses "
                                              "%2, so Kelvaro adds none of its own there; "
@@ -190,24 +258,29 @@ private:
                                   .arg(user->second,
                                        vk == VK_ADD ? QStringLiteral("Ctrl+Alt+Num+")
                                                     : QStringLiteral("Ctrl+Alt+Num-"),
-                                       s.step));
+                                       s.step),
+                              topic, NoticeKept::WhileItLasts);
                 wanted.erase(vk);
+            } else if (wanted.count(vk)) {
+                SessionNoticeOver(topic);
             }
             const QString entry = kEntrySchema + QLatin1Char(':') + s.path;
             if (wanted.count(vk)) {
-                // Written whole every time: the program may have moved since.
-                steps.push_back(
-                    {QStringLiteral("set"), entry, QStringLiteral("name"), Quoted(s.name)});
+                // The command every time: the program may have moved since.
+                if (!listed)
+                    steps.push_back(
+                        {QStringLiteral("set"), entry, QStringLiteral("name"), Quoted(s.name)});
                 steps.push_back({QStringLiteral("set"), entry, QStringLiteral("command"),
                                  Quoted(StepCommand(s.step))});
-                steps.push_back(
-                    {QStringLiteral("set"), entry, QStringLiteral("binding"), Quoted(s.binding)});
+                if (!listed)
+                    steps.push_back({QStringLiteral("set"), entry, QStringLiteral("binding"),
+                                     Quoted(s.binding)});
                 next << s.path;
-            } else if (list.contains(s.path)) {
+            } else if (listed) {
                 gone.push_back(entry);
             }
         }
-        if (next != list) {
+        if (next != read.list) {
             QStringList quoted;
             for (const QString& path : next)
                 quoted << Quoted(path);
@@ -218,10 +291,13 @@ private:
         // Out of the list first, then its keys.
         for (const QString& entry : gone)
             steps.push_back({QStringLiteral("reset-recursively"), entry});
-        calls(std::move(steps), [this] {
-            busy_ = false;
-            if (again_) settle();
-        });
+        calls(std::move(steps), [this] { done(); });
+    }
+
+    // The pass is over; another when the keys changed meanwhile.
+    void done() {
+        busy_ = false;
+        if (again_) settle();
     }
 
     std::map<int, unsigned> regs_;

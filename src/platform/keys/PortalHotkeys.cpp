@@ -139,6 +139,8 @@ QString BindStepsMessage() {
         .arg(where, lines);
 }
 
+const QString KeypadTopic = QStringLiteral("KdeKeypad");
+
 QString KeypadAdvice() {
     return QStringLiteral(
         "On KDE Plasma on Wayland, Kelvaro's hot keys fire on Ctrl+Alt+Shift+= and Ctrl+Alt+- "
@@ -304,9 +306,12 @@ private:
         for (const auto& [id, reg] : asked_)
             if (!ids.contains(ShortcutId(reg.vk))) return false;
         bound_ = asked_;
-        if (!bound_.empty() && CurrentDesktop().split(':').contains("KDE") &&
-            !KeypadReachesShortcuts())
-            SessionNotice(KeypadAdvice());
+        if (!bound_.empty() && CurrentDesktop().split(':').contains("KDE")) {
+            if (KeypadReachesShortcuts())
+                SessionNoticeOver(KeypadTopic);
+            else
+                SessionNotice(KeypadAdvice(), KeypadTopic, NoticeKept::WhileItLasts);
+        }
         return true;
     }
 

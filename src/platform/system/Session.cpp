@@ -1,6 +1,8 @@
 #include "platform/system/Session.h"
 
+#include <QFileInfo>
 #include <QGuiApplication>
+#include <QStandardPaths>
 #include <cstdio>
 
 namespace platform {
@@ -66,16 +68,40 @@ QByteArray CurrentDesktop() {
     return qgetenv("XDG_CURRENT_DESKTOP");
 }
 
+namespace {
+
+const QString AppIndicatorUuid = QStringLiteral("ubuntu-appindicators@ubuntu.com");
+
+// GNOME Shell's AppIndicator extension is installed, for every user or for this one.
+bool AppIndicatorInstalled() {
+    for (const QString& dir :
+         QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation))
+        if (QFileInfo::exists(dir + QStringLiteral("/gnome-shell/extensions/") + AppIndicatorUuid +
+                              QStringLiteral("/metadata.json")))
+            return true;
+    return false;
+}
+
+} // namespace
+
 QString NoTrayMessage(const QByteArray& desktop) {
     QString how;
-    if (desktop.split(':').contains("GNOME"))
+    const QString enable =
+        QStringLiteral(
+            "switch on its extension \"Ubuntu AppIndicators\" with the command \"gnome-extensions "
+            "enable %1\" (or in the Extensions application)")
+            .arg(AppIndicatorUuid);
+    if (desktop.split(':').contains("GNOME") && AppIndicatorInstalled())
+        how = QStringLiteral("GNOME shows tray icons only with an extension; its package, "
+                             "gnome-shell-extension-appindicator, is installed: ") +
+              enable + QLatin1Char('.');
+    else if (desktop.split(':').contains("GNOME"))
         how = QStringLiteral(
-            "GNOME shows tray icons only with an extension: install the package "
-            "gnome-shell-extension-appindicator (sudo apt install "
-            "gnome-shell-extension-appindicator), switch on its extension \"Ubuntu "
-            "AppIndicators\" with the command \"gnome-extensions enable "
-            "ubuntu-appindicators@ubuntu.com\" (or in the Extensions application), then log out "
-            "and in again.");
+                  "GNOME shows tray icons only with an extension: install the package "
+                  "gnome-shell-extension-appindicator (sudo apt install "
+                  "gnome-shell-extension-appindicator), log out and in again (GNOME Shell finds "
+                  "an extension installed during the session only at the next log-in), then ") +
+              enable + QLatin1Char('.');
     else
         how = QStringLiteral(
             "Add a system tray (notification area) to your panel, or start a tray such as "
@@ -88,7 +114,7 @@ QString NoTrayMessage(const QByteArray& desktop) {
 }
 
 namespace {
-std::function<void(const QString&)> g_notice;
+std::function<void(const QString&, const QString&, NoticeKept)> g_notice;
 QString g_hint;
 std::function<void()> g_hintChanged;
 } // namespace
@@ -107,15 +133,20 @@ void setSessionHintChanged(std::function<void()> changed) {
     g_hintChanged = std::move(changed);
 }
 
-void setSessionNotice(std::function<void(const QString&)> notice) {
+void setSessionNotice(
+    std::function<void(const QString& text, const QString& topic, NoticeKept kept)> notice) {
     g_notice = std::move(notice);
 }
 
-void SessionNotice(const QString& text) {
+void SessionNotice(const QString& text, const QString& topic, NoticeKept kept) {
     if (g_notice)
-        g_notice(text);
+        g_notice(text, topic, kept);
     else
         std::fprintf(stderr, "kelvaro: %s\n", text.toLocal8Bit().constData());
+}
+
+void SessionNoticeOver(const QString& topic) {
+    if (g_notice) g_notice(QString(), topic, NoticeKept::WhileItLasts);
 }
 
 } // namespace platform

@@ -39,6 +39,8 @@ GammaPath ChooseGammaPath(SessionKind kind, bool wlrOffered, bool mutterOffered)
 QString NoGammaMessage();
 // The same, short enough for the tray icon's tooltip.
 QString NoGammaTooltip();
+// The topic of the notices that no gamma can be set (SessionNotice).
+inline const QString NoGammaTopic = QStringLiteral("NoGamma");
 // The desktop has a way, but no display takes a gamma ramp (a headless or virtual monitor
 // without gamma tables); and the same for the tooltip.
 QString NoGammaOutputsMessage();
@@ -52,8 +54,20 @@ QByteArray CurrentDesktop();
 // compositor refusing an output's gamma, no hot keys). The program installs it before the
 // display and the hot keys are first used; where none is installed (kelvaro --reset), the words
 // go to standard error.
-void setSessionNotice(std::function<void(const QString&)> notice);
-void SessionNotice(const QString& text);
+//
+// A notice about a lasting situation has a topic; the program keeps, per topic, the text it
+// last said, so the same words are not said again at every start. How a notice is kept:
+enum class NoticeKept {
+    ThisRun,      // said once while the program runs
+    WhileItLasts, // said once for as long as its situation lasts (until SessionNoticeOver)
+    WhenUserAsks, // the user may ask not to be shown it again
+};
+void setSessionNotice(
+    std::function<void(const QString& text, const QString& topic, NoticeKept kept)> notice);
+void SessionNotice(const QString& text, const QString& topic = {},
+                   NoticeKept kept = NoticeKept::ThisRun);
+// The situation a topic's notice told of is over: should it come back, it is told again.
+void SessionNoticeOver(const QString& topic);
 // A few words for the tray icon's tooltip about the session ("" for none), shown where nothing
 // more pressing is said there; `changed` runs when they change.
 void SetSessionHint(const QString& hint);

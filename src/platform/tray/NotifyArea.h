@@ -62,10 +62,15 @@ public:
         Q_UNUSED(menu);
     }
     // An add made while no tray was there yet succeeds at once and docks when a tray comes.
-    // When none has come in time, OnNoTray is called with its record and the icon goes on
-    // waiting, however long; OnDocked is called with it when a tray takes it in after all.
-    std::function<void(const NOTIFYICONDATAA&)> OnNoTray;
+    // When none has come within TrayWaitMs, OnNoTray is called with its record and the icon
+    // goes on waiting, however long; OnDocked is called with it when a tray takes it in after
+    // all. A tray or host that goes away while it holds the icon (a panel that quits, an
+    // extension switched off) leaves the icon waiting too: OnNoTray with `lost` set.
+    std::function<void(const NOTIFYICONDATAA&, bool lost)> OnNoTray;
     std::function<void(const NOTIFYICONDATAA&)> OnDocked;
+    // How long an add waits for a tray to appear: at the session's start a panel may come
+    // after the program.
+    int TrayWaitMs = 10000;
 };
 
 NotifyArea& notifyArea();

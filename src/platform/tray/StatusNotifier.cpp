@@ -338,7 +338,9 @@ public:
 
     QString category() const { return QStringLiteral("ApplicationStatus"); }
     QString id() const { return QCoreApplication::applicationName(); }
-    QString title() const { return tip.isEmpty() ? QCoreApplication::applicationName() : tip; }
+    // The program's name, as hosts list the item (Plasma's System Tray Settings); the
+    // tooltip says the rest.
+    QString title() const { return QStringLiteral("Kelvaro"); }
     QString status() const { return QStringLiteral("Active"); }
     int windowId() const { return 0; }
     QString iconName() const { return QString(); }
@@ -432,7 +434,6 @@ void StatusNotifierIcon::apply(const NOTIFYICONDATAA& data) {
     if (tip != d_->item.tip) {
         d_->item.tip = tip;
         emit d_->item.NewToolTip();
-        emit d_->item.NewTitle();
     }
 }
 
@@ -485,18 +486,24 @@ bool StatusNotifierHostAvailable() {
 
 namespace {
 
+// The watcher coming (or going) and its hosts registering (or leaving).
 class HostWatch : public QObject {
     Q_OBJECT
 public:
-    explicit HostWatch(std::function<void()> maybe) : maybe_(std::move(maybe)) {
+    HostWatch(bool coming, std::function<void()> maybe) : maybe_(std::move(maybe)) {
         QDBusConnection bus = QDBusConnection::sessionBus();
         watcher_.setConnection(bus);
-        watcher_.setWatchMode(QDBusServiceWatcher::WatchForRegistration);
+        watcher_.setWatchMode(coming ? QDBusServiceWatcher::WatchForRegistration
+                                     : QDBusServiceWatcher::WatchForUnregistration);
         watcher_.addWatchedService(sni::WatcherService);
         QObject::connect(&watcher_, &QDBusServiceWatcher::serviceRegistered, this,
                          [this] { came(); });
+        QObject::connect(&watcher_, &QDBusServiceWatcher::serviceUnregistered, this,
+                         [this] { came(); });
         bus.connect(sni::WatcherService, sni::WatcherPath, sni::WatcherService,
-                    QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(came()));
+                    coming ? QStringLiteral("StatusNotifierHostRegistered")
+                           : QStringLiteral("StatusNotifierHostUnregistered"),
+                    this, SLOT(came()));
     }
 
 public slots:
@@ -510,7 +517,11 @@ private:
 } // namespace
 
 std::unique_ptr<QObject> WatchForStatusNotifierHost(std::function<void()> maybe) {
-    return std::make_unique<HostWatch>(std::move(maybe));
+    return std::make_unique<HostWatch>(true, std::move(maybe));
+}
+
+std::unique_ptr<QObject> WatchForStatusNotifierHostLeaving(std::function<void()> maybe) {
+    return std::make_unique<HostWatch>(false, std::move(maybe));
 }
 
 // The id lives on the entry itself as well: a new entry made at a deleted one's address has

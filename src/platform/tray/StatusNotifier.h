@@ -25,6 +25,9 @@ bool StatusNotifierHostAvailable();
 // Calls `maybe` whenever a host may have come: a watcher started, or a host registered with
 // it. Nothing is asked meanwhile; it stops when the returned object goes.
 std::unique_ptr<QObject> WatchForStatusNotifierHost(std::function<void()> maybe);
+// Calls `maybe` whenever the host may have gone: the watcher left the bus, or a host
+// unregistered from it.
+std::unique_ptr<QObject> WatchForStatusNotifierHostLeaving(std::function<void()> maybe);
 
 // One icon as a StatusNotifierItem. Mouse actions the host reports reach post with the point
 // the host gave.

@@ -33,11 +33,9 @@ namespace {
 constexpr quint32 SYSTEM_TRAY_REQUEST_DOCK = 0;
 constexpr quint32 XEMBED_EMBEDDED_NOTIFY = 0;
 
-// How long an add waits for a tray to appear (a panel that starts after the program) before
-// the program is told there is none, and how often it looks for a StatusNotifierItem host
-// meanwhile. After that it waits on without asking: a new tray owner and a new host are
+// How often an add waiting for a tray (NotifyArea::TrayWaitMs) looks for a StatusNotifierItem
+// host meanwhile. After that it waits on without asking: a new tray owner and a new host are
 // announced.
-constexpr int TrayWaitMs = 10000;
 constexpr int HostPollMs = 500;
 NotifyArea* g_area = nullptr;
 
@@ -250,7 +248,6 @@ class DesktopNotifyArea : public NotifyArea, public QAbstractNativeEventFilter {
 public:
     DesktopNotifyArea() {
         wait_.setSingleShot(true);
-        wait_.setInterval(TrayWaitMs);
         QObject::connect(&wait_, &QTimer::timeout, [this] { noTrayCame(); });
         poll_.setInterval(HostPollMs);
         QObject::connect(&poll_, &QTimer::timeout, [this] {
@@ -412,17 +409,53 @@ private:
     void trayChanged(xcb_window_t owner) {
         if (owner == manager_) return;
         manager_ = owner;
-        std::vector<NOTIFYICONDATAA> docked;
+        std::vector<NOTIFYICONDATAA> docked, lost;
         for (auto& [key, icon] : icons_) {
             if (icon.sni) continue;
             const bool waited = !icon.xembed;
             if (icon.xembed) icon.xembed->lost();
-            if (owner == XCB_NONE) continue;
-            icon.xembed = dockedIcon(owner, icon.data);
+            icon.xembed = owner == XCB_NONE ? nullptr : dockedIcon(owner, icon.data);
             if (waited && icon.xembed) docked.push_back(icon.data);
+            if (!waited && !icon.xembed) lost.push_back(icon.data);
         }
         if (!waiting()) stopWaiting();
         told(docked, OnDocked);
+        trayLost(lost);
+    }
+
+    // The host that showed the items went away (its watcher left the bus, or the watcher has
+    // no host left): they go to an XEmbed tray where there is one, else they wait.
+    void hostLeft() {
+        if (StatusNotifierHostAvailable()) return;
+        std::vector<NOTIFYICONDATAA> lost;
+        const xcb_window_t owner = x11::connection() ? trayManager() : XCB_NONE;
+        for (auto& [key, icon] : icons_) {
+            if (!icon.sni) continue;
+            icon.sni.reset();
+            if (owner != XCB_NONE) icon.xembed = dockedIcon(owner, icon.data);
+            if (!icon.xembed) lost.push_back(icon.data);
+        }
+        if (owner != XCB_NONE) {
+            manager_ = owner;
+            watchTray();
+        }
+        trayLost(lost);
+    }
+    // Icons whose tray went away wait for the next one, and the program is told.
+    void trayLost(const std::vector<NOTIFYICONDATAA>& lost) {
+        if (lost.empty()) return;
+        watchForHost();
+        for (const NOTIFYICONDATAA& data : lost)
+            if (OnNoTray) OnNoTray(data, true);
+    }
+    void followHost() {
+        if (!hostLeaving_) hostLeaving_ = WatchForStatusNotifierHostLeaving([this] { hostLeft(); });
+    }
+    void watchForHost() {
+        if (!hostWatch_)
+            hostWatch_ = WatchForStatusNotifierHost([this] {
+                if (waiting() && StatusNotifierHostAvailable()) hostCame();
+            });
     }
 
     // The item for an icon, on the bus; null when the bus can't be reached.
@@ -447,6 +480,7 @@ private:
             if (!icon.shown()) {
                 icon.sni = notifierItem(key, icon.data, icon.menu);
                 if (icon.sni) docked.push_back(icon.data);
+                if (icon.sni) followHost();
             }
         if (!waiting()) stopWaiting();
         told(docked, OnDocked);
@@ -458,11 +492,9 @@ private:
         std::vector<NOTIFYICONDATAA> left;
         for (const auto& [key, icon] : icons_)
             if (!icon.shown()) left.push_back(icon.data);
-        if (!hostWatch_)
-            hostWatch_ = WatchForStatusNotifierHost([this] {
-                if (waiting() && StatusNotifierHostAvailable()) hostCame();
-            });
-        told(left, OnNoTray);
+        watchForHost();
+        for (const NOTIFYICONDATAA& data : left)
+            if (OnNoTray) OnNoTray(data, false);
     }
 
     // The callback may delete icons: it is given copies.
@@ -493,6 +525,7 @@ private:
         if (StatusNotifierHostAvailable()) {
             icon.sni = notifierItem(key, data, nullptr);
             if (icon.sni) {
+                followHost();
                 icons_.emplace(key, std::move(icon));
                 return true;
             }
@@ -515,7 +548,7 @@ private:
         // No tray yet (a panel that starts after the program): the icon waits for one while
         // the program goes on starting, and fails late when none comes.
         icons_.emplace(key, std::move(icon));
-        wait_.start();
+        wait_.start(TrayWaitMs);
         poll_.start();
         return true;
     }
@@ -541,7 +574,8 @@ private:
     uint8_t xiOpcode_ = 0;
     QTimer wait_;
     QTimer poll_;
-    std::unique_ptr<QObject> hostWatch_; // after the wait: told when a host comes
+    std::unique_ptr<QObject> hostWatch_;   // after the wait: told when a host comes
+    std::unique_ptr<QObject> hostLeaving_; // told when the host of the items may have gone
 };
 
 } // namespace
