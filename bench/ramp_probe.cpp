@@ -7,6 +7,9 @@
 //                             starts PROGRAM and waits (at most 15 s) until a viewable window
 //                             of that class, of the process started (its _NET_WM_PID), sits in
 //                             the tray; prints microseconds and the program's PID
+//   ramp_probe focus A B N    activates windows A and B in turn, N times in all, as a pager asks
+//                             the window manager (_NET_ACTIVE_WINDOW), and times each request to
+//                             the CRTC ramp changing; prints microseconds, -1 for none in 1 s
 //   ramp_probe menu CLASS     clicks the right button where the pointer is (on the tray icon)
 //                             and waits until a pop-up of that class is up; prints microseconds
 #include "FirstCrtc.h"
@@ -191,6 +194,37 @@ int main(int argc, char** argv) {
                 return 0;
             }
         return 1;
+    }
+    if (argc == 5 && std::strcmp(argv[1], "focus") == 0) {
+        const char* name = "_NET_ACTIVE_WINDOW";
+        auto* a = xcb_intern_atom_reply(
+            x.c, xcb_intern_atom(x.c, 0, uint16_t(std::strlen(name)), name), nullptr);
+        const xcb_window_t windows[2] = {xcb_window_t(std::strtoul(argv[2], nullptr, 0)),
+                                         xcb_window_t(std::strtoul(argv[3], nullptr, 0))};
+        for (int i = 0; i < std::atoi(argv[4]); ++i) {
+            const auto before = x.ramp();
+            xcb_client_message_event_t ev{};
+            ev.response_type = XCB_CLIENT_MESSAGE;
+            ev.format = 32;
+            ev.window = windows[i % 2];
+            ev.type = a ? a->atom : 0;
+            ev.data.data32[0] = 2; // a pager: the user asked
+            QElapsedTimer t;
+            t.start();
+            xcb_send_event(x.c, 0, x.root,
+                           XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY |
+                               XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT,
+                           reinterpret_cast<const char*>(&ev));
+            xcb_flush(x.c);
+            bool changed = false;
+            while (!changed && t.elapsed() < 1000)
+                changed = x.ramp() != before;
+            std::printf("%lld\n", changed ? t.nsecsElapsed() / 1000 : -1LL);
+            std::fflush(stdout);
+            usleep(150000);
+        }
+        std::free(a);
+        return 0;
     }
     const int n = std::atoi(argv[2]);
     const xcb_keycode_t ctrl = x.code(0xffe3), alt = x.code(0xffe9), plus = x.code(0xffab),

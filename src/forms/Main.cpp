@@ -181,7 +181,9 @@ void TForm_Main::QuitSequence() {
 void TForm_Main::LoadOptions() {
     TRegistry reg;
     reg.OpenKey(ProgramKey, true);
-    // Each on its own: a missing Exit must not take the hot keys with it.
+    // Each on its own: a missing Exit must not take the hot keys with it; a store from before
+    // the option has no FollowFocus: off.
+    InForce->FollowFocus(reg.ReadBoolIfAny(Values::FollowFocus).value_or(false));
     ExitOnClose = reg.ReadBoolIfAny(Values::Exit).value_or(false);
     const std::optional<bool> hotkeys = reg.ReadBoolIfAny(Values::Hotkeys);
     HotkeysEnabled = hotkeys.value_or(false);
@@ -623,6 +625,9 @@ void TForm_Main::LaunchProfile(const QString& name) {
     // The watch follows the newest program; an earlier one is reaped whenever it ends.
     if (!LaunchedProcess.empty()) platform::processes().Release(LaunchedProcess);
     LaunchedProcess = started;
+    if (!started.empty())
+        InForce->Watched(
+            [started](pid_t pid) { return platform::processes().Follows(started, pid); });
     Timer_Exit->SetEnabled(true);
     // The watch runs its course as for any program that ended at once; the user learns why
     // nothing came up.
@@ -693,6 +698,13 @@ void TForm_Main::AppMessage(TMessage& msg, bool& handled) {
 void TForm_Main::StepLaunchedProfile(int step) {
     const GammaPosition gamma = InForce->StepLaunched(step);
     const QString name = InForce->LaunchedName();
+    // The profiles window showing that profile shows its new gamma (a Save there would store
+    // the old one otherwise), without previewing it.
+    if (Saved(Selected()) &&
+        platform::Hive::fold(Selected()->text(0)) == platform::Hive::fold(name)) {
+        const QScopedValueRollback hold(holdRamp_, true);
+        ui->Bar_Gamma->setValue(gamma);
+    }
     bool found = false;
     const int at = ProfilePosition(name, &found);
     if (found) {

@@ -52,7 +52,7 @@ void TForm_Option::ShowQuietly(GammaPosition gamma) {
 
 void TForm_Option::MakeControls(Ui::TForm_Option& controls) {
     controls.setupUi(this);
-    FitToFont(this, QSize(233, 192));
+    FitToFont(this, QSize(313, 216));
     setWindowIcon(TTrayIcon::ApplicationIcon());
     controls.Bar_Gamma->setValue(InForce->Desktop());
     controls.Label1->setText(QStringLiteral("Desktop Gamma - ") + GammaText(InForce->Desktop()));
@@ -74,6 +74,7 @@ void TForm_Option::FormShow() {
     ui->Check_AutoStart->setChecked(reg.ValueExists(RunValueName));
     ui->Check_Exit->setChecked(Form_Main->ExitOnClose);
     ui->Check_Hotkey->setChecked(Form_Main->HotkeysEnabled);
+    ui->Check_FollowFocus->setChecked(InForce->FollowsFocus());
     reg.OpenKey(ProgramKey, false);
     int desktop = GammaNeutral;
     if (reg.ValueExists(Values::Desktop)) {
@@ -103,6 +104,7 @@ void TForm_Option::Btn_OkClick() {
         reg.OpenKey(ProgramKey, false);
         reg.WriteBool(Values::Exit, ui->Check_Exit->isChecked());
         reg.WriteBool(Values::Hotkeys, ui->Check_Hotkey->isChecked());
+        reg.WriteBool(Values::FollowFocus, ui->Check_FollowFocus->isChecked());
     }
     SaveDesktopGamma();
     Form_Main->LoadOptions();

@@ -1,5 +1,6 @@
 #include "screen/GammaInForce.h"
 
+#include "platform/display/FocusFollower.h"
 #include "platform/store/Hive.h"
 #include "settings/Registry.h"
 #include "toolkit/Application.h"
@@ -49,10 +50,24 @@ void GammaInForce::Load() {
     emit shownChanged();
 }
 
-GammaInForce::Shown GammaInForce::OnMonitor(const std::string&) const {
+bool GammaInForce::Following() const {
+    return followFocus_ && launched_ && ours_ && platform::focusFollower().Seen();
+}
+
+GammaInForce::Shown GammaInForce::OnMonitor(const std::string& output) const {
     if (preview_) return *preview_;
-    if (launched_) return {Why::Profile, launched_->gamma, launched_->name};
+    const platform::InFront front =
+        Following() ? platform::focusFollower().On(output) : platform::InFront{};
+    if (launched_ && (!Following() || front.active || front.fullScreen))
+        return {Why::Profile, launched_->gamma, launched_->name};
     return {Why::Desktop, desktop_, QString()};
+}
+
+void GammaInForce::FollowWindows() {
+    if (followFocus_ && launched_ && ours_)
+        platform::focusFollower().Follow(ours_, [this] { Load(); });
+    else
+        platform::focusFollower().Stop();
 }
 
 // ---- Events ---------------------------------------------------------------------------------
@@ -113,19 +128,38 @@ void GammaInForce::ProfileStored(const QString& name, GammaPosition gamma) {
 void GammaInForce::Launched(const QString& name, GammaPosition gamma) {
     launched_ = Launch{name, Within(gamma)};
     keeper_.ProgramRuns(true);
+    ours_ = nullptr; // until the program has started
+    FollowWindows();
     PreviewEnded();
+}
+
+void GammaInForce::Watched(std::function<bool(pid_t)> ours) {
+    ours_ = std::move(ours);
+    FollowWindows(); // what its windows change is loaded as they change it
 }
 
 void GammaInForce::ProgramEnded() {
     launched_.reset();
     keeper_.ProgramRuns(false);
+    ours_ = nullptr;
+    FollowWindows();
     PreviewEnded();
+}
+
+void GammaInForce::FollowFocus(bool on) {
+    if (on == followFocus_) return;
+    followFocus_ = on;
+    FollowWindows();
+    Load();
 }
 
 // ---- Hot keys -------------------------------------------------------------------------------
 
 GammaInForce::Stepped GammaInForce::WhatStepsNow(bool savedSelection) const {
     if (!launched_) return Stepped::Desktop;
+    // Following the program's windows, the keys step what is in front, whatever is selected.
+    if (Following())
+        return platform::focusFollower().Active() ? Stepped::Launched : Stepped::Desktop;
     return savedSelection ? Stepped::Selected : Stepped::Launched;
 }
 

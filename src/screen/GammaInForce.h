@@ -11,7 +11,10 @@
 //   1. a preview (the profiles window's slider, or the options dialog's while it is open)
 //      shows the previewed gamma until the window that made it goes, a launch, or the
 //      program's end;
-//   2. while a launched program is watched, its profile's gamma as last stored;
+//   2. while a launched program is watched, its profile's gamma as last stored; with the option
+//      "Profile gamma only where its program is in front" (FollowFocus), only on a monitor that
+//      holds the program's active window or a full-screen window of it, once the program has
+//      shown a window (a program without an X window keeps its gamma everywhere);
 //   3. otherwise the stored desktop gamma.
 // Each gamma goes onto the monitor through that monitor's base ramp (the ramp it had when the
 // program started, or the one another program wrote since), which RampKeeper keeps, composes
@@ -25,8 +28,10 @@
 
 #include <QObject>
 #include <QString>
+#include <functional>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 
 class GammaInForce : public QObject {
     Q_OBJECT
@@ -84,11 +89,18 @@ public:
     // A profile was launched at `gamma`: its watch begins, every preview ends, night lights
     // that rewrite the ramp are held still.
     void Launched(const QString& name, GammaPosition gamma);
+    // The launched program started: `ours` tells its processes from the others (the watch's
+    // own answer), for following its windows.
+    void Watched(std::function<bool(pid_t)> ours);
     // The launched program ended: the desktop gamma again, the night lights let go.
     void ProgramEnded();
+    // The option "Profile gamma only where its program is in front", as stored.
+    void FollowFocus(bool on);
 
     // ---- Hot keys -----------------------------------------------------------------------
-    // savedSelection: the profiles window has a saved profile selected.
+    // savedSelection: the profiles window has a saved profile selected. Following the program's
+    // windows (FollowFocus): the launched profile while its window is active, else the desktop
+    // gamma.
     Stepped WhatStepsNow(bool savedSelection) const;
     // Steps the desktop gamma by `step` from what the options dialog's slider shows, within
     // the range; loads it, stores it behind and returns it.
@@ -104,6 +116,7 @@ public:
     QString LaunchedName() const { return launched_ ? launched_->name : QString(); }
     GammaPosition LaunchedGamma() const { return launched_ ? launched_->gamma : GammaNeutral; }
     GammaPosition Desktop() const { return desktop_; }
+    bool FollowsFocus() const { return followFocus_; }
     // What the options dialog's slider shows: the value it was moved to while open, else the
     // stored one.
     GammaPosition DesktopShown() const { return dialog_.value_or(desktop_); }
@@ -126,6 +139,10 @@ private:
     };
     // Loads every monitor's gamma as the rules give it.
     void Load();
+    // Follows the launched program's windows while the option is on and a program is watched.
+    void FollowWindows();
+    // Whether the launched program's windows decide where its gamma shows.
+    bool Following() const;
 
     platform::RampKeeper keeper_;
     bool begun_ = false;
@@ -135,6 +152,8 @@ private:
     // The latest slider's gamma on the display, until something else is to be shown.
     std::optional<Shown> preview_;
     std::optional<Launch> launched_;
+    bool followFocus_ = false;
+    std::function<bool(pid_t)> ours_; // the watched program's processes
 };
 
 // The program's one instance, made before the windows and gone after them.

@@ -32,6 +32,8 @@ namespace Values {
 // Under ProgramKey: the options and the desktop gamma.
 inline const QString Exit = QStringLiteral("Exit");
 inline const QString Hotkeys = QStringLiteral("Hotkeys");
+// 1: a launched profile's gamma only on the monitors where its program is in front.
+inline const QString FollowFocus = QStringLiteral("FollowFocus");
 inline const QString Desktop = QStringLiteral("Desktop");
 // Under each profile's key below ProfilesKey.
 inline const QString FileName = QStringLiteral("FileName");

@@ -6,9 +6,9 @@
 #include "Games.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -240,7 +240,7 @@ private slots:
         };
         QVERIFY(waitFor([&] { return !options().isEmpty(); }, 5000));
         QVERIFY(focusWindow(options()));
-        xdotool({"key", "Tab", "Tab", "Tab", "End"});
+        xdotool({"key", "Tab", "Tab", "Tab", "Tab", "End"}); // past the four check boxes
         QVERIFY2(waitFor(shows(30), 2000), qPrintable(hex(crtc::ramp())));
         xdotool({"key", "Escape"});
         QVERIFY(waitFor([&] { return options().isEmpty(); }, 5000));
@@ -295,12 +295,10 @@ private slots:
         menuPick(k, {"Down", "Down", "Down", "Down", "Down", "Return"});
         QVERIFY(waitFor([&] { return games.started(); }, 20000)); // Wine starts its server first
         // The game has the session's environment, without the program's own session id.
-        const QString environ =
-            run("sh", {"-c",
-                       "for p in $(pgrep -f \"$0\"); do "
-                       "tr '\\0' '\\n' </proc/$p/environ; done",
-                       // Wine shows the game's path its own way
-                       QFileInfo(QDir(games.path("..")).absolutePath()).fileName() + ".*gam[e]"});
+        const QString environ = run("sh", {"-c",
+                                           "for p in $(pgrep -f \"$0\"); do "
+                                           "tr '\\0' '\\n' </proc/$p/environ; done",
+                                           games.gamePattern()});
         QVERIFY2(environ.contains("PATH=") && !environ.contains("DESKTOP_AUTOSTART_ID"),
                  qPrintable(environ));
         xdotool({"key", "ctrl+alt+KP_Subtract"});

@@ -3,9 +3,12 @@
 // program runs takes the gamma in force at once and still gets its own ramp back at the end.
 #include "Crtc.h"
 #include "Desktop.h"
+#include "Games.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 #include <cmath>
@@ -129,6 +132,105 @@ private slots:
         }
         QCOMPARE(crtc::rawRamp(first), ownFirst);
         QCOMPARE(crtc::rawRamp(second), ownSecond);
+    }
+
+    // With "Profile gamma only where its program is in front", each monitor shows the profile
+    // while the game's window is active on it or full screen on it, the desktop gamma otherwise,
+    // whichever way the game was started; the hot keys step what is in front.
+    void theProfileFollowsTheGameInFront_data() {
+        QTest::addColumn<QString>("shape");
+        QTest::addColumn<QString>("window"); // the game's own command
+        const QString xterm = "xterm -title kelvaro-game -geometry 80x24+100+100 -e sleep 60";
+        QTest::newRow("started itself") << "exec" << xterm;
+        QTest::newRow("full screen") << "exec"
+                                     << "xterm -fullscreen" + xterm.mid(5);
+        QTest::newRow("through a wrapper that exited") << "game & exit" << xterm;
+        QTest::newRow("inside bwrap --unshare-pid") << "bwrap --unshare-pid" << xterm;
+        QTest::newRow("a Wine window") << "exec"
+                                       << "wine notepad";
+    }
+    void theProfileFollowsTheGameInFront() {
+        QFETCH(QString, shape);
+        QFETCH(QString, window);
+        const bool fullScreen = window.contains("-fullscreen");
+        Kelvaro k;
+        QTemporaryDir wine;
+        if (window.startsWith("wine")) {
+            if (QStandardPaths::findExecutable("wine").isEmpty()) QSKIP("Wine is not installed");
+            k.extra.insert("WINEPREFIX", wine.path());
+            k.extra.insert("WINEDEBUG", "-all");
+            k.extra.insert("WINEDLLOVERRIDES", "mscoree,mshtml="); // no installer dialogs
+            int made = -1;
+            run("sh", {"-c", "wineboot -i && wineserver -w"}, &made, k.env());
+            QCOMPARE(made, 0);
+        }
+        QVERIFY(secondMonitor(true));
+        QVERIFY(waitFor([] { return crtc::active().size() == 2; }, 3000));
+        const std::uint32_t second = otherCrtc(first);
+        const QVector<std::uint16_t> ownFirst = crtc::rawRamp(first);
+        const QVector<std::uint16_t> ownSecond = crtc::rawRamp(second);
+        auto on = [&](int a, int b) {
+            return crtc::rawRamp(first) == crtc::rampOver(ownFirst, a) &&
+                   crtc::rawRamp(second) == crtc::rampOver(ownSecond, b);
+        };
+        Games games;
+        games.window = window;
+        const auto [program, args] = games.program(shape);
+        seedGame(k, 12, 18);
+        k.seed("", "Hotkeys", "REG_DWORD", "1");
+        k.seed("", "FollowFocus", "REG_DWORD", "1");
+        k.seed("\\Profiles\\Game", "FileName", "REG_SZ", program);
+        k.seed("\\Profiles\\Game", "Args", "REG_SZ", args);
+        QVERIFY(startQuiet(k));
+        QProcess other;
+        other.start("xterm", {"-title", "kelvaro-other", "-geometry", "80x24+1200+100"});
+        QString xterm, game;
+        QVERIFY(
+            waitFor([&] { return !(xterm = visibleWindow("^kelvaro-other$")).isEmpty(); }, 5000));
+        k.pickFromMenu({"Down", "Down", "Down", "Down", "Down", "Return"});
+        QVERIFY(waitFor(
+            [&] {
+                return !(game = visibleWindow("^(kelvaro-game|Untitled - Notepad)$")).isEmpty();
+            },
+            10000));
+        QVERIFY(focusWindow(game));
+        QVERIFY2(waitFor([&] { return on(18, 12); }, 2000), qPrintable(hex(crtc::rawRamp(first))));
+
+        // Activated as a pager asks (not waiting for the window manager), timed to the ramps.
+        auto activate = [&](const QString& w, int a, int b) {
+            QElapsedTimer t;
+            t.start();
+            xdotool({"windowactivate", w});
+            while (!on(a, b) && t.elapsed() < 3000)
+                QThread::msleep(1);
+            return on(a, b) ? t.elapsed() : -1;
+        };
+        const qint64 away = activate(xterm, fullScreen ? 18 : 12, 12);
+        QVERIFY2(away >= 0 && away <= 50, qPrintable(QString("%1 ms").arg(away)));
+        const qint64 back = activate(game, 18, 12);
+        QVERIFY2(back >= 0 && back <= 50, qPrintable(QString("%1 ms").arg(back)));
+        qInfo("focus to ramp: %lld ms away from the game, %lld ms back", away, back);
+
+        // The hot key steps what is in front: the profile while the game is active...
+        QVERIFY(focusWindow(game));
+        xdotool({"key", "ctrl+alt+KP_Add"});
+        QVERIFY(waitFor([&] { return on(19, 12); }, 2000));
+        // ...the desktop gamma while the other window is.
+        QVERIFY(focusWindow(xterm));
+        xdotool({"key", "ctrl+alt+KP_Add"});
+        QVERIFY(waitFor([&] { return on(fullScreen ? 19 : 13, 13); }, 2000));
+        QVERIFY(waitFor([&] { return k.desktopGamma() == 13; }, 2000));
+        QVERIFY(k.reg({"query", "HKCU\\Software\\Orvendale Software\\Kelvaro\\Profiles\\Game", "/v",
+                       "Gamma"})
+                    .contains("0x13"));
+
+        QVERIFY(closeWindow(game));
+        QVERIFY(waitFor([&] { return on(13, 13); }, 3000)); // the game's end: the desktop
+        other.kill();
+        other.waitForFinished();
+        QCOMPARE(k.terminate(), 0);
+        QVERIFY(games.over());
+        if (!k.extra.isEmpty()) run("wineserver", {"-k"}, nullptr, k.env());
     }
 
     void aMonitorSwitchedOnTakesTheGammaInForce() {

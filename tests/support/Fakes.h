@@ -1,8 +1,10 @@
-// Stand-ins for the display, the notification area, the hot keys, the desktop and the user's
-// answers, so the program's handlers run offscreen and their effects can be read back.
+// Stand-ins for the display, the window in front, the notification area, the hot keys, the desktop
+// and the user's answers, so the program's handlers run offscreen and their effects can be read
+// back.
 #pragma once
 
 #include "platform/display/Display.h"
+#include "platform/display/FocusFollower.h"
 #include "platform/display/NightLights.h"
 #include "platform/keys/Hotkeys.h"
 #include "platform/process/Shell.h"
@@ -14,6 +16,7 @@
 #include <QUrl>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -164,9 +167,39 @@ public:
     }
 };
 
+// Where the launched program is in front, as the test says; moved() reports it as the X
+// server's events would: "active:0", "full:1" (its window active on output 0, full screen on 1)
+// or "away" (another program's window active).
+struct FakeFocus : platform::FocusFollower {
+    std::function<bool(pid_t)> ours;
+    std::function<void()> changed;
+    std::map<std::string, platform::InFront> front; // outputs not listed: not in front
+    bool seen = false, active = false;
+    void Follow(std::function<bool(pid_t)> o, std::function<void()> c) override {
+        ours = std::move(o);
+        changed = std::move(c);
+    }
+    void Stop() override { *this = FakeFocus(); }
+    bool Seen() const override { return seen; }
+    platform::InFront On(const std::string& o) const override {
+        return front.count(o) ? front.at(o) : platform::InFront{true};
+    }
+    bool Active() const override { return active; }
+    void moved(const QString& where) {
+        seen = true;
+        active = where.startsWith("active");
+        for (auto& f : front)
+            f.second.active = false;
+        platform::InFront& f = front[where.section(':', 1).toStdString()];
+        (active ? f.active : f.fullScreen) = where != "away";
+        if (changed) changed();
+    }
+};
+
 // All the fakes above, installed for as long as this object lives.
 struct FakePlatform {
     FakeDisplay display;
+    FakeFocus focus;
     FakeNotifyArea area;
     FakeHotkeys keys;
     FakePrompts prompts;
@@ -179,6 +212,7 @@ struct FakePlatform {
         platform::setShell(&shell);
         // None of the machine's own night lights.
         platform::setNightLightFinder([] { return std::vector<platform::NightLight>(); });
+        platform::setFocusFollower(&focus);
     }
     ~FakePlatform() {
         platform::setDisplay(nullptr);
@@ -187,6 +221,7 @@ struct FakePlatform {
         platform::setPrompts(nullptr);
         platform::setShell(nullptr);
         platform::setNightLightFinder(nullptr);
+        platform::setFocusFollower(nullptr);
     }
     FakePlatform(const FakePlatform&) = delete;
     FakePlatform& operator=(const FakePlatform&) = delete;

@@ -5,12 +5,14 @@
 // non-Steam game in Steam by its 64-bit id), and a Windows game (tests/support/wingame.c) run
 // by Debian's Wine in a prefix made once, also with a second Wine program of that prefix
 // started by hand during the game and running on after it.
+// A game with a window runs `window` (a command line) in its place, for as long as that runs.
 #pragma once
 
 #include "Wait.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -21,6 +23,7 @@ struct Games {
     int run = 0; // each run in a folder of its own: a game left running can't answer for the next
     QString shape;
     mutable QProcess byHand; // a Wine program the user started, not the launch
+    QString window;
     static QStringList shapes() {
         return {"game & exit",
                 "setsid -f",
@@ -32,7 +35,8 @@ struct Games {
                 "steam shortcut",
                 "wine server lingers",
                 "wine program",
-                "wine program, another by hand"};
+                "wine program, another by hand",
+                "bwrap --unshare-pid"};
     }
     // Why a shape can't run here (no Wine, no Windows game built), or an empty text.
     static QString missing(const QString& shape) {
@@ -44,6 +48,11 @@ struct Games {
         return qEnvironmentVariable("KELVARO_BUILD") + "/tests/wingame.exe";
     }
     QString path(const QString& f) const { return dir.filePath(QString::number(run) + "/" + f); }
+    // What `pgrep -f` finds the current run's game processes by (Wine shows the path its way).
+    QString gamePattern() const {
+        return QFileInfo(dir.path()).fileName() + "[/\\\\]" + QString::number(run) +
+               "[/\\\\](\\.[/\\\\])?gam[e]"; // the scripts run "$d/game", $d ending in "/."
+    }
     bool started() const { return QFile::exists(path("started")); }
     bool done() const { return QFile::exists(path("done")); }
     QString script(const QString& name, const QString& body) const {
@@ -58,7 +67,9 @@ struct Games {
         stopClient();
         this->shape = shape;
         QDir(dir.path()).mkdir(QString::number(++run));
-        script("game", "touch \"$d/started\"\n(sleep 2; touch \"$d/done\") &\nsleep 0.5\n");
+        script("game", window.isEmpty()
+                           ? "touch \"$d/started\"\n(sleep 2; touch \"$d/done\") &\nsleep 0.5\n"
+                           : "touch \"$d/started\"\nexec " + window + "\n");
         const QString steam = script(
             "steam", "[ -p \"$d/pipe\" ] && { echo \"$@\" > \"$d/pipe\"; sleep 0.5; exit 0; }\n"
                      "mkfifo \"$d/pipe\"; echo $$ > \"$d/client\"\n"
@@ -79,10 +90,11 @@ struct Games {
             return {path("game.exe"), QString()};
         }
         const QString body =
-            shape == "game & exit"   ? "\"$d/game\" & exit 0"
-            : shape == "setsid -f"   ? "setsid -f \"$d/game\""
-            : shape == "double fork" ? "( \"$d/game\" & )"
-            : shape == "exec"        ? "exec \"$d/game\""
+            shape == "game & exit"           ? "\"$d/game\" & exit 0"
+            : shape == "setsid -f"           ? "setsid -f \"$d/game\""
+            : shape == "double fork"         ? "( \"$d/game\" & )"
+            : shape == "exec"                ? "exec \"$d/game\""
+            : shape == "bwrap --unshare-pid" ? "exec bwrap --unshare-pid --dev-bind / / \"$d/game\""
             : shape == "wine server lingers"
                 ? "cp /bin/sleep \"$d/wineserver64\"; (\"$d/wineserver64\" 4 &); \"$d/game\""
                 : "\"$d/game\" & wait";

@@ -17,13 +17,13 @@ QString openOptions(Kelvaro& k) {
     return dialog;
 }
 
-// Clicks the dialog at a point of its designed layout (233 wide), which grows as a whole with
+// Clicks the dialog at a point of its designed layout (313 wide), which grows as a whole with
 // the desktop's font.
 void clickAt(const QString& dialog, int x, int y) {
-    int width = 233;
+    int width = 313;
     for (const QString& line : xdotool({"getwindowgeometry", "--shell", dialog}).split('\n'))
         if (line.startsWith("WIDTH=")) width = line.mid(6).toInt();
-    const double scale = width / 233.0;
+    const double scale = width / 313.0;
     xdotool({"mousemove", "--window", dialog, QString::number(qRound(x * scale)),
              QString::number(qRound(y * scale)), "click", "1"});
 }
@@ -36,7 +36,7 @@ void toggleHotkeys(Kelvaro& k, bool ctrlHeldForOk) {
     QTest::qWait(200);
     if (ctrlHeldForOk) xdotool({"keydown", "ctrl"});
     QTest::qWait(200);
-    clickAt(dialog, 120, 172);
+    clickAt(dialog, 200, 196);
     QVERIFY(waitFor([] { return visibleWindow("^Options$").isEmpty(); }, 5000));
 }
 

@@ -476,7 +476,7 @@ private slots:
         // Grown, a window still fits the work area with a frame around it.
         const QRect work =
             QGuiApplication::primaryScreen()->availableGeometry().adjusted(0, 0, -8, -32);
-        const QList<QSize> designed{{465, 289}, {233, 192}, {424, 220}, {208, 56}, {304, 80}};
+        const QList<QSize> designed{{465, 289}, {313, 216}, {424, 220}, {208, 56}, {304, 80}};
         for (QWidget* window : windows)
             if ((window->width() > work.width() || window->height() > work.height()) &&
                 window->size() != designed[windows.indexOf(window)])

@@ -31,6 +31,12 @@ class InForceTest : public QObject {
             Form_Option->show();
         } else if (event == "ok" || event == "cancel") {
             (event == "ok" ? Form_Option->ui->Btn_Ok : Form_Option->ui->Btn_Cancel)->click();
+        } else if (event == "follow") {
+            InForce->FollowFocus(true);
+        } else if (event.startsWith("active:") || event.startsWith("full:") || event == "away") {
+            // The launch's processes are told from the others by the watch itself.
+            QVERIFY(p.focus.ours && p.focus.ours(LaunchedProcess.pid) && !p.focus.ours(::getpid()));
+            p.focus.moved(event);
         } else if (event == "tray") {
             Form_Main->TrayIconMinimize(Form_Main->TrayIcon.get());
         } else {
@@ -77,6 +83,23 @@ private slots:
         // Ember.
         QTest::newRow("case-variant save follows the store")
             << "launch:Ember new save:EMBER@30 tray up -> 30 profile EMBER; EMBER; 30";
+        // Following the program's windows (FollowFocus): the profile where its window is active
+        // or full screen, the desktop gamma elsewhere (monitors 0 | 1); the keys step what is in
+        // front. Before its first window, as without the option.
+        QTest::newRow("follow, no window yet")
+            << "follow launch:Ember -> 9 profile Ember; Ember; 9";
+        QTest::newRow("follow, active on 0")
+            << "follow launch:Ember active:0 -> 9 profile Ember | 12 desktop; Ember; 9";
+        QTest::newRow("follow, another window active")
+            << "follow launch:Ember active:0 away -> 12 desktop; Desktop; 9";
+        QTest::newRow("follow, full screen on 1, another window active")
+            << "follow launch:Ember full:1 away -> 12 desktop | 9 profile Ember; Desktop; 9";
+        QTest::newRow("follow, a step in front")
+            << "follow launch:Ember active:1 up -> 12 desktop | 10 profile Ember; Ember; 10";
+        QTest::newRow("follow, a step behind")
+            << "follow launch:Ember active:1 away up -> 13 desktop; Desktop; 9";
+        QTest::newRow("follow, the end")
+            << "follow launch:Ember active:0 end -> 12 desktop; Desktop; 9";
     }
     void eachMonitorShowsTheGammaInForce() {
         QFETCH(QString, row);
@@ -94,15 +117,17 @@ private slots:
         for (const QString& event : events.split(' ', Qt::SkipEmptyParts))
             run(p, event);
         static const char* const why[] = {"desktop", "options", "profile", "preview"};
+        const QStringList perOutput = shown.split(" | "); // one for both, or monitor 0 | 1
         for (const std::string output : {"0", "1"}) {
             const GammaInForce::Shown s = InForce->OnMonitor(output);
             QCOMPARE(
                 QStringLiteral("%1 %2 %3").arg(s.gamma).arg(why[int(s.why)], s.profile).trimmed(),
-                shown);
+                perOutput.value(output == "1" ? 1 : 0, perOutput[0]));
         }
-        const int gamma = shown.section(' ', 0, 0).toInt();
-        QVERIFY(p.displayShows(gamma));
-        QCOMPARE(p.display.find("1")->ramp, platform::ResampleRamp(RampForPosition(gamma), 1024));
+        QVERIFY(p.displayShows(perOutput[0].section(' ', 0, 0).toInt()));
+        QCOMPARE(p.display.find("1")->ramp,
+                 platform::ResampleRamp(
+                     RampForPosition(perOutput.last().section(' ', 0, 0).toInt()), 1024));
         QCOMPARE(Program::integer(ProfilesKey + "\\Ember", "Gamma"),
                  expected.section("; ", 2).toInt());
         p.hotkey(HotkeyUp);

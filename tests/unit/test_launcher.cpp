@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QMap>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <csignal>
 #include <dirent.h>
@@ -138,6 +139,16 @@ private slots:
         Form_Main->LaunchProfile("Game");
         QVERIFY(p->displayShows(22));
         if (game) {
+            // The game's processes are the launch's (Steam's by their mark), the test's is not.
+            QVERIFY(waitFor([&] { return games.started(); }, 10000));
+            QProcess pgrep;
+            pgrep.start("pgrep", {"-f", games.gamePattern()});
+            QVERIFY(pgrep.waitForFinished());
+            const QList<QByteArray> pids = pgrep.readAllStandardOutput().split('\n');
+            QVERIFY(pids.size() > 1);
+            for (const QByteArray& pid : pids.mid(0, pids.size() - 1))
+                QVERIFY2(platform::processes().Follows(LaunchedProcess, pid.toInt()), pid);
+            QVERIFY(!platform::processes().Follows(LaunchedProcess, ::getpid()));
             auto watching = [] { return Form_Main->Timer_Exit->Enabled(); };
             const qint64 back = games.endToBack(watching, [&] { return !watching(); });
             QVERIFY2(back >= 0 && back <= 1600, qPrintable(QString::number(back)));

@@ -217,11 +217,6 @@ bool LaunchWatch::running(bool primaryAlive, const std::set<pid_t>& held) {
     return gameRunning();
 }
 
-bool LaunchWatch::follows(pid_t pid) const {
-    const auto k = known_.find(pid);
-    return k != known_.end() && k->second.start != 0;
-}
-
 // Adds each process of todo that still runs, and its descendants, to members, through the
 // children lists: nothing else of the system is read. Returns whether any of them counts.
 bool LaunchWatch::walk(Todo todo, std::map<pid_t, Known>& members) const {
@@ -316,6 +311,27 @@ bool LaunchWatch::gameRunning() {
     known_.swap(now);
     appeared_ = appeared_ || any;
     return any || (!appeared_ && since_.elapsed() < appearSeconds_ * 1000LL);
+}
+
+bool LaunchWatch::follows(pid_t pid) const {
+    // The last look answers for what it found (a process it listed as not the game's included);
+    // one started since is looked at itself.
+    if (!marks_.isEmpty()) {
+        const auto k = known_.find(pid);
+        return k != known_.end() ? k->second.start != 0 : carriesMark(pid, marks_);
+    }
+    const pid_t self = ::getpid();
+    const pid_t ownSession = ::getsid(0);
+    for (int depth = 0; pid > 1 && pid != self && depth < 64; ++depth) {
+        const auto s = proc::ReadStat(pid);
+        if (!s || !s->live()) return false;
+        const auto k = known_.find(pid);
+        if ((k != known_.end() && k->second.start == s->start) || s->sid == pid_ ||
+            (s->ppid == self && s->sid != ownSession && s->start >= start_))
+            return true;
+        pid = s->ppid;
+    }
+    return false;
 }
 
 std::vector<pid_t> reapAdopted(const std::set<pid_t>& held) {

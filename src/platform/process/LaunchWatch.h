@@ -39,13 +39,14 @@ public:
     // still runs. Orphans in the session of a process in held (programs launched before,
     // and what they left) are theirs, not this program's.
     bool running(bool primaryAlive, const std::set<pid_t>& held);
+    // Whether a process is one this launch follows: for a tree, a member as of the last look or
+    // a process whose parents lead to one (or to the launch's session, or are orphans handed to
+    // us since the launch); for a hand-off, one the last look found to be the game's (the
+    // session's helpers included) or, started since, one that carries the mark. Reads a few
+    // small /proc files of that process and its parents, never the whole of /proc.
+    bool follows(pid_t pid) const;
     // "SteamAppId=570" for a hand-off, empty for a process tree.
     QByteArray mark() const { return marks_.value(0); }
-    // Whether process pid is one of the launched program's as the last look found them: a
-    // process of its tree, or for a hand-off of the game's (one carrying the mark, and what it
-    // started), the session's helpers such as Wine's server included. A lookup in what the
-    // watch keeps, no /proc read: a process that started after the last look is not known yet.
-    bool follows(pid_t pid) const;
 
 private:
     struct Known {

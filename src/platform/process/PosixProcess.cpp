@@ -254,6 +254,11 @@ public:
 
     QString StartError() const override { return startError_; }
 
+    bool Follows(ProcessHandle h, pid_t pid) override {
+        const auto it = launches_.find(h.fd);
+        return !h.empty() && it != launches_.end() && it->second.watch.follows(pid);
+    }
+
     void CloseHandle(ProcessHandle h) override { Release(h); }
 
     void Release(ProcessHandle h) override {

@@ -42,6 +42,9 @@ public:
     // (0 while a launcher's client stays). False when the query fails, which callers take as
     // ended. Asked on the watch's tick: this is where the tree is looked at and orphans reaped.
     virtual bool GetExitCodeProcess(ProcessHandle handle, std::uint32_t* code) = 0;
+    // Whether process `pid` is one the watch of the handle follows (LaunchWatch::follows);
+    // false for a handle not watched.
+    virtual bool Follows(ProcessHandle handle, pid_t pid) { return (void)handle, (void)pid, false; }
     // Both end the watch of the handle; the process started is reaped whenever it ends.
     virtual void CloseHandle(ProcessHandle handle) = 0;
     virtual void Release(ProcessHandle handle) = 0;

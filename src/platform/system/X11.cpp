@@ -61,18 +61,35 @@ xcb_atom_t atom(const char* name) {
 }
 
 namespace {
-
 template <class T> using Reply = std::unique_ptr<T, decltype(&std::free)>;
+} // namespace
 
-std::vector<std::uint32_t> property32(xcb_connection_t* c, xcb_window_t w, xcb_atom_t name,
-                                      xcb_atom_t type) {
+std::vector<std::uint32_t> property32(xcb_window_t w, xcb_atom_t name, xcb_atom_t type) {
+    xcb_connection_t* c = connection();
+    if (!c) return {};
+    xcb_generic_error_t* err = nullptr;
     Reply<xcb_get_property_reply_t> r(
-        xcb_get_property_reply(c, xcb_get_property(c, 0, w, name, type, 0, 64), nullptr),
+        xcb_get_property_reply(c, xcb_get_property(c, 0, w, name, type, 0, 4096), &err),
         &std::free);
+    std::free(err);
     if (!r || r->format != 32 || r->type != type) return {};
     const auto* data = static_cast<const std::uint32_t*>(xcb_get_property_value(r.get()));
     return {data, data + xcb_get_property_value_length(r.get()) / 4};
 }
+
+std::optional<QRect> windowPlace(xcb_window_t w) {
+    xcb_connection_t* c = connection();
+    if (!c) return std::nullopt;
+    const auto geometry = xcb_get_geometry(c, w);
+    const auto place = xcb_translate_coordinates(c, w, rootWindow(), 0, 0);
+    Reply<xcb_get_geometry_reply_t> g(xcb_get_geometry_reply(c, geometry, nullptr), &std::free);
+    Reply<xcb_translate_coordinates_reply_t> t(xcb_translate_coordinates_reply(c, place, nullptr),
+                                               &std::free);
+    if (!g || !t) return std::nullopt;
+    return QRect(t->dst_x, t->dst_y, g->width, g->height);
+}
+
+namespace {
 
 bool mapped(xcb_connection_t* c, xcb_window_t w) {
     Reply<xcb_get_window_attributes_reply_t> r(
@@ -93,8 +110,8 @@ void sendToRoot(xcb_connection_t* c, xcb_window_t w, xcb_atom_t type,
                    reinterpret_cast<const char*>(&ev));
 }
 
-bool supportedByWindowManager(xcb_connection_t* c, xcb_atom_t a) {
-    const auto supported = property32(c, rootWindow(), atom("_NET_SUPPORTED"), XCB_ATOM_ATOM);
+bool supportedByWindowManager(xcb_atom_t a) {
+    const auto supported = property32(rootWindow(), atom("_NET_SUPPORTED"), XCB_ATOM_ATOM);
     return std::find(supported.begin(), supported.end(), a) != supported.end();
 }
 
@@ -111,7 +128,7 @@ void setSkipTaskbar(QWidget* window) {
         sendToRoot(c, wid, state, {1, taskbar, pager, 1}); // _NET_WM_STATE_ADD
     } else {
         // Whatever else the toolkit put there stays; it adds its own states to ours on mapping.
-        std::vector<std::uint32_t> states = property32(c, wid, state, XCB_ATOM_ATOM);
+        std::vector<std::uint32_t> states = property32(wid, state, XCB_ATOM_ATOM);
         std::erase_if(states, [&](std::uint32_t a) { return a == taskbar || a == pager; });
         states.insert(states.end(), {taskbar, pager});
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, wid, state, XCB_ATOM_ATOM, 32,
@@ -139,9 +156,9 @@ namespace {
 
 // Left, right, top, bottom as the property lists them; none where it is missing or all zeros
 // (what some window managers leave once the frame has gone).
-std::optional<QMargins> readFrameExtents(xcb_connection_t* c, xcb_window_t w) {
+std::optional<QMargins> readFrameExtents(xcb_window_t w) {
     const std::vector<std::uint32_t> e =
-        property32(c, w, atom("_NET_FRAME_EXTENTS"), XCB_ATOM_CARDINAL);
+        property32(w, atom("_NET_FRAME_EXTENTS"), XCB_ATOM_CARDINAL);
     if (e.size() < 4 || (e[0] | e[1] | e[2] | e[3]) == 0) return std::nullopt;
     return QMargins(int(e[0]), int(e[2]), int(e[1]), int(e[3]));
 }
@@ -172,7 +189,7 @@ struct Frames : QAbstractNativeEventFilter {
         if (pn->atom != atom("_NET_FRAME_EXTENTS")) return false;
         const auto found = watched.find(pn->window);
         if (found == watched.end() || !found->second.first) return false;
-        const std::optional<QMargins> m = readFrameExtents(connection(), pn->window);
+        const std::optional<QMargins> m = readFrameExtents(pn->window);
         if (!m) return false;
         remember(pn->window, *m);
         // Qt has its own use for the event: it is only looked at here. The window may be moved
@@ -219,7 +236,7 @@ QMargins frameExtents(QWidget* window) {
     xcb_connection_t* c = connection();
     if (!c || !window) return {};
     const auto wid = static_cast<xcb_window_t>(window->winId());
-    if (const std::optional<QMargins> now = readFrameExtents(c, wid)) {
+    if (const std::optional<QMargins> now = readFrameExtents(wid)) {
         frames().remember(wid, *now);
         return *now;
     }
@@ -236,33 +253,21 @@ void watchFrameExtents(QWidget* window, std::function<void(QMargins)> changed) {
     const auto ends = window->findChildren<FrameWatchEnd*>(Qt::FindDirectChildrenOnly);
     if (std::none_of(ends.begin(), ends.end(), [wid](FrameWatchEnd* e) { return e->id() == wid; }))
         new FrameWatchEnd(window, wid);
-    if (!mapped(c, wid) && supportedByWindowManager(c, atom("_NET_REQUEST_FRAME_EXTENTS"))) {
+    if (!mapped(c, wid) && supportedByWindowManager(atom("_NET_REQUEST_FRAME_EXTENTS"))) {
         sendToRoot(c, wid, atom("_NET_REQUEST_FRAME_EXTENTS"), {});
         xcb_flush(c);
     }
 }
 
 std::optional<QPoint> activeWindowCentre() {
-    xcb_connection_t* c = connection();
     const xcb_window_t root = rootWindow();
-    if (!c || root == XCB_NONE) return std::nullopt;
-    xcb_window_t window = XCB_NONE;
-    if (auto* r = xcb_get_property_reply(
-            c, xcb_get_property(c, 0, root, atom("_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW, 0, 1),
-            nullptr)) {
-        if (xcb_get_property_value_length(r) >= 4)
-            window = *static_cast<const xcb_window_t*>(xcb_get_property_value(r));
-        std::free(r);
-    }
-    if (window == XCB_NONE) return std::nullopt;
-    const auto geometry = xcb_get_geometry(c, window);
-    const auto place = xcb_translate_coordinates(c, window, root, 0, 0);
-    std::unique_ptr<xcb_get_geometry_reply_t, decltype(&std::free)> g(
-        xcb_get_geometry_reply(c, geometry, nullptr), &std::free);
-    std::unique_ptr<xcb_translate_coordinates_reply_t, decltype(&std::free)> t(
-        xcb_translate_coordinates_reply(c, place, nullptr), &std::free);
-    if (!g || !t) return std::nullopt;
-    return QPoint(t->dst_x + g->width / 2, t->dst_y + g->height / 2);
+    if (root == XCB_NONE) return std::nullopt;
+    const std::vector<std::uint32_t> active =
+        property32(root, atom("_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW);
+    if (active.empty() || active.front() == XCB_NONE) return std::nullopt;
+    const std::optional<QRect> place = windowPlace(active.front());
+    if (!place) return std::nullopt;
+    return QPoint(place->x() + place->width() / 2, place->y() + place->height() / 2);
 }
 
 } // namespace platform::x11

@@ -3,8 +3,10 @@
 
 #include <QMargins>
 #include <QPoint>
+#include <QRect>
 #include <functional>
 #include <optional>
+#include <vector>
 #include <xcb/xcb.h>
 
 class QWidget;
@@ -33,6 +35,10 @@ QMargins frameExtents(QWidget* window);
 // the answer or the frame put on at mapping, reaches changed on the UI thread, for as long as
 // the window lives; a second call replaces the first's callback.
 void watchFrameExtents(QWidget* window, std::function<void(QMargins)> changed);
+// A window's 32-bit property of the given type (up to 4096 items); empty where it has none.
+std::vector<std::uint32_t> property32(xcb_window_t window, xcb_atom_t name, xcb_atom_t type);
+// Where a window is, in the root window's pixels; none for a window that is gone.
+std::optional<QRect> windowPlace(xcb_window_t window);
 // The middle of the window that has the keyboard (_NET_ACTIVE_WINDOW), in the root window's
 // pixels; none where the window manager doesn't say or there is no X connection.
 std::optional<QPoint> activeWindowCentre();
