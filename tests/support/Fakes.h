@@ -235,6 +235,9 @@ public:
         platform::Hive::setInstance(
             std::make_unique<platform::Hive>(platform::Hive::defaultPath()));
     }
-    ~TempStore() { platform::Hive::setInstance(nullptr); }
+    ~TempStore() {
+        platform::Hive::settleInstance(); // what the store's thread still has to write
+        platform::Hive::setInstance(nullptr);
+    }
     QTemporaryDir dir;
 };

@@ -75,6 +75,10 @@ public:
     // Loads a ramp onto one output exactly as it is. The ramp has the output's size; an
     // output that is gone, or a refusal, is silently ignored.
     virtual void setOutputRamp(const std::string& id, const OutputRamp& ramp) = 0;
+    // Whether a read answers from the display server at once (X), rather than from another
+    // program that may keep the caller waiting (gnome-shell over D-Bus). Another program's
+    // writes are looked for only where it does.
+    virtual bool readsAtOnce() const { return true; }
     // Gives an output whose ramp could not be read back to the system: for servers that
     // put their own ramp back when a client lets go. Nothing by default.
     virtual void releaseOutput(const std::string& id) { (void)id; }

@@ -192,9 +192,9 @@ void RampKeeper::LoadAll() {
         gamma = gamma || !IsIdentity(inForce_(o.id));
     }
     // Compared once a second only while the gamma in force is not the bases themselves, and
-    // where a ramp can be read back at all.
+    // where a ramp can be read back at all, at once.
     if (poll_) {
-        if (gamma && !originals_.empty())
+        if (gamma && !originals_.empty() && display_->readsAtOnce())
             poll_->start();
         else
             poll_->stop();
@@ -202,7 +202,7 @@ void RampKeeper::LoadAll() {
 }
 
 bool RampKeeper::Check() {
-    if (!display_ || finished_ || &display() != display_) return false;
+    if (!display_ || finished_ || &display() != display_ || !display_->readsAtOnce()) return false;
     bool changed = false, onOurs = false;
     for (const GammaOutput& o : outputs_) {
         std::deque<Loaded>& lately = loaded_[o.id];

@@ -63,6 +63,7 @@ public:
     bool getOutputRamp(const std::string& id, OutputRamp& ramp) override {
         return gamma.get(id, ramp.entries);
     }
+    bool readsAtOnce() const override { return false; }
 };
 
 struct Choice {
