@@ -124,7 +124,6 @@ public:
     bool NotSet() const { return keeper_.NotSet(); }
     // The primary monitor's base ramp at 256 entries (zeros when none was taken).
     GammaRamp StartupRamp() const { return keeper_.Primary(); }
-    const platform::RampKeeper& Ramps() const { return keeper_; }
 
 signals:
     // The stored desktop gamma changed (a hot key, OK): the dialog's slider follows.
