@@ -9,7 +9,10 @@
 // and takes commands on standard input:
 //   stale 0                        the configuration changes (new serial)
 //   add <size>                     a monitor is switched on (MonitorsChanged is sent)
-// Options: --crtcs 256,1024 (one active CRTC each), --inactive (one more CRTC, switched off).
+// Options: --crtcs 256,1024 (one active CRTC each), --inactive (one more CRTC, switched off),
+// --night-light: writes every ramp anew at each Temperature of the settings daemon's colour
+// service, as Mutter 43 does with colord running ("temperature <kelvin>", "nightlight <crtc>
+// <size> <hex>"), and says how long a client took to load over it ("covered <crtc> <ms>").
 #include "Commands.h"
 
 #include <QCoreApplication>
@@ -18,6 +21,10 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusVirtualObject>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QVariantMap>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -143,6 +150,26 @@ public:
 
     QString introspect(const QString&) const override { return {}; }
 
+    // Mutter's ramp on a monitor without calibration: (i * 0xffff) / (size - 1), times the
+    // temperature's white (colord's blackbody table; near enough here: red full, blue falling).
+    void nightLight(uint kelvin) {
+        Say("temperature " + QByteArray::number(kelvin));
+        const double white[] = {1.0, std::min(1.0, 0.45 + kelvin / 11800.0),
+                                std::min(1.0, kelvin / 6500.0)};
+        for (const Crtc& c : crtcs) {
+            Tables& t = tables[c.id];
+            const int size = int(t.red.size());
+            QList<ushort>* channels[] = {&t.red, &t.green, &t.blue};
+            for (int ch = 0; ch < 3 && c.mode >= 0; ++ch)
+                for (int i = 0; i < size; ++i)
+                    (*channels[ch])[i] = ushort((i * 0xffff) / (size - 1) * white[ch]);
+            Say("nightlight " + QByteArray::number(c.id) + " " + QByteArray::number(size) + " " +
+                Hex(t));
+            written.try_emplace(c.id).first->second.start();
+        }
+    }
+    std::map<uint, QElapsedTimer> written; // night-light writes no client has loaded over yet
+
     bool handleMessage(const QDBusMessage& m, const QDBusConnection& bus) override {
         if (m.interface() != kInterface) return false;
         const QVariantList a = m.arguments();
@@ -182,8 +209,25 @@ public:
         found->second = t;
         Say("set " + QByteArray::number(crtc) + " " + QByteArray::number(t.red.size()) + " " +
             Hex(t));
+        if (const auto since = written.find(crtc); since != written.end()) {
+            Say("covered " + QByteArray::number(crtc) + " " +
+                QByteArray::number(since->second.elapsed()));
+            written.erase(since);
+        }
         bus.send(m.createReply());
         return true;
+    }
+};
+
+// The settings daemon's colour service, as Mutter's colour manager listens to it.
+class ColourService : public QObject {
+    Q_OBJECT
+public:
+    Service* service = nullptr;
+public slots:
+    void propertiesChanged(const QString&, const QVariantMap& values, const QStringList&) {
+        if (values.contains(QStringLiteral("Temperature")))
+            service->nightLight(values.value(QStringLiteral("Temperature")).toUInt());
     }
 };
 
@@ -200,13 +244,15 @@ int main(int argc, char** argv) {
 
     Service service;
     QStringList sizes{QStringLiteral("256")};
-    bool inactive = false;
+    bool inactive = false, nightLight = false;
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
         if (args[i] == QLatin1String("--crtcs") && i + 1 < args.size())
             sizes = args[++i].split(QLatin1Char(','));
         else if (args[i] == QLatin1String("--inactive"))
             inactive = true;
+        else if (args[i] == QLatin1String("--night-light"))
+            nightLight = true;
     }
     for (const QString& s : sizes)
         service.addCrtc(s.toInt(), true);
@@ -218,6 +264,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "fake display config: %s\n", qPrintable(bus.lastError().message()));
         return 1;
     }
+
+    ColourService colour;
+    colour.service = &service;
+    const QString colourName = QStringLiteral("org.gnome.SettingsDaemon.Color");
+    if (nightLight)
+        bus.connect(colourName, QStringLiteral("/org/gnome/SettingsDaemon/Color"),
+                    QStringLiteral("org.freedesktop.DBus.Properties"),
+                    QStringLiteral("PropertiesChanged"), {colourName}, QString(), &colour,
+                    SLOT(propertiesChanged(QString, QVariantMap, QStringList)));
 
     Commands commands([&](const QList<QByteArray>& words) {
         if (words.size() != 2) return;
@@ -233,3 +288,5 @@ int main(int argc, char** argv) {
     Say("ready");
     return app.exec();
 }
+
+#include "fake_displayconfig.moc"

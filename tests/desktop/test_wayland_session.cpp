@@ -137,9 +137,17 @@ private slots:
         QVERIFY(compositor.ramps().empty());
     }
 
+    // With GNOME's Night Light on, Mutter writes each monitor's ramp over the gamma at every
+    // step of its fades; that ramp becomes the base the gamma is composed onto.
+    void gnomeCapturesLoadsAndRestoresEachMonitor_data() {
+        QTest::addColumn<bool>("nightLight");
+        QTest::newRow("Mutter") << false;
+        QTest::newRow("Mutter with Night Light") << true;
+    }
     void gnomeCapturesLoadsAndRestoresEachMonitor() {
+        QFETCH(bool, nightLight);
         SessionBus bus;
-        FakeDisplayConfig mutter(bus, {"--crtcs", "256,1024"});
+        FakeDisplayConfig mutter(bus, {"--crtcs", "256,1024", "--night-light"});
         QVERIFY(mutter.ready());
         TestCompositor compositor({"--no-gamma"});
         QVERIFY(compositor.ready());
@@ -147,13 +155,28 @@ private slots:
         inSession(k, compositor, bus.address());
         k.seedHotkeysAt(21);
         QVERIFY(k.start());
-        QVERIFY(mutter.waitUntil([&] {
-            return Over(mutter.last("set", 40), mutter.last("initial", 40), 21) &&
-                   Over(mutter.last("set", 41), mutter.last("initial", 41), 21);
-        }));
+        QByteArray base = "initial"; // what each monitor's gamma is composed onto
+        const auto shows = [&](int position) {
+            return mutter.waitUntil([&] {
+                return Over(mutter.last("set", 40), mutter.last(base, 40), position) &&
+                       Over(mutter.last("set", 41), mutter.last(base, 41), position);
+            });
+        };
+        QVERIFY(shows(21));
+        std::optional<GnomeNightLight> gsd;
+        for (uint kelvin : {3500u, 4000u}) {
+            if (!nightLight) break;
+            gsd ? gsd->set(kelvin) : void(gsd.emplace(bus, kelvin));
+            base = "nightlight";
+            // A fade of about 5 s, in steps 50 ms apart: each write covered within 100 ms.
+            QVERIFY(mutter.waitForCount("temperature " + QByteArray::number(kelvin), 1, 15000));
+            QVERIFY(shows(21));
+            for (const QByteArray& l : mutter.lines())
+                if (l.startsWith("covered ")) QVERIFY2(l.split(' ')[2].toInt() <= 100, l);
+        }
         QCOMPARE(step(k, "down"), 0);
         QVERIFY(mutter.waitUntil(
-            [&] { return Over(mutter.last("set", 40), mutter.last("initial", 40), 20); }));
+            [&] { return Over(mutter.last("set", 40), mutter.last(base, 40), 20); }));
         // Mutter stopped: hot keys still store their steps and show the on-screen display at
         // once, nothing waits for Mutter, and the last of them goes out once it runs again.
         QVERIFY(pastTheSplash());
@@ -165,15 +188,13 @@ private slots:
         QVERIFY2(stall <= 100, qPrintable(QString::number(stall)));
         QCOMPARE(k.desktopGamma(), 23);
         ::kill(pid_t(mutter.pid()), SIGCONT);
-        QVERIFY(mutter.waitUntil([&] {
-            return Over(mutter.last("set", 40), mutter.last("initial", 40), 23) &&
-                   Over(mutter.last("set", 41), mutter.last("initial", 41), 23);
-        }));
+        QVERIFY(shows(23));
         QCOMPARE(k.terminate(), 0);
-        // Each monitor's own ramp back, entry for entry, at its own size.
+        // Each monitor's own ramp back (the latest Night Light's), entry for entry, at its own
+        // size.
         QVERIFY(mutter.waitUntil([&] {
-            return mutter.last("set", 40).entries == mutter.last("initial", 40).entries &&
-                   mutter.last("set", 41).entries == mutter.last("initial", 41).entries;
+            return mutter.last("set", 40).entries == mutter.last(base, 40).entries &&
+                   mutter.last("set", 41).entries == mutter.last(base, 41).entries;
         }));
     }
 };

@@ -4,6 +4,10 @@
 
 #include "Recorder.h"
 
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
 class SessionBus {
 public:
     SessionBus() {
@@ -42,6 +46,35 @@ public:
                   QStringLiteral("/tests/kelvaro-fake-displayconfig"),
               options, bus.environment(), "ready");
     }
+};
+
+// GNOME's Night Light: the settings daemon's colour service (gsd-color) on the bus, kept on
+// all day at `kelvin` by a settings file it watches; set() changes the temperature.
+class GnomeNightLight {
+public:
+    GnomeNightLight(const SessionBus& bus, uint kelvin) {
+        QDir(dir_.path()).mkpath(QStringLiteral("glib-2.0/settings"));
+        set(kelvin);
+        QProcessEnvironment env = bus.environment();
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir_.path());
+        env.insert(QStringLiteral("GSETTINGS_BACKEND"), QStringLiteral("keyfile"));
+        env.insert(QStringLiteral("NO_AT_BRIDGE"), QStringLiteral("1"));
+        daemon_.setProcessEnvironment(env);
+        daemon_.start(QStringLiteral("/usr/libexec/gsd-color"), {});
+    }
+    ~GnomeNightLight() { daemon_.kill(), daemon_.waitForFinished(3000); }
+    void set(uint kelvin) {
+        QFile f(dir_.path() + QStringLiteral("/glib-2.0/settings/keyfile"));
+        f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        f.write("[org/gnome/settings-daemon/plugins/color]\nnight-light-enabled=true\n"
+                "night-light-schedule-automatic=false\nnight-light-schedule-from=0.0\n"
+                "night-light-schedule-to=0.0\nnight-light-temperature=uint32 " +
+                QByteArray::number(kelvin) + "\n");
+    }
+
+private:
+    QTemporaryDir dir_;
+    QProcess daemon_;
 };
 
 // The desktop portal's global shortcuts (tests/dbus). Its lines: "create <session>",

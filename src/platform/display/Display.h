@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -75,10 +76,15 @@ public:
     // Loads a ramp onto one output exactly as it is. The ramp has the output's size; an
     // output that is gone, or a refusal, is silently ignored.
     virtual void setOutputRamp(const std::string& id, const OutputRamp& ramp) = 0;
-    // Whether a read answers from the display server at once (X), rather than from another
-    // program that may keep the caller waiting (gnome-shell over D-Bus). Another program's
-    // writes are looked for only where it does.
-    virtual bool readsAtOnce() const { return true; }
+    // Asks for one output's ramp as it is once every load asked for before this call has gone
+    // out. `answer(now, sent)` is called from the event loop with the ramp (nothing where it
+    // can't be read) and, where loads queue (a compositor's), the caller's last ramp that went
+    // out before the read; nothing for `sent` means the last one loaded before asking. Never
+    // waits for the display server, so a hot key's load follows at once. By default the ramp is
+    // read at once.
+    using RampAnswer =
+        std::function<void(std::optional<OutputRamp> now, std::optional<OutputRamp> sent)>;
+    virtual void readOutputRampLater(const std::string& id, RampAnswer answer);
     // Gives an output whose ramp could not be read back to the system: for servers that
     // put their own ramp back when a client lets go. Nothing by default.
     virtual void releaseOutput(const std::string& id) { (void)id; }
@@ -96,6 +102,7 @@ public:
     std::int64_t serverStarted() override;
     std::vector<GammaOutput> outputs() override;
     bool getOutputRamp(const std::string& id, OutputRamp& ramp) override;
+    void readOutputRampLater(const std::string& id, RampAnswer answer) override;
     void setOutputRamp(const std::string& id, const OutputRamp& ramp) override;
     void watchOutputs(std::function<void()> changed) override;
 

@@ -11,6 +11,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QObject>
 #include <QThread>
+#include <QTimer>
 #include <map>
 #include <optional>
 #include <utility>
@@ -47,6 +48,22 @@ std::optional<uint> SerialOf(const QDBusMessage& reply) {
     return reply.arguments().at(0).toUInt();
 }
 
+// GetCrtcGamma's answer (SetCrtcGamma's channels): the red, green and blue tables one after
+// the other, each of the CRTC's gamma size.
+std::optional<std::vector<std::uint16_t>> TablesOf(const QVariantList& channels) {
+    if (channels.size() != 3) return std::nullopt;
+    std::vector<std::uint16_t> tables;
+    qsizetype size = -1;
+    for (const QVariant& channel : channels) {
+        const QList<ushort> entries = qdbus_cast<QList<ushort>>(channel);
+        if (size >= 0 && entries.size() != size) return std::nullopt;
+        size = entries.size();
+        tables.insert(tables.end(), entries.begin(), entries.end());
+    }
+    if (size < 2 || size > MaxGammaSize) return std::nullopt;
+    return tables;
+}
+
 // A peer that does not answer (stopped, gone) rather than one that refused.
 bool Unanswered(QDBusError::ErrorType error) {
     return error == QDBusError::NoReply || error == QDBusError::Timeout ||
@@ -74,6 +91,7 @@ struct MutterGamma::Private {
     struct Crtc {
         std::optional<Load> next;
         bool busy = false;
+        QVariantList sent; // the channels last sent, for reads sent after them
     };
     std::map<uint, Crtc> loads;
 
@@ -98,6 +116,7 @@ struct MutterGamma::Private {
 };
 
 void MutterGamma::Private::loadNow(uint crtc, const QVariantList& channels) {
+    loads[crtc].sent = channels;
     const QDBusMessage reply =
         call(QStringLiteral("SetCrtcGamma"), QVariantList{serial, crtc} + channels);
     if (reply.type() == QDBusMessage::ReplyMessage || Unanswered(QDBusError(reply).type())) return;
@@ -111,6 +130,7 @@ void MutterGamma::Private::sendNext(uint crtc) {
     if (c.busy || !c.next) return;
     Load load = std::move(*std::exchange(c.next, std::nullopt));
     c.busy = true;
+    c.sent = load.channels;
     const QDBusPendingCall reply = bus.asyncCall(
         message(QStringLiteral("SetCrtcGamma"), QVariantList{serial, crtc} + load.channels), 2000);
     auto* w = new QDBusPendingCallWatcher(reply, &replies);
@@ -218,16 +238,36 @@ std::vector<MutterGamma::Output> MutterGamma::outputs() const {
 bool MutterGamma::get(const std::string& id, std::vector<std::uint16_t>& tables) {
     if (!d->connected) return false;
     const QDBusMessage reply = d->gamma(uint(std::stoul(id)));
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 3) return false;
-    tables.clear();
-    qsizetype size = -1;
-    for (const QVariant& channel : reply.arguments()) {
-        const QList<ushort> entries = qdbus_cast<QList<ushort>>(channel);
-        if (size >= 0 && entries.size() != size) return false;
-        size = entries.size();
-        tables.insert(tables.end(), entries.begin(), entries.end());
+    if (reply.type() != QDBusMessage::ReplyMessage) return false;
+    std::optional<std::vector<std::uint16_t>> read = TablesOf(reply.arguments());
+    if (read) tables = std::move(*read);
+    return read.has_value();
+}
+
+void MutterGamma::getLater(const std::string& id, Answer answer) {
+    if (!d->connected) {
+        QTimer::singleShot(0, &d->replies, [answer = std::move(answer)] { answer({}, {}); });
+        return;
     }
-    return size >= 2 && size <= MaxGammaSize;
+    const uint crtc = uint(std::stoul(id));
+    const auto known = d->loads.find(crtc);
+    // Calls on one connection reach Mutter in the order they were made: this one sees the
+    // tables last sent (if nothing else wrote since), whichever of them Mutter has answered.
+    std::optional<std::vector<std::uint16_t>> sent;
+    if (known != d->loads.end() && !known->second.sent.isEmpty())
+        sent = TablesOf(known->second.sent);
+    auto* w = new QDBusPendingCallWatcher(
+        d->bus.asyncCall(d->message(QStringLiteral("GetCrtcGamma"), {d->serial, crtc}), 2000),
+        &d->replies);
+    QObject::connect(
+        w, &QDBusPendingCallWatcher::finished, &d->replies,
+        [answer = std::move(answer), sent = std::move(sent)](QDBusPendingCallWatcher* w) {
+            w->deleteLater();
+            const QDBusMessage reply = w->reply();
+            answer(reply.type() == QDBusMessage::ReplyMessage ? TablesOf(reply.arguments())
+                                                              : std::nullopt,
+                   sent);
+        });
 }
 
 void MutterGamma::set(const std::string& id, const std::vector<std::uint16_t>& tables) {

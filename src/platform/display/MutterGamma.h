@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,12 @@ public:
     std::vector<Output> outputs() const;
     // Reads one CRTC's tables (red, green, blue; its gamma size each); false when it can't.
     bool get(const std::string& id, std::vector<std::uint16_t>& tables);
+    // Reads them without waiting: `answer` gets them from the event loop (nothing where they
+    // can't be read), with the tables last sent there before the read (nothing if none were):
+    // loads go out one at a time, so some asked for earlier may not have gone out yet.
+    using Tables = std::optional<std::vector<std::uint16_t>>;
+    using Answer = std::function<void(Tables now, Tables sent)>;
+    void getLater(const std::string& id, Answer answer);
     // Loads tables of the CRTC's size into it. A refusal is silently ignored.
     void set(const std::string& id, const std::vector<std::uint16_t>& tables);
 

@@ -2,7 +2,10 @@
 
 #include "platform/system/Proc.h"
 
+#include <QDBusConnection>
 #include <QDir>
+#include <QObject>
+#include <QVariantMap>
 #include <csignal>
 #include <unistd.h>
 
@@ -36,6 +39,21 @@ QByteArray DisplayOf(qint64 pid) {
 }
 
 std::function<std::vector<NightLight>()> g_finder;
+
+// The colour service's property changes, as a slot the bus can call.
+class GnomeNightLight : public QObject {
+    Q_OBJECT
+public:
+    std::function<void()> changed;
+public slots:
+    void propertiesChanged(const QString&, const QVariantMap& values, const QStringList& lost) {
+        for (const char* name : {"NightLightActive", "Temperature"})
+            if (values.contains(QLatin1String(name)) || lost.contains(QLatin1String(name))) {
+                changed();
+                return;
+            }
+    }
+};
 
 void Signal(const std::vector<ProcessId>& processes, int signal) {
     for (const ProcessId& p : processes)
@@ -77,4 +95,22 @@ void LetGo(const std::vector<ProcessId>& processes) {
     Signal(processes, SIGCONT);
 }
 
+void WatchGnomeNightLight(std::function<void()> changed) {
+    static GnomeNightLight* watch = nullptr;
+    const QString service = QStringLiteral("org.gnome.SettingsDaemon.Color");
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    delete watch; // the bus lets go of a receiver that is gone
+    watch = nullptr;
+    if (!changed || !bus.isConnected()) return;
+    watch = new GnomeNightLight;
+    watch->changed = std::move(changed);
+    // Only the colour service's own interface: arg0 is the interface whose properties changed.
+    bus.connect(service, QStringLiteral("/org/gnome/SettingsDaemon/Color"),
+                QStringLiteral("org.freedesktop.DBus.Properties"),
+                QStringLiteral("PropertiesChanged"), {service}, QString(), watch,
+                SLOT(propertiesChanged(QString, QVariantMap, QStringList)));
+}
+
 } // namespace platform
+
+#include "NightLights.moc"

@@ -1,6 +1,7 @@
 // Night lights that rewrite the display's ramp every few seconds from a snapshot they took
 // when they started (gammastep, redshift): found among the user's own processes, held still
-// while a launched program's gamma is on, and let go after.
+// while a launched program's gamma is on, and let go after. And GNOME's Night Light, which
+// says when it changes.
 #pragma once
 
 #include "platform/display/RampJournal.h"
@@ -25,5 +26,11 @@ void setNightLightFinder(std::function<std::vector<NightLight>()> finder);
 // Stops (SIGSTOP) or continues (SIGCONT) each one that is still the same process.
 void HoldStill(const std::vector<ProcessId>& processes);
 void LetGo(const std::vector<ProcessId>& processes);
+
+// Calls `changed` from the event loop whenever GNOME's Night Light (the settings daemon's
+// colour service on the session bus) turns on or off or changes its colour temperature:
+// Mutter then writes every monitor's ramp anew from its own state, over whatever was there.
+// A fade gives one call per step. An empty function stops it.
+void WatchGnomeNightLight(std::function<void()> changed);
 
 } // namespace platform

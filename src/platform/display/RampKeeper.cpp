@@ -98,6 +98,7 @@ OutputRamp RestorableRamp(const OutputRamp& ramp) {
 }
 
 RampKeeper::~RampKeeper() {
+    if (settle_) WatchGnomeNightLight({});
     LetGo(held_);
     // Only while that display is still installed: a test may have put its fake away first.
     if (display_ && display_ == &display()) display_->watchOutputs({});
@@ -132,6 +133,16 @@ void RampKeeper::Capture() {
     poll_->setInterval(1000);
     poll_->setTimerType(Qt::VeryCoarseTimer);
     QObject::connect(poll_.get(), &QTimer::timeout, [this] { Poll(); });
+    // GNOME's Night Light: Mutter writes the new ramps as it takes the same news, so they are
+    // looked at at once, and once more shortly after in case this look reached Mutter first.
+    settle_ = std::make_unique<QTimer>();
+    settle_->setSingleShot(true);
+    settle_->setInterval(50);
+    QObject::connect(settle_.get(), &QTimer::timeout, [this] { Look(true); });
+    WatchGnomeNightLight([this] {
+        Look(true);
+        settle_->start();
+    });
     FindNightLights(capturedOurs_);
 }
 
@@ -191,58 +202,64 @@ void RampKeeper::LoadAll() {
         Load(o);
         gamma = gamma || !IsIdentity(inForce_(o.id));
     }
-    // Compared once a second only while the gamma in force is not the bases themselves, and
-    // where a ramp can be read back at all, at once.
+    // Compared once a second only while the gamma in force is not the bases themselves.
     if (poll_) {
-        if (gamma && !originals_.empty() && display_->readsAtOnce())
+        if (gamma && !originals_.empty())
             poll_->start();
         else
             poll_->stop();
     }
 }
 
-bool RampKeeper::Check() {
-    if (!display_ || finished_ || &display() != display_ || !display_->readsAtOnce()) return false;
-    bool changed = false, onOurs = false;
+void RampKeeper::Look(bool nightLight) {
+    if (!display_ || finished_ || &display() != display_) return;
     for (const GammaOutput& o : outputs_) {
-        std::deque<Loaded>& lately = loaded_[o.id];
-        OutputRamp now;
-        if (lately.empty() || !display_->getOutputRamp(o.id, now) || now.size() != o.gammaSize ||
-            now == lately.front().ramp || now.isZero())
-            continue;
-        changed = true;
-        OutputRamp& base = originals_[o.id];
-        std::optional<std::array<double, 3>> k;
-        auto ours = lately.begin();
-        while (ours != lately.end() && !(k = ScaleOf(now, ours->ramp)))
-            ++ours;
-        if (k) {
-            // A tint composed onto one of this program's own ramps: only its scale goes onto
-            // the base that ramp was composed onto.
-            onOurs = onOurs || ours->base.size() != o.gammaSize ||
-                     ours->ramp != RestorableRamp(ours->base);
-            base =
-                Scaled(ours->base.size() == o.gammaSize ? ours->base : OutputRamp(o.gammaSize), *k);
-            // The last one is on the screen already; an older one is replaced by the gamma in
-            // force.
-            if (ours == lately.begin())
-                *ours = {std::move(now), base};
-            else
-                Load(o);
-        } else {
-            base = std::move(now);
+        const std::deque<Loaded>& lately = loaded_[o.id];
+        if (lately.empty()) continue;
+        display_->readOutputRampLater(
+            o.id, [this, alive = std::weak_ptr<char>(alive_), o, expected = lately.front().ramp,
+                   nightLight](std::optional<OutputRamp> now, std::optional<OutputRamp> sent) {
+                if (!alive.expired())
+                    TakeIn(o, sent ? *sent : expected, std::move(now), nightLight);
+            });
+    }
+}
+
+void RampKeeper::TakeIn(const GammaOutput& o, const OutputRamp& expected,
+                        std::optional<OutputRamp> now, bool nightLight) {
+    if (finished_ || &display() != display_ || !Listed(outputs_, o) || !now ||
+        now->size() != o.gammaSize || *now == expected || now->isZero())
+        return;
+    std::deque<Loaded>& lately = loaded_[o.id];
+    OutputRamp& base = originals_[o.id];
+    std::optional<std::array<double, 3>> k;
+    auto ours = lately.begin();
+    while (ours != lately.end() && !(k = ScaleOf(*now, ours->ramp)))
+        ++ours;
+    bool onOurs = false;
+    if (k) {
+        // A tint composed onto one of this program's own ramps: only its scale goes onto the
+        // base that ramp was composed onto.
+        onOurs = ours->base.size() != o.gammaSize || ours->ramp != RestorableRamp(ours->base);
+        base = Scaled(ours->base.size() == o.gammaSize ? ours->base : OutputRamp(o.gammaSize), *k);
+        // The tint over the last load is on the screen already, unless this program loaded
+        // again since it asked; anything else is replaced by the gamma in force.
+        if (ours == lately.begin() && ours->ramp == expected)
+            *ours = {std::move(*now), base};
+        else
             Load(o);
-        }
+    } else {
+        base = std::move(*now);
+        Load(o);
     }
-    if (changed) {
-        Journal();
-        FindNightLights(onOurs);
-    }
-    return changed;
+    Journal();
+    // GNOME's Night Light explains its own writes: the processes aren't looked through again
+    // at each step of its fades.
+    if (!nightLight) FindNightLights(onOurs);
 }
 
 void RampKeeper::Poll() {
-    Check();
+    Look();
 }
 
 void RampKeeper::FindNightLights(bool onOurs) {
@@ -279,7 +296,7 @@ void RampKeeper::FindNightLights(bool onOurs) {
 void RampKeeper::ProgramRuns(bool runs) {
     if (!display_ || finished_ || runs == programRuns_) return;
     if (runs) {
-        Check(); // the night light's latest tint becomes the base it is held on
+        Look(); // the night light's latest tint becomes the base it is held on
         for (const NightLight& n : RunningNightLights())
             held_.push_back(n.id);
         HoldStill(held_);
@@ -316,7 +333,7 @@ void RampKeeper::Apply(RampFor rampFor) {
     // came while start-up or a dialog still had work to do ends with them on the screen.
     if (!d.hasDeviceContext() || finished_) return;
     if (&d == display_) {
-        Check();
+        Look();
         inForce_ = std::move(rampFor);
         LoadAll();
         return;

@@ -9,9 +9,10 @@
 // The start-up ramps are journalled (RampJournal), so a crash cannot make a wrong ramp the
 // next run's start-up ramp.
 //
-// Other programs write the ramp too (colour managers, night lights). Before every load, and
-// once a second while the gamma in force is not 1.0, each output's ramp is compared with the
-// one last loaded there. A ramp that is that one scaled per channel is a night light's tint
+// Other programs write the ramp too (colour managers, night lights). Before every load (the
+// answer is taken after it, so a load never waits), once a second while the gamma in force is
+// not 1.0, and when GNOME's Night Light changes, each output's ramp is compared with the one
+// last loaded there. A ramp that is that one scaled per channel is a night light's tint
 // composed on top: only the scale goes onto the output's base. Any other becomes the
 // output's new base (journalled, put back at the end), and the gamma in force is composed
 // onto it at once. So the start-up ramp is the base only until another program writes.
@@ -57,9 +58,10 @@ public:
     void Apply(RampFor rampFor);
     // The same computed ramp onto every output.
     void Apply(const GammaRamp& ramp);
-    // Takes in what other programs wrote onto each output since the last load; true when some
-    // output's base changed.
-    bool Check();
+    // Asks for each output's ramp, and takes in what other programs wrote there since the last
+    // load when the answers come: the load that follows a look never waits for them.
+    // `nightLight`: GNOME's Night Light said it changed.
+    void Look(bool nightLight = false);
     // A launched program runs (true) or ended (false): night lights that rewrite the ramp are
     // held still while it runs, and let go after.
     void ProgramRuns(bool runs);
@@ -107,6 +109,10 @@ private:
     // gamma in force under its tint (it is only held while a launched program runs).
     void FindNightLights(bool onOurs = false);
     void Poll();
+    // One output's ramp as read back (`now`), against the last one of this program's that went
+    // out before the read (`expected`).
+    void TakeIn(const GammaOutput& o, const OutputRamp& expected, std::optional<OutputRamp> now,
+                bool nightLight);
 
     Display* display_ = nullptr;
     std::vector<GammaOutput> outputs_;
@@ -120,7 +126,7 @@ private:
     };
     std::map<std::string, std::deque<Loaded>> loaded_;
     bool capturedOurs_ = false; // a start-up ramp was the last run's own curve, scaled
-    std::unique_ptr<QTimer> poll_;
+    std::unique_ptr<QTimer> poll_, settle_;
     bool programRuns_ = false;
     bool nightLight_ = false; // a night light that rewrites the ramp runs, not held
     std::vector<ProcessId> held_;
@@ -128,6 +134,7 @@ private:
     // The journal this run writes; none while another live copy owns this display's.
     std::optional<RampJournal> journal_;
     bool finished_ = false;
+    std::shared_ptr<char> alive_ = std::make_shared<char>(); // for answers that come after it
 };
 
 // What putting `ramp` back loads: a ramp that reads as zeros (a server that never had one,

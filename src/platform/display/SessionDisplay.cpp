@@ -63,7 +63,16 @@ public:
     bool getOutputRamp(const std::string& id, OutputRamp& ramp) override {
         return gamma.get(id, ramp.entries);
     }
-    bool readsAtOnce() const override { return false; }
+    void readOutputRampLater(const std::string& id, RampAnswer answer) override {
+        const auto ramp = [](MutterGamma::Tables tables) {
+            std::optional<OutputRamp> out;
+            if (tables) out.emplace().entries = std::move(*tables);
+            return out;
+        };
+        gamma.getLater(id, [answer = std::move(answer), ramp](auto now, auto sent) {
+            answer(ramp(std::move(now)), ramp(std::move(sent)));
+        });
+    }
 };
 
 struct Choice {

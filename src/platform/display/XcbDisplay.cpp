@@ -97,7 +97,31 @@ xcb_randr_crtc_t crtcOf(const std::string& id) {
     return static_cast<xcb_randr_crtc_t>(std::strtoul(id.c_str(), nullptr, 10));
 }
 
+// One CRTC's ramp from the answer to a read; nothing when it can't be read.
+std::optional<OutputRamp> GammaReply(xcb_connection_t* c,
+                                     xcb_randr_get_crtc_gamma_cookie_t cookie) {
+    xcb_generic_error_t* err = nullptr;
+    Reply<xcb_randr_get_crtc_gamma_reply_t> g(xcb_randr_get_crtc_gamma_reply(c, cookie, &err));
+    std::free(err);
+    if (!g || g->size < 2) return std::nullopt;
+    OutputRamp ramp(g->size);
+    std::copy_n(xcb_randr_get_crtc_gamma_red(g.p), g->size, ramp.red());
+    std::copy_n(xcb_randr_get_crtc_gamma_green(g.p), g->size, ramp.green());
+    std::copy_n(xcb_randr_get_crtc_gamma_blue(g.p), g->size, ramp.blue());
+    return ramp;
+}
+
 } // namespace
+
+void Display::readOutputRampLater(const std::string& id, RampAnswer answer) {
+    OutputRamp ramp;
+    std::optional<OutputRamp> read;
+    if (getOutputRamp(id, ramp)) read = std::move(ramp);
+    if (!QCoreApplication::instance()) return answer(std::move(read), std::nullopt);
+    QTimer::singleShot(
+        0, QCoreApplication::instance(),
+        [read = std::move(read), answer = std::move(answer)] { answer(read, std::nullopt); });
+}
 
 bool OutputRamp::isZero() const {
     return std::all_of(entries.begin(), entries.end(), [](std::uint16_t v) { return v == 0; });
@@ -216,25 +240,34 @@ std::vector<GammaOutput> XcbDisplay::outputs() {
 bool XcbDisplay::getOutputRamp(const std::string& id, OutputRamp& ramp) {
     xcb_connection_t* c = x11::connection();
     if (!c || !randrUsable(c)) return false;
-    xcb_generic_error_t* err = nullptr;
-    Reply<xcb_randr_get_crtc_gamma_reply_t> g(
-        xcb_randr_get_crtc_gamma_reply(c, xcb_randr_get_crtc_gamma(c, crtcOf(id)), &err));
-    std::free(err);
-    if (!g || g->size < 2) return false;
-    ramp = OutputRamp(g->size);
-    std::copy_n(xcb_randr_get_crtc_gamma_red(g.p), g->size, ramp.red());
-    std::copy_n(xcb_randr_get_crtc_gamma_green(g.p), g->size, ramp.green());
-    std::copy_n(xcb_randr_get_crtc_gamma_blue(g.p), g->size, ramp.blue());
-    return true;
+    std::optional<OutputRamp> read = GammaReply(c, xcb_randr_get_crtc_gamma(c, crtcOf(id)));
+    if (read) ramp = std::move(*read);
+    return read.has_value();
+}
+
+void XcbDisplay::readOutputRampLater(const std::string& id, RampAnswer answer) {
+    xcb_connection_t* c = x11::connection();
+    if (!c || !randrUsable(c) || !QCoreApplication::instance())
+        return Display::readOutputRampLater(id, std::move(answer));
+    // The server answers in the order it was asked: this read sees every load sent before it
+    // and none sent after. The answer is taken once the caller has sent its own.
+    const xcb_randr_get_crtc_gamma_cookie_t cookie = xcb_randr_get_crtc_gamma(c, crtcOf(id));
+    xcb_flush(c);
+    QTimer::singleShot(0, QCoreApplication::instance(), [c, cookie, answer = std::move(answer)] {
+        answer(GammaReply(c, cookie), std::nullopt);
+    });
 }
 
 void XcbDisplay::setOutputRamp(const std::string& id, const OutputRamp& ramp) {
     xcb_connection_t* c = x11::connection();
     if (!c || !randrUsable(c) || ramp.size() < 2) return;
-    // Checked, so that a refusal is quietly dropped instead of reaching the event queue.
-    std::free(xcb_request_check(
-        c, xcb_randr_set_crtc_gamma_checked(c, crtcOf(id), static_cast<std::uint16_t>(ramp.size()),
-                                            ramp.red(), ramp.green(), ramp.blue())));
+    // Checked and its answer discarded: a refusal is quietly dropped instead of reaching the
+    // event queue, and nothing waits for the server.
+    xcb_discard_reply(c, xcb_randr_set_crtc_gamma_checked(c, crtcOf(id),
+                                                          static_cast<std::uint16_t>(ramp.size()),
+                                                          ramp.red(), ramp.green(), ramp.blue())
+                             .sequence);
+    xcb_flush(c);
 }
 
 void XcbDisplay::watchOutputs(std::function<void()> changed) {
