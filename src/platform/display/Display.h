@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -85,6 +86,13 @@ public:
     using RampAnswer =
         std::function<void(std::optional<OutputRamp> now, std::optional<OutputRamp> sent)>;
     virtual void readOutputRampLater(const std::string& id, RampAnswer answer);
+    // From now on calls `wrote` from the event loop soon after another program loads a ramp,
+    // where the display server says so; false where it doesn't (then only looking tells). An
+    // empty function stops it.
+    virtual bool watchWrites(std::function<void()> wrote) {
+        (void)wrote;
+        return false;
+    }
     // Gives an output whose ramp could not be read back to the system: for servers that
     // put their own ramp back when a client lets go. Nothing by default.
     virtual void releaseOutput(const std::string& id) { (void)id; }
@@ -96,6 +104,7 @@ public:
 // RandR CRTC gamma on the X connection Qt holds.
 class XcbDisplay : public Display {
 public:
+    XcbDisplay();
     ~XcbDisplay() override;
     bool hasDeviceContext() override;
     std::string displayKey() override;
@@ -105,10 +114,13 @@ public:
     void readOutputRampLater(const std::string& id, RampAnswer answer) override;
     void setOutputRamp(const std::string& id, const OutputRamp& ramp) override;
     void watchOutputs(std::function<void()> changed) override;
+    bool watchWrites(std::function<void()> wrote) override;
 
 private:
     class Watch;
+    class Writes;
     Watch* watch_ = nullptr;
+    std::unique_ptr<Writes> writes_;
 };
 
 Display& display();

@@ -101,7 +101,10 @@ RampKeeper::~RampKeeper() {
     if (settle_) WatchGnomeNightLight({});
     LetGo(held_);
     // Only while that display is still installed: a test may have put its fake away first.
-    if (display_ && display_ == &display()) display_->watchOutputs({});
+    if (display_ && display_ == &display()) {
+        display_->watchOutputs({});
+        display_->watchWrites({});
+    }
 }
 
 void RampKeeper::Capture() {
@@ -143,6 +146,9 @@ void RampKeeper::Capture() {
         Look(true);
         settle_->start();
     });
+    // Where the display server says when another program loads a ramp (X), that is when to
+    // look, and there is nothing to poll.
+    told_ = d.watchWrites([this] { Look(); });
     FindNightLights(capturedOurs_);
 }
 
@@ -161,7 +167,8 @@ bool RampKeeper::CaptureNew(const std::vector<GammaOutput>& outputs,
         if (lastRun && lastRun->inForce) {
             const auto base = lastRun->ramps.find(o.id);
             if (base != lastRun->ramps.end() && base->second.size() == o.gammaSize) {
-                Loaded last{Composed(*lastRun->inForce, &base->second, o.gammaSize), base->second};
+                Loaded last{
+                    Composed(*lastRun->inForce, &base->second, o.gammaSize), base->second, {}};
                 if (const auto k = ScaleOf(ramp, last.ramp)) {
                     ramp = Scaled(base->second, *k);
                     capturedOurs_ = capturedOurs_ || last.ramp != last.base;
@@ -169,7 +176,7 @@ bool RampKeeper::CaptureNew(const std::vector<GammaOutput>& outputs,
                 loaded_[o.id].push_back(std::move(last));
             }
         }
-        loaded_[o.id].push_front({found, ramp});
+        loaded_[o.id].push_front({found, ramp, {}});
         originals_[o.id] = std::move(ramp);
         taken = true;
     }
@@ -189,9 +196,13 @@ void RampKeeper::Load(const GammaOutput& o) {
     OutputRamp ramp = OnOutput(Effective(o.id), o);
     display_->setOutputRamp(o.id, ramp);
     std::deque<Loaded>& lately = loaded_[o.id];
-    if (!lately.empty() && lately.front().ramp == ramp) return;
+    if (!lately.empty() && lately.front().ramp == ramp) {
+        lately.front().shown = {}; // over whatever tint was taken in since
+        return;
+    }
     const auto base = originals_.find(o.id);
-    lately.push_front({std::move(ramp), base == originals_.end() ? OutputRamp() : base->second});
+    lately.push_front(
+        {std::move(ramp), base == originals_.end() ? OutputRamp() : base->second, {}});
     if (lately.size() > 8) lately.pop_back();
 }
 
@@ -202,9 +213,10 @@ void RampKeeper::LoadAll() {
         Load(o);
         gamma = gamma || !IsIdentity(inForce_(o.id));
     }
-    // Compared once a second only while the gamma in force is not the bases themselves.
+    // Compared once a second only while the gamma in force is not the bases themselves, and
+    // only where the display server doesn't say when another program writes.
     if (poll_) {
-        if (gamma && !originals_.empty())
+        if (gamma && !originals_.empty() && !told_)
             poll_->start();
         else
             poll_->stop();
@@ -217,8 +229,9 @@ void RampKeeper::Look(bool nightLight) {
         const std::deque<Loaded>& lately = loaded_[o.id];
         if (lately.empty()) continue;
         display_->readOutputRampLater(
-            o.id, [this, alive = std::weak_ptr<char>(alive_), o, expected = lately.front().ramp,
-                   nightLight](std::optional<OutputRamp> now, std::optional<OutputRamp> sent) {
+            o.id,
+            [this, alive = std::weak_ptr<char>(alive_), o, expected = lately.front().onScreen(),
+             nightLight](std::optional<OutputRamp> now, std::optional<OutputRamp> sent) {
                 if (!alive.expired())
                     TakeIn(o, sent ? *sent : expected, std::move(now), nightLight);
             });
@@ -244,8 +257,8 @@ void RampKeeper::TakeIn(const GammaOutput& o, const OutputRamp& expected,
         base = Scaled(ours->base.size() == o.gammaSize ? ours->base : OutputRamp(o.gammaSize), *k);
         // The tint over the last load is on the screen already, unless this program loaded
         // again since it asked; anything else is replaced by the gamma in force.
-        if (ours == lately.begin() && ours->ramp == expected)
-            *ours = {std::move(*now), base};
+        if (ours == lately.begin() && ours->onScreen() == expected)
+            ours->shown = std::move(*now);
         else
             Load(o);
     } else {
@@ -253,9 +266,13 @@ void RampKeeper::TakeIn(const GammaOutput& o, const OutputRamp& expected,
         Load(o);
     }
     Journal();
-    // GNOME's Night Light explains its own writes: the processes aren't looked through again
-    // at each step of its fades.
-    if (!nightLight) FindNightLights(onOurs);
+    // GNOME's Night Light explains its own writes, and a night light that rewrites the ramp
+    // is found at its first: the processes aren't looked through again at each step of a
+    // fade.
+    if (!nightLight && (onOurs || !found_.isValid() || found_.elapsed() > 2000)) {
+        found_.start();
+        FindNightLights(onOurs);
+    }
 }
 
 void RampKeeper::Poll() {

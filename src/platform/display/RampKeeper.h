@@ -25,6 +25,7 @@
 #include "platform/display/Display.h"
 #include "platform/display/RampJournal.h"
 
+#include <QElapsedTimer>
 #include <QString>
 #include <array>
 #include <deque>
@@ -120,13 +121,19 @@ private:
     std::string primary_;
     RampFor inForce_;
     // Per output, the ramps this program loaded lately, newest first, each with the base it
-    // was composed onto: a night light may have taken any of them into its snapshot.
+    // was composed onto: a night light may have taken any of them into its snapshot. A tint
+    // composed on top is measured against the ramp loaded, never against an earlier tint, so
+    // a fade's many steps don't add up their rounding.
     struct Loaded {
         OutputRamp ramp, base;
+        OutputRamp shown; // that tint, while it is on the screen
+        const OutputRamp& onScreen() const { return shown.entries.empty() ? ramp : shown; }
     };
     std::map<std::string, std::deque<Loaded>> loaded_;
     bool capturedOurs_ = false; // a start-up ramp was the last run's own curve, scaled
     std::unique_ptr<QTimer> poll_, settle_;
+    bool told_ = false;   // the display server says when another program writes
+    QElapsedTimer found_; // when the processes were last looked through for night lights
     bool programRuns_ = false;
     bool nightLight_ = false; // a night light that rewrites the ramp runs, not held
     std::vector<ProcessId> held_;

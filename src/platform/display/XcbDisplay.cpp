@@ -8,12 +8,15 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFileInfo>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 #include <xcb/randr.h>
+#include <xcb/record.h>
+#include <xcb/xcbext.h>
 
 namespace platform {
 
@@ -206,8 +209,89 @@ private:
     int firstEvent_ = 0;
 };
 
+// Other clients' RandR gamma loads, as the RECORD extension hands them over while the server
+// takes them. A recording holds the connection it runs on, so it has one of its own; closing it
+// ends the recording.
+class XcbDisplay::Writes {
+public:
+    static std::unique_ptr<Writes> Start(std::function<void()> wrote) {
+        xcb_connection_t* qt = x11::connection();
+        const xcb_query_extension_reply_t* randr = xcb_get_extension_data(qt, &xcb_randr_id);
+        if (!randr || !randr->present) return nullptr;
+        auto w = std::unique_ptr<Writes>(new Writes);
+        w->c_ = xcb_connect(nullptr, nullptr);
+        const xcb_query_extension_reply_t* record =
+            xcb_connection_has_error(w->c_) ? nullptr
+                                            : xcb_get_extension_data(w->c_, &xcb_record_id);
+        if (!record || !record->present) return nullptr;
+        std::free(
+            xcb_record_query_version_reply(w->c_, xcb_record_query_version(w->c_, 1, 13), nullptr));
+        xcb_record_range_t range{};
+        range.ext_requests.major = {randr->major_opcode, randr->major_opcode};
+        range.ext_requests.minor = {XCB_RANDR_SET_CRTC_GAMMA, XCB_RANDR_SET_CRTC_GAMMA};
+        const xcb_record_client_spec_t all = XCB_RECORD_CS_ALL_CLIENTS;
+        const xcb_record_context_t context = xcb_generate_id(w->c_);
+        if (xcb_generic_error_t* err = xcb_request_check(
+                w->c_, xcb_record_create_context_checked(w->c_, context, 0, 1, 1, &all, &range))) {
+            std::free(err);
+            return nullptr;
+        }
+        w->enabled_ = xcb_record_enable_context(w->c_, context).sequence;
+        xcb_flush(w->c_);
+        w->own_ = xcb_get_setup(qt)->resource_id_base; // this program's own loads
+        w->wrote_ = std::move(wrote);
+        w->notifier_ = std::make_unique<QSocketNotifier>(xcb_get_file_descriptor(w->c_),
+                                                         QSocketNotifier::Read);
+        QObject::connect(w->notifier_.get(), &QSocketNotifier::activated,
+                         [w = w.get()] { w->Read(); });
+        return w;
+    }
+    ~Writes() {
+        notifier_.reset();
+        if (c_) xcb_disconnect(c_);
+    }
+    Writes(const Writes&) = delete;
+    Writes& operator=(const Writes&) = delete;
+
+private:
+    Writes() = default;
+    void Read() {
+        bool foreign = false;
+        void* reply = nullptr;
+        xcb_generic_error_t* err = nullptr;
+        // One reply per request taken, and one at the start and the end of the recording.
+        while (xcb_poll_for_reply(c_, enabled_, &reply, &err)) {
+            std::free(err);
+            if (!reply) { // the recording ended (the server is going)
+                notifier_->setEnabled(false);
+                break;
+            }
+            const auto* r = static_cast<const xcb_record_enable_context_reply_t*>(reply);
+            foreign = foreign || (r->category == 1 /* from a client */ && r->xid_base != own_ &&
+                                  xcb_record_enable_context_data_length(r) > 0);
+            std::free(reply);
+        }
+        if (foreign) wrote_();
+    }
+
+    xcb_connection_t* c_ = nullptr;
+    unsigned int enabled_ = 0;
+    std::uint32_t own_ = 0;
+    std::unique_ptr<QSocketNotifier> notifier_;
+    std::function<void()> wrote_;
+};
+
+XcbDisplay::XcbDisplay() = default;
+
 XcbDisplay::~XcbDisplay() {
     delete watch_;
+}
+
+bool XcbDisplay::watchWrites(std::function<void()> wrote) {
+    writes_.reset();
+    xcb_connection_t* c = x11::connection();
+    if (wrote && c && randrUsable(c)) writes_ = Writes::Start(std::move(wrote));
+    return writes_ != nullptr;
 }
 
 bool XcbDisplay::hasDeviceContext() {
