@@ -202,7 +202,7 @@ struct Frames : QAbstractNativeEventFilter {
 Frames& frames();
 
 // Ends a window's watch when it is hidden (a showing watches it again), destroyed or given
-// another X window.
+// another X window, and goes with it: a dialog may get a new X window at each showing.
 class FrameWatchEnd : public QObject {
 public:
     FrameWatchEnd(QWidget* window, xcb_window_t id) : QObject(window), id_(id) {
@@ -213,7 +213,10 @@ public:
 
 protected:
     bool eventFilter(QObject*, QEvent* e) override {
-        if (e->type() == QEvent::Hide || e->type() == QEvent::WinIdChange) frames().forget(id_);
+        if (e->type() == QEvent::Hide || e->type() == QEvent::WinIdChange) {
+            frames().forget(id_);
+            deleteLater();
+        }
         return false;
     }
 
