@@ -135,7 +135,7 @@ void RampKeeper::Capture() {
     poll_ = std::make_unique<QTimer>();
     poll_->setInterval(1000);
     poll_->setTimerType(Qt::VeryCoarseTimer);
-    QObject::connect(poll_.get(), &QTimer::timeout, [this] { Poll(); });
+    QObject::connect(poll_.get(), &QTimer::timeout, [this] { Look(); });
     // GNOME's Night Light: Mutter writes the new ramps as it takes the same news, so they are
     // looked at at once, and once more shortly after in case this look reached Mutter first.
     settle_ = std::make_unique<QTimer>();
@@ -273,10 +273,6 @@ void RampKeeper::TakeIn(const GammaOutput& o, const OutputRamp& expected,
         found_.start();
         FindNightLights(onOurs);
     }
-}
-
-void RampKeeper::Poll() {
-    Look();
 }
 
 void RampKeeper::FindNightLights(bool onOurs) {

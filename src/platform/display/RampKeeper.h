@@ -109,7 +109,6 @@ private:
     // that started since took that ramp into its snapshot: it composes on top and keeps the
     // gamma in force under its tint (it is only held while a launched program runs).
     void FindNightLights(bool onOurs = false);
-    void Poll();
     // One output's ramp as read back (`now`), against the last one of this program's that went
     // out before the read (`expected`).
     void TakeIn(const GammaOutput& o, const OutputRamp& expected, std::optional<OutputRamp> now,
